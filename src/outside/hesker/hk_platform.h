@@ -1,0 +1,146 @@
+// The platform seam: everything the libraries need from the operating system
+// (sockets, locks, events, threads, clock, the 8-bit code page and wide
+// formatting) goes through here, so the rest of the code is written once.
+//
+// Thread safety: every function is safe to call from any thread. The lock and
+// event types are themselves the synchronisation primitives.
+#ifndef HK_PLATFORM_H
+#define HK_PLATFORM_H
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "hesker_export.h"
+
+#ifdef __clang__
+#define HK_CAPABILITY(x) __attribute__((capability(x)))
+#define HK_GUARDED_BY(x) __attribute__((guarded_by(x)))
+#define HK_ACQUIRE(...) __attribute__((acquire_capability(__VA_ARGS__)))
+#define HK_RELEASE(...) __attribute__((release_capability(__VA_ARGS__)))
+#define HK_TRY_ACQUIRE(...) __attribute__((try_acquire_capability(__VA_ARGS__)))
+#define HK_REQUIRES(...) __attribute__((requires_capability(__VA_ARGS__)))
+#define HK_EXCLUDES(...) __attribute__((locks_excluded(__VA_ARGS__)))
+#else
+#define HK_CAPABILITY(x)
+#define HK_GUARDED_BY(x)
+#define HK_ACQUIRE(...)
+#define HK_RELEASE(...)
+#define HK_TRY_ACQUIRE(...)
+#define HK_REQUIRES(...)
+#define HK_EXCLUDES(...)
+#endif
+
+// ---------------------------------------------------------------- time
+static const uint32_t INFINITE = 0xFFFFFFFF;
+
+// Milliseconds of a monotonic clock; only differences are meaningful.
+HESKER_EXPORT uint64_t GetMonotonicMs();
+
+// ---------------------------------------------------------------- sockets
+// A socket handle is 64 bits wide; all bits set means "no socket".
+typedef uint64_t SOCKET;
+static const SOCKET INVALID_SOCKET = ~(SOCKET)0;
+
+// Socket error numbers as the rest of the library tests them. Where an
+// error has a Winsock number it is reported with it; others are errno values.
+static const int WSAEWOULDBLOCK = 10035;
+static const int WSAETIMEDOUT = 10060;
+static const int WSAECONNRESET = 10054;
+static const int WSAESHUTDOWN = 10058;  // the socket was shut down on this side
+
+// The last socket error of the calling thread, set by the functions below.
+HESKER_EXPORT int WSAGetLastError();
+HESKER_EXPORT void WSASetLastError(int error);
+
+// An IPv4 TCP socket, or INVALID_SOCKET (last error set).
+HESKER_EXPORT SOCKET CreateTcpSocket();
+// Shuts the socket down in both directions and remembers that this side did
+// it: a later receive on it then fails with WSAESHUTDOWN, as on Winsock,
+// instead of reporting an orderly close by the peer.
+HESKER_EXPORT void ShutdownSocket(SOCKET s);
+HESKER_EXPORT void closesocket(SOCKET s);
+// Switches blocking mode (the FIONBIO switch); 0 on success, -1 on failure.
+HESKER_EXPORT int SetSocketNonBlocking(SOCKET s, bool nonBlocking);
+// recv(2) that keeps the last socket error and honours ShutdownSocket:
+// > 0 bytes, 0 orderly close by the peer, -1 error (WSAGetLastError).
+HESKER_EXPORT int SocketRecv(SOCKET s, void *buffer, size_t size);
+// Waits until the socket is readable: 1 readable, 0 time-out, -1 error.
+HESKER_EXPORT int SocketWaitReadable(SOCKET s, uint32_t timeoutMs);
+// Writes all bytes (waiting when the socket is non-blocking); the count
+// written, which is less than size only after an error.
+HESKER_EXPORT int64_t SocketSendAll(SOCKET s, const void *data, size_t size);
+
+// ---------------------------------------------------------------- locks
+// A critical section that spins up to spinCount times on try_lock before it
+// blocks. BasicLockable, so std::lock_guard works with it.
+class HESKER_EXPORT HK_CAPABILITY("mutex") CriticalSection {
+public:
+   explicit CriticalSection(int spinCount = 4000) : m_spinCount(spinCount) {}
+   CriticalSection(const CriticalSection &) = delete;
+   CriticalSection &operator=(const CriticalSection &) = delete;
+
+   void lock() HK_ACQUIRE();
+   void unlock() HK_RELEASE() { m_mutex.unlock(); }
+   bool try_lock() HK_TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
+
+private:
+   std::mutex m_mutex;
+   int m_spinCount;
+};
+
+// A manual-reset event: stays signalled until reset.
+class HESKER_EXPORT ManualResetEvent {
+public:
+   ManualResetEvent() = default;
+   ManualResetEvent(const ManualResetEvent &) = delete;
+   ManualResetEvent &operator=(const ManualResetEvent &) = delete;
+
+   void set();
+   void reset();
+   // True when signalled within timeoutMs (INFINITE waits without limit).
+   bool wait(uint32_t timeoutMs);
+
+private:
+   std::mutex m_mutex;
+   std::condition_variable m_cond;
+   bool m_signalled = false;  // guarded by m_mutex
+};
+
+// ---------------------------------------------------------------- threads
+typedef uint32_t (*HK_THREAD_FUNCTION)(void *argument);
+struct HK_THREAD;  // opaque handle record
+
+// Runs function(argument) on a new thread, entered through SEHThreadStarter.
+// Returns the handle record, or null when no thread could be started.
+HESKER_EXPORT HK_THREAD *StartThread(HK_THREAD_FUNCTION function, void *argument);
+// Waits without limit for the thread to end and frees the record; null is
+// ignored.
+HESKER_EXPORT void JoinThread(HK_THREAD *thread);
+
+// ---------------------------------------------------------------- code page
+// The system's 8-bit code page is ISO-8859-1: one byte is one character both
+// ways; a character above U+00FF becomes '?' (the default character).
+// Both convert at most srcLength characters (-1: up to and including the
+// NUL) into dst of dstSize units, always NUL-terminate when dstSize > 0, and
+// return the number of units written without the terminator.
+HESKER_EXPORT size_t WideToCodePage(const wchar_t *src, int srcLength, char *dst, size_t dstSize);
+HESKER_EXPORT size_t CodePageToWide(const char *src, int srcLength, wchar_t *dst, size_t dstSize);
+
+// ---------------------------------------------------------------- formatting
+// Wide formatting in which %s (and %S) take a wide string and %hs a narrow
+// one, on every platform. Writes at most count-1 characters and a NUL; a
+// longer text is cut. Returns the length of the full text, or -1 on a bad
+// format.
+HESKER_EXPORT int hk_vsnwprintf(wchar_t *buffer, size_t count, const wchar_t *format, va_list args);
+HESKER_EXPORT int hk_snwprintf(wchar_t *buffer, size_t count, const wchar_t *format, ...);
+// Writes a wide text to a narrow stream as UTF-8, followed by a newline.
+HESKER_EXPORT void hk_write_line(FILE *stream, const wchar_t *text);
+
+#endif

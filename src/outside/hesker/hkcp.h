@@ -1,0 +1,299 @@
+// HKCP: the framed message protocol spoken with agents and peer servers.
+// The byte layout of everything here is described in docs/protocol.md.
+//
+// Thread safety: a CSCPMessage is not shared between threads while it is
+// changed. The socket functions take the caller's send lock for every write,
+// so frames of different threads never interleave; a socket has one reader.
+#ifndef HKCP_H
+#define HKCP_H
+
+#include <cstdint>
+#include <vector>
+
+#include "hesker_export.h"
+#include "hk_platform.h"
+#include "hk_util.h"
+#include "hkcp_codes.h"
+
+typedef struct rsa_st RSA;  // OpenSSL's RSA key, the server's key pair
+
+// ---------------------------------------------------------------- frames
+// All header fields are big-endian (network byte order) on the wire and in
+// these structures as they are sent and received.
+struct CSCP_MESSAGE {
+   uint16_t wCode;
+   uint16_t wFlags;
+   uint32_t dwSize;     // whole frame including this header
+   uint32_t dwId;       // request id
+   uint32_t dwNumVars;  // variable count; for a raw frame (MF_BINARY) the data length
+   uint8_t df[];        // variables, or the data of a raw frame
+};
+
+// An encrypted frame: the size field sits where CSCP_MESSAGE has it, so a
+// receiver frames both kinds alike. wCode is CMD_ENCRYPTED_MESSAGE and
+// wFlags has MF_ENCRYPTED.
+struct CSCP_ENCRYPTED_MESSAGE {
+   uint16_t wCode;
+   uint16_t wFlags;
+   uint32_t dwSize;    // whole frame including this header
+   uint8_t nonce[12];  // AES-GCM nonce, never repeated within a context
+   uint8_t data[];     // ciphertext of one CSCP_MESSAGE, then the 16-byte tag
+};
+
+static const uint32_t HKCP_ENCRYPTION_HEADER_SIZE = 20;
+static const uint32_t HKCP_ENCRYPTION_TAG_SIZE = 16;
+
+// Receive state of one socket, allocated by the caller (malloc is fine) and
+// initialised by RecvHKCPMessage(0, nullptr, state, 0, nullptr, nullptr, 0).
+static const uint32_t CSCP_TEMP_BUF_SIZE = 65536;
+struct CSCP_BUFFER {
+   uint32_t dwBufSize;    // bytes held in buffer
+   uint32_t dwBufPos;     // first unread byte
+   uint32_t dwSkipBytes;  // bytes of an oversized frame still to be discarded
+   uint8_t buffer[CSCP_TEMP_BUF_SIZE];
+};
+
+class HKCPEncryptionContext;
+
+// ---------------------------------------------------------------- messages
+// A decoded message: code, request id, flags and typed variables keyed by
+// 32-bit ids. Setting an id that exists replaces its value (and type).
+class HESKER_EXPORT CSCPMessage {
+public:
+   explicit CSCPMessage(int version = HKCP_VERSION);
+   // Decodes a received frame (header in network byte order). A frame that
+   // is truncated, lies about a length or count, or has an unknown variable
+   // type is rejected as a whole: the message is then empty and IsValid()
+   // is false. A raw frame (MF_BINARY) gives a message without variables
+   // whose binary data is kept (GetBinaryData).
+   CSCPMessage(const CSCP_MESSAGE *frame, int version = HKCP_VERSION);
+   CSCPMessage(const CSCPMessage &) = delete;
+   CSCPMessage &operator=(const CSCPMessage &) = delete;
+   ~CSCPMessage();
+
+   bool IsValid() const { return m_valid; }
+   // The wire frame, malloc'ed; the caller frees it. Null only when memory
+   // runs out or the frame would exceed 4 GiB.
+   CSCP_MESSAGE *CreateMessage() const;
+
+   uint16_t GetCode() const { return m_code; }
+   void SetCode(uint16_t code) { m_code = code; }
+   uint32_t GetId() const { return m_id; }
+   void SetId(uint32_t id) { m_id = id; }
+   uint16_t GetFlags() const { return m_flags; }
+   void SetFlags(uint16_t flags) { m_flags = flags; }
+   int GetVersion() const { return m_version; }
+   bool IsBinary() const { return (m_flags & MF_BINARY) != 0; }
+   const uint8_t *GetBinaryData() const { return m_binaryData.data(); }
+   uint32_t GetBinaryDataSize() const { return (uint32_t)m_binaryData.size(); }
+
+   void SetVariable(uint32_t id, uint16_t value);
+   void SetVariable(uint32_t id, uint32_t value);
+   void SetVariable(uint32_t id, int32_t value) { SetVariable(id, (uint32_t)value); }
+   void SetVariable(uint32_t id, uint64_t value);
+   void SetVariable(uint32_t id, const wchar_t *value);  // null stores ""
+   void SetVariable(uint32_t id, const uint8_t *data, uint32_t length);
+   void SetVariableToInt32Array(uint32_t id, uint32_t count, const uint32_t *values);
+
+   bool IsVariableExist(uint32_t id) const;
+   uint32_t GetNumVariables() const;
+   void DeleteAllVariables();
+
+   // 0 when absent. Integer getters convert between integer widths
+   // (truncating); a string or binary variable reads as 0.
+   uint32_t GetVariableLong(uint32_t id) const;
+   uint16_t GetVariableShort(uint32_t id) const;
+   uint64_t GetVariableInt64(uint32_t id) const;
+   // With a buffer: copies at most size-1 characters, always terminates
+   // (when size > 0) and returns buffer; an absent variable gives "" and
+   // buffer. Without a buffer: a malloc'ed copy, or null when absent.
+   wchar_t *GetVariableStr(uint32_t id, wchar_t *buffer = nullptr, uint32_t size = 0) const;
+   // The stored length (0 when absent); copies at most size bytes, none
+   // without a buffer.
+   uint32_t GetVariableBinary(uint32_t id, uint8_t *buffer, uint32_t size) const;
+   // Copies at most maxCount elements; returns the stored element count.
+   uint32_t GetVariableInt32Array(uint32_t id, uint32_t maxCount, uint32_t *values) const;
+
+private:
+   struct Variable;
+   const Variable *find(uint32_t id) const;
+   Variable *findOrCreate(uint32_t id);
+   bool decode(const CSCP_MESSAGE *frame);
+
+   uint16_t m_code = 0;
+   uint16_t m_flags = 0;
+   uint32_t m_id = 0;
+   int m_version;
+   bool m_valid = true;
+   std::vector<Variable> *m_variables;  // owned; kept in insertion order
+   std::vector<uint8_t> m_binaryData;   // raw frames only
+};
+
+// ---------------------------------------------------------------- encryption
+// The cipher state of one session: AES-256-GCM with a key agreed through
+// the key exchange. Thread safe: senders and the receiver share it.
+class HESKER_EXPORT HKCPEncryptionContext : public RefCountObject {
+public:
+   // A context for a fresh random key (the peer's side of the exchange).
+   static HKCPEncryptionContext *createRandom(uint32_t cipher);
+   // A context for the given key bytes, or null for a bad cipher or length.
+   static HKCPEncryptionContext *create(uint32_t cipher, const uint8_t *key, uint32_t keyLength);
+
+   uint32_t getCipher() const { return m_cipher; }
+   const uint8_t *getKey() const { return m_key; }
+   uint32_t getKeyLength() const { return m_keyLength; }
+   // Next nonce: a random 4-byte prefix and a 64-bit counter, so a nonce is
+   // never used twice with one key.
+   void nextNonce(uint8_t nonce[12]);
+
+protected:
+   ~HKCPEncryptionContext() override;
+
+private:
+   HKCPEncryptionContext() = default;
+   uint32_t m_cipher = 0;
+   uint8_t m_key[32] = {};
+   uint32_t m_keyLength = 0;
+   uint8_t m_noncePrefix[4] = {};
+   std::atomic<uint64_t> m_nonceCounter{0};
+};
+
+// Fills message as a key request (code CMD_REQUEST_SESSION_KEY): the
+// server's public key and the ciphers it accepts. useX509Format is kept for
+// callers' signatures; the key is always sent as DER SubjectPublicKeyInfo.
+HESKER_EXPORT void PrepareKeyRequestMsg(CSCPMessage *message, RSA *serverKey, bool useX509Format);
+// Builds a context from a CMD_SESSION_KEY reply and stores it in *context
+// (replacing, without releasing, what was there). Returns 0, RCC_NO_CIPHERS
+// (42), RCC_INVALID_PUBLIC_KEY (43), RCC_INVALID_SESSION_KEY (44), or
+// another non-zero code. response is unused and may be null.
+HESKER_EXPORT uint32_t SetupEncryptionContext(CSCPMessage *reply, HKCPEncryptionContext **context,
+                                              CSCPMessage **response, RSA *privateKey,
+                                              int protocolVersion);
+// The peer's side: answers a key request. Fills reply (code CMD_SESSION_KEY,
+// the request's id) and, on success, returns a new context in *context.
+// acceptedCiphers limits what this peer offers. Returns the code also put in
+// the reply's VID_RCC: 0, 42 (no cipher in common) or 43 (unusable key).
+HESKER_EXPORT uint32_t HKCPAnswerKeyRequest(const CSCPMessage *request, CSCPMessage *reply,
+                                            HKCPEncryptionContext **context,
+                                            uint32_t acceptedCiphers = HKCP_SUPPORTED_CIPHERS);
+// The encrypted frame of a plain frame, malloc'ed, or null.
+HESKER_EXPORT CSCP_ENCRYPTED_MESSAGE *CSCPEncryptMessage(HKCPEncryptionContext *context,
+                                                         const CSCP_MESSAGE *frame);
+// Decrypts an encrypted frame into buffer (capacity bytes). Returns the plain
+// frame in buffer, or null when the frame fails authentication, is
+// malformed, or does not fit.
+HESKER_EXPORT CSCP_MESSAGE *CSCPDecryptMessage(HKCPEncryptionContext *context,
+                                               const CSCP_ENCRYPTED_MESSAGE *frame, uint8_t *buffer,
+                                               uint32_t capacity);
+
+// ---------------------------------------------------------------- sockets
+// Receives one frame into frame (capacity bytes), reading through state.
+// Returns: 0 or less on error or close (WSAGetLastError tells which); 1 when
+// the frame exceeds capacity (only its header is kept in frame, the rest is
+// skipped so the next frame is read correctly); 2 when decryption failed; 3
+// on a time-out of timeoutMs (INFINITE: none); else the frame's length.
+// Encrypted frames are decrypted with *context (read at each call) through
+// decryptBuffer (capacity bytes) and the plain frame is returned in frame.
+// hSocket 0 with a null frame initialises state.
+HESKER_EXPORT int RecvHKCPMessage(SOCKET hSocket, CSCP_MESSAGE *frame, CSCP_BUFFER *state,
+                                  uint32_t capacity, HKCPEncryptionContext **context,
+                                  uint8_t *decryptBuffer, uint32_t timeoutMs);
+// Writes length bytes under sendLock (may be null); returns the count
+// written, or -1 when nothing could be written.
+HESKER_EXPORT int SendEx(SOCKET hSocket, const void *data, size_t length, int flags,
+                         CriticalSection *sendLock);
+// Sends the version probe and reads the answer directly from the socket
+// (call before any receiver thread runs). True with the peer's version; a
+// peer that answers the probe with anything else is version 1. False when
+// the peer closes, fails, or says nothing within 5 seconds.
+HESKER_EXPORT bool HKCPGetPeerProtocolVersion(SOCKET hSocket, int *version,
+                                              CriticalSection *sendLock);
+// The peer's side of the probe: true when frame is a version probe, in
+// which case the answer has been written to hSocket under sendLock.
+HESKER_EXPORT bool HKCPAnswerVersionProbe(SOCKET hSocket, const CSCP_MESSAGE *frame, int version,
+                                          CriticalSection *sendLock);
+// connect(2) with a time-out; 0 on success, -1 on failure or time-out (last
+// socket error set). The socket is left in blocking mode.
+HESKER_EXPORT int ConnectEx(SOCKET hSocket, const struct sockaddr *address, socklen_t length,
+                            uint32_t timeoutMs);
+
+// Upload progress: bytes sent so far and the caller's argument.
+typedef void (*HKCP_UPLOAD_PROGRESS)(int64_t bytesSent, void *argument);
+// Sends the file from offset as raw CMD_FILE_DATA frames with requestId, the
+// last one flagged MF_END_OF_FILE (an empty file is one such frame),
+// encrypted with context when given. The caller keeps its reference on
+// context. True when the whole file was sent.
+HESKER_EXPORT bool SendFileOverHKCP(SOCKET hSocket, uint32_t requestId, const wchar_t *fileName,
+                                    HKCPEncryptionContext *context, int64_t offset,
+                                    HKCP_UPLOAD_PROGRESS progress, void *progressArg,
+                                    CriticalSection *sendLock);
+
+// The message code's name ("CMD_NOP"), or "CMD_0x1234" for an unknown code,
+// written into buffer (at least 64 characters); returns buffer.
+HESKER_EXPORT wchar_t *HKCPMessageCodeName(uint16_t code, wchar_t *buffer);
+
+// ---------------------------------------------------------------- reply queue
+// Messages waiting for the threads that asked for them. put() takes
+// ownership; waitForMessage() hands over the first message with that code
+// and id. Messages nobody takes expire after a while and are freed with the
+// queue. Thread safe.
+class HESKER_EXPORT MsgWaitQueue {
+public:
+   static const uint32_t DEFAULT_HOLD_TIME = 60000;  // ms an unclaimed message is kept
+
+   explicit MsgWaitQueue(uint32_t holdTimeMs = DEFAULT_HOLD_TIME);
+   MsgWaitQueue(const MsgWaitQueue &) = delete;
+   MsgWaitQueue &operator=(const MsgWaitQueue &) = delete;
+   ~MsgWaitQueue();
+
+   void put(CSCPMessage *message);
+   // The message (the caller deletes it), or null when none came in time.
+   CSCPMessage *waitForMessage(uint16_t code, uint32_t id, uint32_t timeoutMs);
+   void clear();
+   size_t size();
+
+private:
+   struct Impl;
+   Impl *m_impl;
+};
+
+// ---------------------------------------------------------------- tables
+// A table of text cells with typed, named columns, as agents send them.
+class HESKER_EXPORT Table {
+public:
+   Table();
+   // Reads a table written by fillMessage; a malformed one gives an empty table.
+   explicit Table(const CSCPMessage *message);
+   Table(const Table &) = delete;
+   Table &operator=(const Table &) = delete;
+   ~Table();
+
+   // Writes the table into message (title, instance column, columns, rows).
+   void fillMessage(CSCPMessage *message) const;
+
+   int getNumRows() const;
+   int getNumColumns() const;
+   const wchar_t *getTitle() const;
+   void setTitle(const wchar_t *title);
+   const wchar_t *getInstanceColumn() const;
+   void setInstanceColumn(const wchar_t *name);
+   // Index of the new column.
+   int addColumn(const wchar_t *name, int32_t dataType = 0);
+   const wchar_t *getColumnName(int column) const;
+   int32_t getColumnDataType(int column) const;
+   int getColumnIndex(const wchar_t *name) const;  // -1 when absent
+   // Index of the new, empty row.
+   int addRow();
+   void setAt(int row, int column, const wchar_t *value);
+   // The cell, or null outside the table.
+   const wchar_t *getAsString(int row, int column) const;
+   int32_t getAsInt(int row, int column) const;
+   uint32_t getAsUInt(int row, int column) const;
+   int64_t getAsInt64(int row, int column) const;
+
+private:
+   struct Impl;
+   Impl *m_impl;
+};
+
+#endif
