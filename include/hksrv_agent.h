@@ -1,7 +1,317 @@
-// The agent session (AgentConnection), its result codes and records.
+// The agent session: AgentConnection is the server's client session to one
+// monitoring agent over HKCP on TCP, with its result codes, the records its
+// requests return, and the process-wide default encryption policy.
+//
+// Thread safety: any number of caller threads may make requests on one
+// session at once (replies are matched by code and request id); one receiver
+// thread per connected session reads the socket and calls the hooks. The
+// data-line store (getList and the network-table operations) serves one
+// caller at a time. connect, disconnect and destruction are not to be run
+// concurrently with each other on one session.
 #ifndef HKSRV_AGENT_H
 #define HKSRV_AGENT_H
 
+#include <atomic>
+#include <cstdint>
+
+#include "hesker.h"
 #include "hksrv_export.h"
+
+class InterfaceList;
+class SNMP_ProxyTransport;
+
+// ---------------------------------------------------------------- result codes
+static const uint32_t ERR_SUCCESS = 0;
+static const uint32_t ERR_UNKNOWN_COMMAND = 400;
+static const uint32_t ERR_AUTH_REQUIRED = 401;
+static const uint32_t ERR_ACCESS_DENIED = 403;
+static const uint32_t ERR_UNKNOWN_PARAMETER = 404;
+static const uint32_t ERR_REQUEST_TIMEOUT = 408;
+static const uint32_t ERR_AUTH_FAILED = 440;
+static const uint32_t ERR_ALREADY_AUTHENTICATED = 441;
+static const uint32_t ERR_AUTH_NOT_REQUIRED = 442;
+static const uint32_t ERR_INTERNAL_ERROR = 500;
+static const uint32_t ERR_NOT_IMPLEMENTED = 501;
+static const uint32_t ERR_OUT_OF_RESOURCES = 503;
+static const uint32_t ERR_NOT_CONNECTED = 900;
+static const uint32_t ERR_CONNECTION_BROKEN = 901;
+static const uint32_t ERR_BAD_RESPONSE = 902;
+static const uint32_t ERR_IO_FAILURE = 903;
+static const uint32_t ERR_RESOURCE_BUSY = 904;
+static const uint32_t ERR_EXEC_FAILED = 905;
+static const uint32_t ERR_ENCRYPTION_REQUIRED = 906;
+static const uint32_t ERR_NO_CIPHERS = 907;
+static const uint32_t ERR_INVALID_PUBLIC_KEY = 908;
+static const uint32_t ERR_INVALID_SESSION_KEY = 909;
+static const uint32_t ERR_CONNECT_FAILED = 910;
+static const uint32_t ERR_MALFORMED_COMMAND = 911;
+static const uint32_t ERR_SOCKET_ERROR = 912;
+static const uint32_t ERR_BAD_ARGUMENTS = 913;
+static const uint32_t ERR_SUBAGENT_LOAD_FAILED = 914;
+static const uint32_t ERR_FILE_OPEN_ERROR = 915;
+static const uint32_t ERR_FILE_STAT_FAILED = 916;
+static const uint32_t ERR_MEM_ALLOC_FAILED = 917;
+static const uint32_t ERR_FILE_DELETE_FAILED = 918;
+
+// The constant text of a result code; "Unknown error code" for others.
+HKSRV_EXPORT const wchar_t *AgentErrorCodeToText(int code);
+
+// ---------------------------------------------------------------- policies and methods
+static const int AUTH_NONE = 0;
+static const int AUTH_PLAINTEXT = 1;
+static const int AUTH_MD5_HASH = 2;
+static const int AUTH_SHA1_HASH = 3;
+
+static const int ENCRYPTION_DISABLED = 0;
+static const int ENCRYPTION_ALLOWED = 1;
+static const int ENCRYPTION_PREFERRED = 2;
+static const int ENCRYPTION_REQUIRED = 3;
+
+// Sets the default encryption policy that sessions created afterwards copy.
+HKSRV_EXPORT void SetAgentDEP(int policy);
+
+// ---------------------------------------------------------------- records
+// One parameter the agent supports.
+struct HKC_AGENT_PARAM {
+   wchar_t name[256];
+   wchar_t description[256];
+   int32_t dataType;  // the agent's 16-bit data-type code, zero-extended
+};
+
+// One table the agent supports.
+struct HKC_AGENT_TABLE {
+   wchar_t name[256];
+   wchar_t instanceColumn[64];
+   wchar_t description[256];
+};
+
+// A route of the agent's routing table; addresses in host byte order.
+struct ROUTE {
+   uint32_t destination;
+   uint32_t netMask;
+   uint32_t nextHop;
+   uint32_t ifIndex;
+   uint32_t routeType;
+};
+
+// malloc'ed with its array; freed with DestroyRoutingTable.
+struct ROUTING_TABLE {
+   int32_t numEntries;
+   ROUTE *routes;
+};
+
+struct ARP_ENTRY {
+   uint32_t ifIndex;
+   uint32_t ipAddr;  // host byte order
+   uint8_t macAddr[6];
+};
+
+// malloc'ed with its array; freed with DestroyArpCache.
+struct ARP_CACHE {
+   uint32_t numEntries;
+   ARP_ENTRY *entries;
+};
+
+// Sorts the routes in place, the most specific mask first.
+HKSRV_EXPORT void SortRoutingTable(ROUTING_TABLE *table);
+// Free a result; null is ignored.
+HKSRV_EXPORT void DestroyRoutingTable(ROUTING_TABLE *table);
+HKSRV_EXPORT void DestroyArpCache(ARP_CACHE *cache);
+
+// The policies installed on an agent, read from an inventory reply. Owns its
+// arrays and strings; not changed after construction.
+class HKSRV_EXPORT AgentPolicyInfo {
+public:
+   explicit AgentPolicyInfo(CSCPMessage *message);
+   AgentPolicyInfo(const AgentPolicyInfo &) = delete;
+   AgentPolicyInfo &operator=(const AgentPolicyInfo &) = delete;
+   ~AgentPolicyInfo();
+
+   int getSize() const { return m_size; }
+   // Copies the 16 GUID bytes; false (buffer untouched) out of range.
+   bool getGuid(int index, uint8_t *buffer) const;
+   int getType(int index) const;               // -1 out of range
+   const wchar_t *getServer(int index) const;  // null out of range or absent
+
+private:
+   int m_size;
+   uint8_t *m_guids;
+   int *m_types;
+   wchar_t **m_servers;
+};
+
+// ---------------------------------------------------------------- callbacks
+typedef void (*AGENT_UPLOAD_PROGRESS)(int64_t bytesSent, void *argument);
+typedef void (*AGENT_DOWNLOAD_PROGRESS)(uint64_t position, void *argument);
+
+// ---------------------------------------------------------------- the session
+class HKSRV_EXPORT AgentConnection {
+   friend class SNMP_ProxyTransport;
+
+public:
+   // ipAddr in network byte order; secret converted to the 8-bit code page,
+   // at most 63 characters; null gives "". Opens nothing.
+   AgentConnection(uint32_t ipAddr, uint16_t port = 4700, int authMethod = AUTH_NONE,
+                   const wchar_t *secret = nullptr);
+   AgentConnection(const AgentConnection &) = delete;
+   AgentConnection &operator=(const AgentConnection &) = delete;
+   virtual ~AgentConnection();
+
+   // ------------------------------------------------ connect sequence
+   // 1 when connected, 0 otherwise; *error gets 0 or the failing step's
+   // result, *socketError the socket error seen on failure. Both may be null.
+   int connect(RSA *serverKey = nullptr, int verbose = 0, uint32_t *error = nullptr,
+               uint32_t *socketError = nullptr);
+   void disconnect();
+   uint32_t nop();
+   // ipAddr in network byte order.
+   void setProxy(uint32_t ipAddr, uint16_t port, int authMethod, const wchar_t *secret);
+
+   // ------------------------------------------------ settings and accessors
+   void setConnectionTimeout(uint32_t timeout);
+   void setCommandTimeout(uint32_t timeout);
+   void setRecvTimeout(uint32_t timeout);
+   void setPort(uint16_t port) { m_port = port; }
+   void setAuthData(int authMethod, const char *secret);
+   void setEncryptionPolicy(int policy) { m_encryptionPolicy = policy; }
+   void setDeleteFileOnDownloadFailure(bool flag) { m_deleteFileOnDownloadFailure = flag; }
+
+   int isConnected() const { return m_isConnected.load(); }
+   int getProtocolVersion() const { return m_protocolVersion.load(); }
+   SOCKET getSocket() const { return m_socket; }
+   uint32_t getConnectionTimeout() const { return m_connectionTimeout; }
+   uint32_t getCommandTimeout() const { return m_commandTimeout; }
+   // The current request id; the counter then moves on by one (atomically).
+   uint32_t generateRequestId() { return m_requestId.fetch_add(1); }
+
+   // ------------------------------------------------ parameter queries
+   uint32_t getParameter(const wchar_t *name, uint32_t bufferSize, wchar_t *buffer);
+   uint32_t getList(const wchar_t *name);
+   uint32_t getNumDataLines() const { return m_numDataLines; }
+   // Line index, or the constant "(error)" for an index out of range.
+   const wchar_t *getDataLine(uint32_t index) const;
+   uint32_t getTable(const wchar_t *name, Table **table);
+   uint32_t getSupportedParameters(StructArray<HKC_AGENT_PARAM> **parameters,
+                                   StructArray<HKC_AGENT_TABLE> **tables);
+
+   // ------------------------------------------------ network tables
+   InterfaceList *getInterfaceList();
+   ARP_CACHE *getArpCache();
+   ROUTING_TABLE *getRoutingTable();
+
+   // ------------------------------------------------ management
+   uint32_t execAction(const wchar_t *action, int numArgs, wchar_t **args);
+   // ipAddr in host byte order.
+   uint32_t checkNetworkService(uint32_t *status, uint32_t ipAddr, int serviceType,
+                                uint16_t port = 0, uint16_t proto = 0,
+                                const wchar_t *request = nullptr,
+                                const wchar_t *response = nullptr);
+   uint32_t getConfigFile(wchar_t **text, uint32_t *fileSize);
+   uint32_t updateConfigFile(const wchar_t *text);
+   uint32_t enableTraps();
+   uint32_t startUpgrade(const wchar_t *packageFile);
+   uint32_t getPolicyInventory(AgentPolicyInfo **inventory);
+   uint32_t uninstallPolicy(uint8_t *guid);
+
+   // ------------------------------------------------ file transfer
+   uint32_t uploadFile(const wchar_t *localFile, const wchar_t *destinationFile = nullptr,
+                       AGENT_UPLOAD_PROGRESS progressCallback = nullptr,
+                       void *callbackArg = nullptr);
+   // The agent's reply (the caller deletes it), or null; request stays the
+   // caller's.
+   CSCPMessage *customRequest(CSCPMessage *request, const wchar_t *recvFile = nullptr,
+                              bool append = false,
+                              AGENT_DOWNLOAD_PROGRESS downloadProgressCallback = nullptr,
+                              void *callbackArg = nullptr);
+
+protected:
+   // ------------------------------------------------ hooks
+   // A diagnostic line; default: the formatted text and a newline on stdout.
+   virtual void PrintMsg(const wchar_t *format, ...);
+   // Run on the receiver thread, which deletes the message afterwards.
+   virtual void onTrap(CSCPMessage *message);
+   virtual void onDataPush(CSCPMessage *message);
+   // True when consumed (the receiver deletes it); false files it in the
+   // reply queue.
+   virtual bool processCustomMessage(CSCPMessage *message);
+   virtual void onFileDownload(int success);
+
+   // ------------------------------------------------ session operations
+   uint32_t getIpAddr() const;  // host byte order
+   void Lock() HK_ACQUIRE(m_stateLock) { m_stateLock.lock(); }
+   void Unlock() HK_RELEASE(m_stateLock) { m_stateLock.unlock(); }
+   // The context with one reference added, or null; release with decRefCount.
+   HKCPEncryptionContext *acquireEncryptionContext();
+
+   int sendMessage(CSCPMessage *message);
+   CSCPMessage *waitForMessage(uint16_t code, uint32_t id, uint32_t timeout);
+   uint32_t waitForRCC(uint32_t id, uint32_t timeout);
+   void destroyResultData();
+
+   uint32_t authenticate(int useProxySecret);
+   uint32_t setupEncryption(RSA *serverKey);
+   uint32_t setupProxyConnection();
+   uint32_t prepareFileDownload(const wchar_t *fileName, uint32_t requestId, bool append,
+                                AGENT_DOWNLOAD_PROGRESS callback, void *callbackArg);
+
+private:
+   static uint32_t ReceiverThreadStarter(void *argument);
+   void ReceiverThread();
+   // The download data path: one raw CMD_FILE_DATA frame, header already in
+   // host byte order. Runs on the receiver thread.
+   void processFileData(CSCP_MESSAGE *frame);
+   // Ends an active download as failed (disconnect, receiver exit, teardown):
+   // closes the target and calls onFileDownload(0). Caller holds m_stateLock.
+   void abortDownload();
+   // Steps shared by connect's failure exit and the destructor.
+   int failConnect(uint32_t result, uint32_t *error, uint32_t *socketError);
+   uint32_t exchange(CSCPMessage *request, uint32_t timeout);  // steps 4 to 6 of a request
+
+   // Constant after construction unless a setter changes it (setters take no
+   // lock and apply to the next use).
+   uint32_t m_addr;
+   std::atomic<int> m_protocolVersion{2};
+   int m_authMethod;
+   char m_secret[64];
+   // Guarded by m_stateLock for replacement, shutdown and close; read
+   // without it by the send path.
+   SOCKET m_socket;
+   // The data-line store: one caller at a time; freed under m_stateLock by
+   // disconnect and teardown.
+   uint32_t m_numDataLines;
+   std::atomic<uint32_t> m_requestId{1};
+   uint32_t m_commandTimeout;
+   uint32_t m_connectionTimeout;
+   uint32_t m_recvTimeout;
+   wchar_t **m_dataLines;
+   MsgWaitQueue *m_msgWaitQueue;  // owned
+   std::atomic<int> m_isConnected{0};
+   CriticalSection m_stateLock;
+   CriticalSection m_sendLock;  // serialises every write to m_socket
+   HK_THREAD *m_receiverThread;
+   // Set without the lock by setupEncryption (the receiver reads it through
+   // its address); references taken and dropped under m_stateLock.
+   HKCPEncryptionContext *m_encryptionContext;
+   int m_encryptionPolicy;
+   int m_useProxy;
+   uint32_t m_proxyAddr;
+   uint16_t m_port;
+   uint16_t m_proxyPort;
+   int m_proxyAuthMethod;
+   char m_proxySecret[64];
+
+   // Download state, guarded by m_downloadLock: the caller's thread arms it,
+   // the receiver writes and ends it, disconnect and teardown close it.
+   CriticalSection m_downloadLock;
+   int m_downloadFile;
+   wchar_t *m_downloadFileName;  // malloc'ed, kept whole
+   uint32_t m_downloadRequestId;
+   ManualResetEvent m_downloadCompleted;
+   std::atomic<int> m_downloadResult{0};
+   AGENT_DOWNLOAD_PROGRESS m_downloadProgressCallback;
+   void *m_downloadProgressArg;
+   bool m_deleteFileOnDownloadFailure;
+   std::atomic<bool> m_fileUploadInProgress{false};
+};
 
 #endif
