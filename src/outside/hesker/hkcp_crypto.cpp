@@ -1,0 +1,408 @@
+// HKCP encryption: the RSA-OAEP key exchange and AES-256-GCM frames.
+//
+// The API hands keys around as OpenSSL's legacy RSA type, deprecated in
+// OpenSSL 3; it is converted to EVP_PKEY at once and only EVP calls follow.
+#define OPENSSL_SUPPRESS_DEPRECATED 1
+
+#include <arpa/inet.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "hkcp.h"
+
+namespace {
+
+// Result for failures that are neither the peer's nor the keys' fault
+// (missing arguments, out of memory, a failing random generator).
+const uint32_t kKeyExchangeFailed = 1;
+
+const uint32_t kAesKeySize = 32;
+const uint32_t kNonceSize = 12;
+const uint32_t kAadSize = 8;  // code, flags and size of the encrypted frame
+// Smallest plain frame: a bare header.
+const uint32_t kMinEncryptedSize =
+    HKCP_ENCRYPTION_HEADER_SIZE + HKCP_HEADER_SIZE + HKCP_ENCRYPTION_TAG_SIZE;
+// A DER RSA public key of 16384 bits is about 2.1 KiB; nothing sane is larger.
+const uint32_t kMaxPublicKeySize = 16384;
+const uint32_t kMaxWrappedKeySize = 4096;
+const int kMinRsaBits = 1024;
+// The first nonce byte's top bit tells the two directions of a session
+// apart: clear on the side that asked for the key, set on the side that
+// chose it. Both share one key, so without it the two random prefixes could
+// meet and repeat a nonce.
+const uint8_t kChooserNonceBit = 0x80;
+
+struct PkeyFree {
+   void operator()(EVP_PKEY *k) const { EVP_PKEY_free(k); }
+};
+struct PkeyCtxFree {
+   void operator()(EVP_PKEY_CTX *c) const { EVP_PKEY_CTX_free(c); }
+};
+struct CipherCtxFree {
+   void operator()(EVP_CIPHER_CTX *c) const { EVP_CIPHER_CTX_free(c); }
+};
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+
+// Fetched once: an implicit fetch on every frame costs more than the cipher.
+const EVP_CIPHER *AesGcm() {
+   static EVP_CIPHER *cipher = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+   return cipher;
+}
+
+bool IsSupportedCipher(uint32_t cipher) {
+   return cipher == HKCP_CIPHER_AES_256_GCM;
+}
+
+// The lowest cipher bit in the mask, or 0.
+uint32_t PickCipher(uint32_t mask) {
+   return mask & (~mask + 1);
+}
+
+PkeyPtr PkeyFromRsa(RSA *rsa) {
+   if (rsa == nullptr)
+      return nullptr;
+   PkeyPtr pkey(EVP_PKEY_new());
+   if (!pkey || EVP_PKEY_set1_RSA(pkey.get(), rsa) != 1)
+      return nullptr;
+   return pkey;
+}
+
+bool RsaHasPrivatePart(RSA *rsa) {
+   const BIGNUM *n = nullptr, *e = nullptr, *d = nullptr;
+   RSA_get0_key(rsa, &n, &e, &d);
+   return n != nullptr && d != nullptr;
+}
+
+// OAEP with SHA-256 for the label hash and MGF1, on both sides.
+bool SetOaep(EVP_PKEY_CTX *ctx) {
+   return EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_OAEP_PADDING) > 0 &&
+          EVP_PKEY_CTX_set_rsa_oaep_md(ctx, EVP_sha256()) > 0 &&
+          EVP_PKEY_CTX_set_rsa_mgf1_md(ctx, EVP_sha256()) > 0;
+}
+
+// Parses a DER SubjectPublicKeyInfo that must be a whole RSA key of at least
+// kMinRsaBits; null otherwise.
+PkeyPtr ParsePublicKey(const uint8_t *der, uint32_t length) {
+   if (length == 0 || length > kMaxPublicKeySize)
+      return nullptr;
+   const unsigned char *p = der;
+   PkeyPtr pkey(d2i_PUBKEY(nullptr, &p, (long)length));
+   if (!pkey || p != der + length)
+      return nullptr;
+   if (!EVP_PKEY_is_a(pkey.get(), "RSA") || EVP_PKEY_get_bits(pkey.get()) < kMinRsaBits)
+      return nullptr;
+   return pkey;
+}
+
+bool WrapKey(EVP_PKEY *pkey, const uint8_t *key, size_t keyLength, std::vector<uint8_t> *out) {
+   PkeyCtxPtr ctx(EVP_PKEY_CTX_new(pkey, nullptr));
+   if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) <= 0 || !SetOaep(ctx.get()))
+      return false;
+   size_t size = 0;
+   if (EVP_PKEY_encrypt(ctx.get(), nullptr, &size, key, keyLength) <= 0)
+      return false;
+   out->resize(size);
+   if (EVP_PKEY_encrypt(ctx.get(), out->data(), &size, key, keyLength) <= 0)
+      return false;
+   out->resize(size);
+   return true;
+}
+
+// Unwraps into key (kAesKeySize bytes); false when the bytes do not decrypt
+// under this key or hold a key of another length.
+bool UnwrapKey(EVP_PKEY *pkey, const uint8_t *wrapped, size_t wrappedLength, uint8_t *key) {
+   PkeyCtxPtr ctx(EVP_PKEY_CTX_new(pkey, nullptr));
+   if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0 || !SetOaep(ctx.get()))
+      return false;
+   size_t size = 0;
+   if (EVP_PKEY_decrypt(ctx.get(), nullptr, &size, wrapped, wrappedLength) <= 0)
+      return false;
+   std::vector<uint8_t> plain(size);
+   bool ok = EVP_PKEY_decrypt(ctx.get(), plain.data(), &size, wrapped, wrappedLength) > 0 &&
+             size == kAesKeySize;
+   if (ok)
+      memcpy(key, plain.data(), kAesKeySize);
+   OPENSSL_cleanse(plain.data(), plain.size());
+   return ok;
+}
+
+// EVP takes int lengths; frames may in principle exceed INT_MAX.
+bool CipherUpdate(EVP_CIPHER_CTX *ctx, uint8_t *out, const uint8_t *in, size_t length) {
+   const size_t kChunk = (size_t)1 << 30;
+   while (length > 0) {
+      int n = (int)(length < kChunk ? length : kChunk);
+      int written = 0;
+      if (EVP_CipherUpdate(ctx, out, &written, in, n) != 1 || written != n)
+         return false;
+      out += n;
+      in += n;
+      length -= (size_t)n;
+   }
+   return true;
+}
+
+// Sets up ctx for one frame; encrypt selects the direction. aad is the
+// frame's first 8 bytes.
+bool StartFrame(EVP_CIPHER_CTX *ctx, const HKCPEncryptionContext *context, const uint8_t *nonce,
+                const uint8_t *aad, bool encrypt) {
+   const EVP_CIPHER *cipher = AesGcm();
+   if (cipher == nullptr || context->getKeyLength() != kAesKeySize)
+      return false;
+   int dummy = 0;
+   return EVP_CipherInit_ex(ctx, cipher, nullptr, nullptr, nullptr, encrypt ? 1 : 0) == 1 &&
+          EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, (int)kNonceSize, nullptr) == 1 &&
+          EVP_CipherInit_ex(ctx, nullptr, nullptr, context->getKey(), nonce, -1) == 1 &&
+          EVP_CipherUpdate(ctx, nullptr, &dummy, aad, (int)kAadSize) == 1;
+}
+
+uint32_t ReadBe32(const void *p) {
+   uint32_t v;
+   memcpy(&v, p, sizeof(v));
+   return ntohl(v);
+}
+
+uint16_t ReadBe16(const void *p) {
+   uint16_t v;
+   memcpy(&v, p, sizeof(v));
+   return ntohs(v);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- context
+
+HKCPEncryptionContext *HKCPEncryptionContext::create(uint32_t cipher, const uint8_t *key,
+                                                     uint32_t keyLength) {
+   if (!IsSupportedCipher(cipher) || key == nullptr || keyLength != kAesKeySize)
+      return nullptr;
+   HKCPEncryptionContext *context = new HKCPEncryptionContext();
+   if (RAND_bytes(context->m_noncePrefix, sizeof(context->m_noncePrefix)) != 1) {
+      context->decRefCount();
+      return nullptr;
+   }
+   context->m_noncePrefix[0] &= (uint8_t)~kChooserNonceBit;
+   context->m_cipher = cipher;
+   memcpy(context->m_key, key, keyLength);
+   context->m_keyLength = keyLength;
+   return context;
+}
+
+HKCPEncryptionContext *HKCPEncryptionContext::createRandom(uint32_t cipher) {
+   if (!IsSupportedCipher(cipher))
+      return nullptr;
+   uint8_t key[kAesKeySize];
+   if (RAND_bytes(key, sizeof(key)) != 1)
+      return nullptr;
+   HKCPEncryptionContext *context = create(cipher, key, sizeof(key));
+   OPENSSL_cleanse(key, sizeof(key));
+   if (context != nullptr)
+      context->m_noncePrefix[0] |= kChooserNonceBit;
+   return context;
+}
+
+HKCPEncryptionContext::~HKCPEncryptionContext() {
+   OPENSSL_cleanse(m_key, sizeof(m_key));
+}
+
+void HKCPEncryptionContext::nextNonce(uint8_t nonce[12]) {
+   uint64_t counter = m_nonceCounter.fetch_add(1, std::memory_order_relaxed);
+   memcpy(nonce, m_noncePrefix, sizeof(m_noncePrefix));
+   for (int i = 0; i < 8; i++)
+      nonce[4 + i] = (uint8_t)(counter >> (56 - 8 * i));
+}
+
+// ---------------------------------------------------------------- key exchange
+
+void PrepareKeyRequestMsg(CSCPMessage *message, RSA *serverKey, bool useX509Format) {
+   if (message == nullptr)
+      return;
+   message->SetCode(CMD_REQUEST_SESSION_KEY);
+   message->SetVariable(VID_SUPPORTED_ENCRYPTION, (uint32_t)HKCP_SUPPORTED_CIPHERS);
+   // Without a usable key the request goes out without one and the peer
+   // answers RCC_INVALID_PUBLIC_KEY.
+   PkeyPtr pkey = PkeyFromRsa(serverKey);
+   if (!pkey)
+      return;
+   unsigned char *der = nullptr;
+   int length = i2d_PUBKEY(pkey.get(), &der);
+   if (length > 0)
+      message->SetVariable(VID_PUBLIC_KEY, der, (uint32_t)length);
+   OPENSSL_free(der);
+}
+
+uint32_t SetupEncryptionContext(CSCPMessage *reply, HKCPEncryptionContext **context,
+                                CSCPMessage **response, RSA *privateKey, int protocolVersion) {
+   // On failure *context is left as it was: the receiver may still be
+   // decrypting with it.
+   if (reply == nullptr || context == nullptr)
+      return kKeyExchangeFailed;
+   uint32_t rcc = reply->GetVariableLong(VID_RCC);
+   if (rcc != 0)
+      return rcc;
+
+   uint32_t cipher = reply->GetVariableLong(VID_CIPHER);
+   if (!IsSupportedCipher(cipher))
+      return RCC_NO_CIPHERS;
+
+   if (privateKey == nullptr || !RsaHasPrivatePart(privateKey))
+      return RCC_INVALID_PUBLIC_KEY;
+   PkeyPtr pkey = PkeyFromRsa(privateKey);
+   if (!pkey)
+      return RCC_INVALID_PUBLIC_KEY;
+
+   if (reply->IsVariableExist(VID_KEY_LENGTH) &&
+       reply->GetVariableShort(VID_KEY_LENGTH) != kAesKeySize)
+      return RCC_INVALID_SESSION_KEY;
+   uint32_t wrappedLength = reply->GetVariableBinary(VID_SESSION_KEY, nullptr, 0);
+   if (wrappedLength == 0 || wrappedLength > kMaxWrappedKeySize)
+      return RCC_INVALID_SESSION_KEY;
+   std::vector<uint8_t> wrapped(wrappedLength);
+   reply->GetVariableBinary(VID_SESSION_KEY, wrapped.data(), wrappedLength);
+
+   uint8_t key[kAesKeySize];
+   if (!UnwrapKey(pkey.get(), wrapped.data(), wrapped.size(), key))
+      return RCC_INVALID_SESSION_KEY;
+   HKCPEncryptionContext *created = HKCPEncryptionContext::create(cipher, key, sizeof(key));
+   OPENSSL_cleanse(key, sizeof(key));
+   if (created == nullptr)
+      return kKeyExchangeFailed;
+   // The receiver thread reads *context for every frame without a lock.
+   __atomic_store_n(context, created, __ATOMIC_RELEASE);
+   return 0;
+}
+
+uint32_t HKCPAnswerKeyRequest(const CSCPMessage *request, CSCPMessage *reply,
+                              HKCPEncryptionContext **context, uint32_t acceptedCiphers) {
+   if (context != nullptr)
+      *context = nullptr;
+   if (request == nullptr || reply == nullptr || context == nullptr)
+      return kKeyExchangeFailed;
+   reply->SetCode(CMD_SESSION_KEY);
+   reply->SetId(request->GetId());
+
+   uint32_t rcc = 0;
+   uint32_t cipher = PickCipher(request->GetVariableLong(VID_SUPPORTED_ENCRYPTION) &
+                                acceptedCiphers & HKCP_SUPPORTED_CIPHERS);
+   PkeyPtr pkey;
+   HKCPEncryptionContext *created = nullptr;
+   std::vector<uint8_t> wrapped;
+   if (cipher == 0) {
+      rcc = RCC_NO_CIPHERS;
+   } else {
+      uint32_t derLength = request->GetVariableBinary(VID_PUBLIC_KEY, nullptr, 0);
+      if (derLength > 0 && derLength <= kMaxPublicKeySize) {
+         std::vector<uint8_t> der(derLength);
+         request->GetVariableBinary(VID_PUBLIC_KEY, der.data(), derLength);
+         pkey = ParsePublicKey(der.data(), derLength);
+      }
+      if (!pkey) {
+         rcc = RCC_INVALID_PUBLIC_KEY;
+      } else {
+         created = HKCPEncryptionContext::createRandom(cipher);
+         if (created == nullptr)
+            rcc = kKeyExchangeFailed;
+         else if (!WrapKey(pkey.get(), created->getKey(), created->getKeyLength(), &wrapped))
+            rcc = RCC_INVALID_PUBLIC_KEY;
+      }
+   }
+
+   reply->SetVariable(VID_RCC, rcc);
+   if (rcc != 0) {
+      if (created != nullptr)
+         created->decRefCount();
+      return rcc;
+   }
+   reply->SetVariable(VID_CIPHER, cipher);
+   reply->SetVariable(VID_KEY_LENGTH, (uint16_t)created->getKeyLength());
+   reply->SetVariable(VID_SESSION_KEY, wrapped.data(), (uint32_t)wrapped.size());
+   *context = created;
+   return 0;
+}
+
+// ---------------------------------------------------------------- frames
+
+CSCP_ENCRYPTED_MESSAGE *CSCPEncryptMessage(HKCPEncryptionContext *context,
+                                           const CSCP_MESSAGE *frame) {
+   if (context == nullptr || frame == nullptr)
+      return nullptr;
+   uint32_t plainSize = ReadBe32(&frame->dwSize);
+   const uint32_t overhead = HKCP_ENCRYPTION_HEADER_SIZE + HKCP_ENCRYPTION_TAG_SIZE;
+   if (plainSize < HKCP_HEADER_SIZE || plainSize > UINT32_MAX - overhead)
+      return nullptr;
+   uint32_t totalSize = plainSize + overhead;
+
+   auto *out = static_cast<CSCP_ENCRYPTED_MESSAGE *>(malloc(totalSize));
+   if (out == nullptr)
+      return nullptr;
+   uint16_t code = htons(CMD_ENCRYPTED_MESSAGE), flags = htons(MF_ENCRYPTED);
+   uint32_t size = htonl(totalSize);
+   memcpy(&out->wCode, &code, sizeof(code));
+   memcpy(&out->wFlags, &flags, sizeof(flags));
+   memcpy(&out->dwSize, &size, sizeof(size));
+   context->nextNonce(out->nonce);
+
+   CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+   int finalLength = 0;
+   bool ok = ctx && StartFrame(ctx.get(), context, out->nonce, (const uint8_t *)out, true) &&
+             CipherUpdate(ctx.get(), out->data, (const uint8_t *)frame, plainSize) &&
+             EVP_EncryptFinal_ex(ctx.get(), out->data + plainSize, &finalLength) == 1 &&
+             finalLength == 0 &&
+             EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, (int)HKCP_ENCRYPTION_TAG_SIZE,
+                                 out->data + plainSize) == 1;
+   if (!ok) {
+      free(out);
+      return nullptr;
+   }
+   return out;
+}
+
+CSCP_MESSAGE *CSCPDecryptMessage(HKCPEncryptionContext *context,
+                                 const CSCP_ENCRYPTED_MESSAGE *frame, uint8_t *buffer,
+                                 uint32_t capacity) {
+   if (context == nullptr || frame == nullptr || buffer == nullptr)
+      return nullptr;
+   // Only the fixed 8 header bytes are read before the size is judged; the
+   // frame is then read up to its size, which the caller guarantees to hold.
+   if (ReadBe16(&frame->wCode) != CMD_ENCRYPTED_MESSAGE ||
+       (ReadBe16(&frame->wFlags) & MF_ENCRYPTED) == 0)
+      return nullptr;
+   uint32_t totalSize = ReadBe32(&frame->dwSize);
+   if (totalSize < kMinEncryptedSize)
+      return nullptr;
+   uint32_t plainSize = totalSize - HKCP_ENCRYPTION_HEADER_SIZE - HKCP_ENCRYPTION_TAG_SIZE;
+   if (plainSize > capacity)
+      return nullptr;
+
+   CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+   if (!ctx)
+      return nullptr;
+   // GCM wants the expected tag set as writable memory.
+   uint8_t tag[HKCP_ENCRYPTION_TAG_SIZE];
+   memcpy(tag, frame->data + plainSize, sizeof(tag));
+   int finalLength = 0;
+   bool ok = StartFrame(ctx.get(), context, frame->nonce, (const uint8_t *)frame, false) &&
+             CipherUpdate(ctx.get(), buffer, frame->data, plainSize) &&
+             EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, (int)sizeof(tag), tag) == 1 &&
+             EVP_DecryptFinal_ex(ctx.get(), buffer + plainSize, &finalLength) == 1 &&
+             finalLength == 0;
+   // The sender encrypts exactly one whole plain frame: its own size must
+   // match, and it must not claim to be encrypted again.
+   if (ok && (ReadBe32(buffer + 4) != plainSize || (ReadBe16(buffer + 2) & MF_ENCRYPTED) != 0))
+      ok = false;
+   if (!ok) {
+      // Never leave unauthenticated plaintext behind.
+      OPENSSL_cleanse(buffer, plainSize);
+      return nullptr;
+   }
+   return reinterpret_cast<CSCP_MESSAGE *>(buffer);
+}
