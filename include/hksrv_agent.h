@@ -234,6 +234,9 @@ protected:
    // True when consumed (the receiver deletes it); false files it in the
    // reply queue.
    virtual bool processCustomMessage(CSCPMessage *message);
+   // The end of a download; called with m_downloadLock held (and
+   // m_stateLock when disconnect, teardown or the receiver's exit ends it),
+   // so it must not start or end downloads itself.
    virtual void onFileDownload(int success);
 
    // ------------------------------------------------ session operations
@@ -273,24 +276,28 @@ private:
    std::atomic<int> m_protocolVersion{2};
    int m_authMethod;
    char m_secret[64];
-   // Guarded by m_stateLock for replacement, shutdown and close; read
-   // without it by the send path.
-   SOCKET m_socket;
+   // Replaced, shut down and cleared under m_stateLock; atomic because the
+   // send path (under m_sendLock) and getSocket read it without that lock.
+   // Closed only under m_sendLock, so no write reaches a closed handle.
+   std::atomic<SOCKET> m_socket;
    // The data-line store: one caller at a time; freed under m_stateLock by
    // disconnect and teardown.
    uint32_t m_numDataLines;
    std::atomic<uint32_t> m_requestId{1};
-   uint32_t m_commandTimeout;
-   uint32_t m_connectionTimeout;
-   uint32_t m_recvTimeout;
+   // Settings read by requests and the receiver while a caller may set them.
+   std::atomic<uint32_t> m_commandTimeout;
+   std::atomic<uint32_t> m_connectionTimeout;
+   std::atomic<uint32_t> m_recvTimeout;
    wchar_t **m_dataLines;
    MsgWaitQueue *m_msgWaitQueue;  // owned
    std::atomic<int> m_isConnected{0};
    CriticalSection m_stateLock;
    CriticalSection m_sendLock;  // serialises every write to m_socket
    HK_THREAD *m_receiverThread;
-   // Set without the lock by setupEncryption (the receiver reads it through
-   // its address); references taken and dropped under m_stateLock.
+   // Replaced under m_stateLock with atomic stores; the receiver reads it
+   // through its address with an atomic load (RecvHKCPMessage) and keeps a
+   // reference of its own between receives, so a dropped context outlives
+   // any frame it is decrypting. The session holds one reference.
    HKCPEncryptionContext *m_encryptionContext;
    int m_encryptionPolicy;
    int m_useProxy;
