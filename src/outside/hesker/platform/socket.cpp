@@ -1,0 +1,211 @@
+// POSIX sockets behind the Winsock-shaped seam of hk_platform.h.
+#include "hk_platform.h"
+#include "hk_internal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace {
+
+thread_local int t_lastSocketError = 0;
+
+// Sockets this side has shut down, so a later receive reports WSAESHUTDOWN
+// instead of an orderly close. Entries leave at closesocket().
+std::mutex g_shutdownLock;
+std::unordered_set<int> g_shutdownSockets;  // guarded by g_shutdownLock
+
+bool isShutDownHere(int fd) {
+   std::lock_guard<std::mutex> guard(g_shutdownLock);
+   return g_shutdownSockets.count(fd) != 0;
+}
+
+int toSocketError(int err) {
+   switch (err) {
+      case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+      case EWOULDBLOCK:
+#endif
+      case EINPROGRESS:
+         return WSAEWOULDBLOCK;
+      case ETIMEDOUT:
+         return WSAETIMEDOUT;
+      case ECONNRESET:
+         return WSAECONNRESET;
+      case ESHUTDOWN:
+         return WSAESHUTDOWN;
+      default:
+         return err;
+   }
+}
+
+int fdOf(SOCKET s) {
+   return (s > (SOCKET)0x7FFFFFFF) ? -1 : (int)s;
+}
+
+}  // namespace
+
+int WSAGetLastError() {
+   return t_lastSocketError;
+}
+void WSASetLastError(int error) {
+   t_lastSocketError = error;
+}
+
+uint64_t GetMonotonicMs() {
+   using namespace std::chrono;
+   return (uint64_t)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+SOCKET CreateTcpSocket() {
+   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+   if (fd < 0) {
+      WSASetLastError(toSocketError(errno));
+      return INVALID_SOCKET;
+   }
+   return (SOCKET)fd;
+}
+
+void ShutdownSocket(SOCKET s) {
+   int fd = fdOf(s);
+   if (fd < 0)
+      return;
+   {
+      std::lock_guard<std::mutex> guard(g_shutdownLock);
+      g_shutdownSockets.insert(fd);
+   }
+   ::shutdown(fd, SHUT_RDWR);
+}
+
+void closesocket(SOCKET s) {
+   int fd = fdOf(s);
+   if (fd < 0)
+      return;
+   {
+      // Forget the shutdown mark before the number can be reused.
+      std::lock_guard<std::mutex> guard(g_shutdownLock);
+      g_shutdownSockets.erase(fd);
+   }
+   ::close(fd);
+}
+
+int SetSocketNonBlocking(SOCKET s, bool nonBlocking) {
+   int fd = fdOf(s);
+   int flags = (fd < 0) ? -1 : ::fcntl(fd, F_GETFL);
+   if (flags < 0) {
+      WSASetLastError(fd < 0 ? EBADF : toSocketError(errno));
+      return -1;
+   }
+   flags = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+   if (::fcntl(fd, F_SETFL, flags) < 0) {
+      WSASetLastError(toSocketError(errno));
+      return -1;
+   }
+   return 0;
+}
+
+int SocketRecv(SOCKET s, void *buffer, size_t size) {
+   int fd = fdOf(s);
+   if (fd < 0) {
+      WSASetLastError(EBADF);
+      return -1;
+   }
+   if (isShutDownHere(fd)) {
+      WSASetLastError(WSAESHUTDOWN);
+      return -1;
+   }
+   if (size > 0x7FFFFFFF)
+      size = 0x7FFFFFFF;
+   ssize_t n;
+   do {
+      n = ::recv(fd, buffer, size, 0);
+   } while (n < 0 && errno == EINTR);
+   if (n < 0) {
+      WSASetLastError(toSocketError(errno));
+      return -1;
+   }
+   // Linux reports a receive after our own shutdown as an orderly close;
+   // Winsock fails it, and callers rely on telling the two apart.
+   if (n == 0 && size > 0 && isShutDownHere(fd)) {
+      WSASetLastError(WSAESHUTDOWN);
+      return -1;
+   }
+   return (int)n;
+}
+
+namespace {
+
+// 1 ready, 0 time-out, -1 error. Restarts after signals with the time left.
+int waitFor(SOCKET s, short events, uint32_t timeoutMs) {
+   int fd = fdOf(s);
+   if (fd < 0) {
+      WSASetLastError(EBADF);
+      return -1;
+   }
+   uint64_t deadline = GetMonotonicMs() + timeoutMs;
+   for (;;) {
+      int wait = -1;
+      if (timeoutMs != INFINITE) {
+         uint64_t now = GetMonotonicMs();
+         wait = (now >= deadline) ? 0 : (int)std::min<uint64_t>(deadline - now, 0x7FFFFFFF);
+      }
+      struct pollfd p = {fd, events, 0};
+      int rc = ::poll(&p, 1, wait);
+      if (rc > 0) {
+         if (p.revents & POLLNVAL) {
+            WSASetLastError(EBADF);
+            return -1;
+         }
+         return 1;  // errors and hang-ups surface in the following call
+      }
+      if (rc == 0)
+         return 0;
+      if (errno != EINTR) {
+         WSASetLastError(toSocketError(errno));
+         return -1;
+      }
+   }
+}
+
+}  // namespace
+
+int SocketWaitReadable(SOCKET s, uint32_t timeoutMs) {
+   return waitFor(s, POLLIN, timeoutMs);
+}
+
+int SocketWaitWritable(SOCKET s, uint32_t timeoutMs) {
+   return waitFor(s, POLLOUT, timeoutMs);
+}
+
+int64_t SocketSendAll(SOCKET s, const void *data, size_t size) {
+   int fd = fdOf(s);
+   if (fd < 0) {
+      WSASetLastError(EBADF);
+      return 0;
+   }
+   const uint8_t *p = static_cast<const uint8_t *>(data);
+   size_t sent = 0;
+   while (sent < size) {
+      ssize_t n = ::send(fd, p + sent, size - sent, MSG_NOSIGNAL);
+      if (n > 0) {
+         sent += (size_t)n;
+         continue;
+      }
+      if (n < 0 && errno == EINTR)
+         continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+         if (waitFor(s, POLLOUT, INFINITE) < 0)
+            break;
+         continue;
+      }
+      int err = (n < 0) ? errno : EPIPE;
+      WSASetLastError((err == EPIPE && isShutDownHere(fd)) ? WSAESHUTDOWN : toSocketError(err));
+      break;
+   }
+   return (int64_t)sent;
+}
