@@ -100,7 +100,7 @@ bool SendFileOverHKCP(SOCKET hSocket, uint32_t requestId, const wchar_t *fileNam
 
    // One frame buffer, reused; the last data byte read ahead of a full
    // frame decides whether that frame is the file's last.
-   uint8_t *buffer = static_cast<uint8_t *>(malloc(HKCP_HEADER_SIZE + FILE_BUFFER_SIZE));
+   uint8_t *buffer = static_cast<uint8_t *>(malloc(HKCP_HEADER_SIZE + FILE_BUFFER_SIZE + 8));
    if (buffer == nullptr)
       return false;
    auto *frame = reinterpret_cast<CSCP_MESSAGE *>(buffer);
@@ -133,9 +133,12 @@ bool SendFileOverHKCP(SOCKET hSocket, uint32_t requestId, const wchar_t *fileNam
          last = !havePending;
       }
 
+      // Like every frame, padded with zeros to a multiple of 8 bytes.
+      size_t padded = (length + 7) & ~(size_t)7;
+      memset(data + length, 0, padded - length);
       frame->wCode = htons(CMD_FILE_DATA);
       frame->wFlags = htons((uint16_t)(MF_BINARY | (last ? MF_END_OF_FILE : 0)));
-      frame->dwSize = htonl((uint32_t)(HKCP_HEADER_SIZE + length));
+      frame->dwSize = htonl((uint32_t)(HKCP_HEADER_SIZE + padded));
       frame->dwId = htonl(requestId);
       frame->dwNumVars = htonl((uint32_t)length);
       if (!SendFrame(hSocket, frame, context, sendLock)) {

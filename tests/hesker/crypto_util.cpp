@@ -1,0 +1,150 @@
+// The test keys use the RSA type of the library's API, which OpenSSL 3
+// deprecates.
+#define OPENSSL_SUPPRESS_DEPRECATED 1
+
+#include "crypto_util.h"
+
+#include <arpa/inet.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace crypto_test {
+
+namespace {
+
+RSA *Generate(int bits) {
+   EVP_PKEY *pkey = EVP_RSA_gen((unsigned)bits);
+   if (pkey == nullptr)
+      abort();
+   RSA *rsa = EVP_PKEY_get1_RSA(pkey);
+   EVP_PKEY_free(pkey);
+   if (rsa == nullptr)
+      abort();
+   return rsa;
+}
+
+}  // namespace
+
+RSA *ServerKey() {
+   static RSA *key = Generate(2048);
+   return key;
+}
+
+RSA *OtherKey() {
+   static RSA *key = Generate(2048);
+   return key;
+}
+
+RSA *PublicHalf(RSA *key) {
+   return RSAPublicKey_dup(key);
+}
+
+void FreeKey(RSA *key) {
+   RSA_free(key);
+}
+
+std::vector<uint8_t> PublicKeyDer(RSA *key) {
+   unsigned char *der = nullptr;
+   int length = i2d_RSA_PUBKEY(key, &der);
+   std::vector<uint8_t> out;
+   if (length > 0)
+      out.assign(der, der + length);
+   OPENSSL_free(der);
+   return out;
+}
+
+std::vector<uint8_t> GeneratePublicKeyDer(int bits) {
+   RSA *rsa = Generate(bits);
+   std::vector<uint8_t> der = PublicKeyDer(rsa);
+   RSA_free(rsa);
+   return der;
+}
+
+LoopbackPair::LoopbackPair() {
+   int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+   if (listener < 0)
+      return;
+   sockaddr_in addr{};
+   addr.sin_family = AF_INET;
+   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   socklen_t length = sizeof(addr);
+   int client = -1;
+   if (bind(listener, (sockaddr *)&addr, sizeof(addr)) == 0 && listen(listener, 1) == 0 &&
+       getsockname(listener, (sockaddr *)&addr, &length) == 0) {
+      client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (client >= 0 && connect(client, (sockaddr *)&addr, sizeof(addr)) == 0) {
+         int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+         if (server >= 0) {
+            a = (SOCKET)client;
+            b = (SOCKET)server;
+            client = -1;
+         }
+      }
+   }
+   if (client >= 0)
+      close(client);
+   close(listener);
+}
+
+LoopbackPair::~LoopbackPair() {
+   if (a != INVALID_SOCKET)
+      closesocket(a);
+   if (b != INVALID_SOCKET)
+      closesocket(b);
+}
+
+FrameReader::FrameReader(SOCKET s)
+    : m_socket(s),
+      m_state(static_cast<CSCP_BUFFER *>(malloc(sizeof(CSCP_BUFFER)))),
+      m_frame(static_cast<CSCP_MESSAGE *>(malloc(HKCP_MAX_FRAME_SIZE))),
+      m_decryptBuffer(static_cast<uint8_t *>(malloc(HKCP_MAX_FRAME_SIZE))) {
+   RecvHKCPMessage(0, nullptr, m_state, 0, nullptr, nullptr, 0);
+}
+
+FrameReader::~FrameReader() {
+   free(m_state);
+   free(m_frame);
+   free(m_decryptBuffer);
+}
+
+int FrameReader::next(HKCPEncryptionContext **context, uint32_t timeoutMs) {
+   return RecvHKCPMessage(m_socket, m_frame, m_state, HKCP_MAX_FRAME_SIZE, context, m_decryptBuffer,
+                          timeoutMs);
+}
+
+bool SendMessage(SOCKET s, const CSCPMessage &message, HKCPEncryptionContext *context,
+                 CriticalSection *lock) {
+   CSCP_MESSAGE *frame = message.CreateMessage();
+   if (frame == nullptr)
+      return false;
+   bool ok;
+   if (context != nullptr) {
+      CSCP_ENCRYPTED_MESSAGE *encrypted = CSCPEncryptMessage(context, frame);
+      uint32_t size = encrypted != nullptr ? ntohl(encrypted->dwSize) : 0;
+      ok = encrypted != nullptr && SendEx(s, encrypted, size, 0, lock) == (int)size;
+      free(encrypted);
+   } else {
+      uint32_t size = ntohl(frame->dwSize);
+      ok = SendEx(s, frame, size, 0, lock) == (int)size;
+   }
+   free(frame);
+   return ok;
+}
+
+std::string Hex(const uint8_t *bytes, size_t length) {
+   static const char kDigits[] = "0123456789abcdef";
+   std::string out;
+   for (size_t i = 0; i < length; i++) {
+      out.push_back(kDigits[bytes[i] >> 4]);
+      out.push_back(kDigits[bytes[i] & 15]);
+   }
+   return out;
+}
+
+}  // namespace crypto_test
