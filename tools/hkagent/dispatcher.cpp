@@ -1,0 +1,252 @@
+#include "dispatcher.h"
+
+#include <openssl/crypto.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "agent_codes.h"
+#include "fd_util.h"
+#include "log.h"
+
+namespace hkagent {
+
+namespace {
+
+// The secret a server can send is at most 63 characters.
+const size_t kSecretField = 64;
+
+bool SecretMatches(const std::string &configured, const std::string &received) {
+   // Fixed-size buffers and a constant-time compare, so the time taken says
+   // nothing about how much of the secret matched.
+   uint8_t a[kSecretField] = {}, b[kSecretField] = {};
+   memcpy(a, configured.data(), std::min(configured.size(), kSecretField));
+   memcpy(b, received.data(), std::min(received.size(), kSecretField));
+   bool same = CRYPTO_memcmp(a, b, kSecretField) == 0;
+   return same && configured.size() == received.size() && configured.size() < kSecretField;
+}
+
+bool DigestMatches(const CSCPMessage &request, const std::string &secret, bool sha1) {
+   size_t size = sha1 ? SHA1_DIGEST_SIZE : MD5_DIGEST_SIZE;
+   uint8_t expected[SHA1_DIGEST_SIZE] = {}, received[SHA1_DIGEST_SIZE] = {};
+   if (sha1)
+      CalculateSHA1Hash((const uint8_t *)secret.data(), secret.size(), expected);
+   else
+      CalculateMD5Hash((const uint8_t *)secret.data(), secret.size(), expected);
+   uint32_t length = request.GetVariableBinary(VID_SHARED_SECRET, received, (uint32_t)size);
+   bool same = CRYPTO_memcmp(expected, received, size) == 0;
+   return same && length == size;
+}
+
+uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, DispatchOutcome *outcome) {
+   if (ctx.state.authenticated)
+      return ERR_ALREADY_AUTHENTICATED;
+   if (ctx.config.secret.empty())
+      return ERR_AUTH_NOT_REQUIRED;
+   uint16_t method = request.GetVariableShort(VID_AUTH_METHOD);
+   bool ok = false;
+   switch (method) {
+      case AUTH_PLAINTEXT:
+         ok = SecretMatches(ctx.config.secret, GetStringVar(request, VID_SHARED_SECRET,
+                                                            kSecretField, TextEncoding::Latin1));
+         break;
+      case AUTH_MD5_HASH:
+         ok = DigestMatches(request, ctx.config.secret, false);
+         break;
+      case AUTH_SHA1_HASH:
+         ok = DigestMatches(request, ctx.config.secret, true);
+         break;
+      default:
+         break;
+   }
+   if (!ok) {
+      // One wrong secret ends the connection: guessing costs a new one.
+      HKLOG_WARN("authentication failed from %s (method %u)",
+                 Ipv4ToText(ctx.state.peerAddress).c_str(), method);
+      outcome->followUp = FollowUp::CloseSession;
+      return ERR_AUTH_FAILED;
+   }
+   ctx.state.authenticated = true;
+   HKLOG_DEBUG("%s authenticated (method %u)", Ipv4ToText(ctx.state.peerAddress).c_str(), method);
+   return ERR_SUCCESS;
+}
+
+uint32_t Route(RequestContext &ctx, const CSCPMessage &rq, CSCPMessage *reply,
+               DispatchOutcome *outcome) {
+   switch (rq.GetCode()) {
+      case CMD_NOP:
+         return ERR_SUCCESS;
+      case CMD_GET_PARAMETER:
+         return HandleGetParameter(ctx, rq, reply);
+      case CMD_GET_LIST:
+         return HandleGetList(ctx, rq, reply);
+      case CMD_GET_TABLE:
+         return HandleGetTable(ctx, rq, reply);
+      case CMD_GET_SUPPORTED_PARAMETERS:
+         return HandleGetSupportedParameters(ctx, rq, reply);
+      case CMD_EXEC_ACTION:
+         return HandleExecAction(ctx, rq, reply);
+      case CMD_CHECK_NETWORK_SERVICE:
+         return HandleCheckService(ctx, rq, reply);
+      case CMD_GET_CONFIG_FILE:
+         return HandleGetConfigFile(ctx, rq, reply);
+      case CMD_UPDATE_CONFIG_FILE:
+         return HandleUpdateConfigFile(ctx, rq, reply);
+      case CMD_ENABLE_TRAPS:
+         ctx.state.trapsEnabled = true;
+         return ERR_SUCCESS;
+      case CMD_START_UPGRADE:
+         return ERR_NOT_IMPLEMENTED;
+      case CMD_GET_POLICY_INVENTORY:
+         return HandleGetPolicyInventory(ctx, rq, reply);
+      case CMD_UNINSTALL_POLICY:
+         return HandleUninstallPolicy(ctx, rq, reply);
+      case CMD_UPLOAD_FILE:
+         if (ctx.state.uploadActive)
+            return ERR_RESOURCE_BUSY;
+         return HandleUploadFile(ctx, rq, reply, outcome);
+      case CMD_GET_AGENT_FILE:
+         return HandleGetAgentFile(ctx, rq, reply, outcome);
+      case CMD_PUSH_NOW:
+         outcome->followUp = FollowUp::PushData;
+         return ERR_SUCCESS;
+      case CMD_SETUP_PROXY_CONNECTION:
+         return HandleSetupProxy(ctx, rq, reply, outcome);
+      case CMD_SNMP_REQUEST:
+         return HandleSnmpRequest(ctx, rq, reply);
+      default:
+         return ERR_UNKNOWN_COMMAND;
+   }
+}
+
+}  // namespace
+
+DispatchOutcome::~DispatchOutcome() {
+   discardUpload();
+   if (newContext != nullptr)
+      newContext->decRefCount();
+}
+
+void DispatchOutcome::discardUpload() {
+   if (directory.valid() && !tempName.empty())
+      unlinkat(directory.get(), tempName.c_str(), 0);
+   tempName.clear();
+}
+
+void Dispatcher::dispatch(SessionState &state, const CSCPMessage &request, CSCPMessage *reply,
+                          DispatchOutcome *outcome) {
+   reply->SetId(request.GetId());
+   if (request.GetCode() == CMD_REQUEST_SESSION_KEY) {
+      HKCPEncryptionContext *context = nullptr;
+      uint32_t rcc = HKCPAnswerKeyRequest(&request, reply, &context);
+      reply->SetCode(CMD_SESSION_KEY);
+      reply->SetId(request.GetId());
+      if (rcc == ERR_SUCCESS && context != nullptr)
+         outcome->newContext = context;
+      else if (context != nullptr)
+         context->decRefCount();
+      return;
+   }
+
+   reply->SetCode(CMD_REQUEST_COMPLETED);
+   std::shared_ptr<const AgentConfig> config = m_runtime.config();
+   RequestContext ctx{m_runtime, *config, state};
+   uint32_t rcc;
+   if (config->requireEncryption && !state.encrypted)
+      rcc = ERR_ENCRYPTION_REQUIRED;
+   else if (request.GetCode() == CMD_AUTHENTICATE)
+      rcc = Authenticate(ctx, request, outcome);
+   else if (!config->secret.empty() && !state.authenticated)
+      rcc = ERR_AUTH_REQUIRED;
+   else
+      rcc = Route(ctx, request, reply, outcome);
+   reply->SetVariable(VID_RCC, rcc);
+}
+
+void BuildDataPush(AgentRuntime &runtime, const AgentConfig &config, CSCPMessage *message) {
+   static const char *const kDefaults[] = {"System.Uptime", "System.Memory.Physical.Free",
+                                           "System.CPU.LoadAvg"};
+   std::vector<std::string> names = config.pushParameters;
+   if (names.empty())
+      names.assign(std::begin(kDefaults), std::end(kDefaults));
+   message->SetCode(CMD_DATA_PUSH);
+   uint32_t count = 0;
+   for (const std::string &name : names) {
+      std::string value;
+      if (GetParameterValue(runtime, name, &value) != ERR_SUCCESS)
+         continue;
+      SetStringVar(message, VID_ITEM_LIST_BASE + 2 * count, name);
+      SetStringVar(message, VID_ITEM_LIST_BASE + 2 * count + 1, value);
+      count++;
+   }
+   message->SetVariable(VID_NUM_ELEMENTS, count);
+   message->SetVariable(VID_AGENT_TIMESTAMP, (uint64_t)time(nullptr));
+}
+
+std::string GetStringVar(const CSCPMessage &msg, uint32_t id, size_t maxChars,
+                         TextEncoding encoding) {
+   std::vector<wchar_t> buffer(maxChars + 1);
+   msg.GetVariableStr(id, buffer.data(), (uint32_t)buffer.size());
+   std::string out;
+   for (const wchar_t *p = buffer.data(); *p != L'\0'; p++) {
+      uint32_t c = (uint32_t)*p;
+      if (encoding == TextEncoding::Latin1) {
+         out.push_back(c <= 0xFF ? (char)c : '?');
+      } else if (c < 0x80) {
+         out.push_back((char)c);
+      } else if (c < 0x800) {
+         out.push_back((char)(0xC0 | (c >> 6)));
+         out.push_back((char)(0x80 | (c & 0x3F)));
+      } else if (c < 0x10000) {
+         out.push_back((char)(0xE0 | (c >> 12)));
+         out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
+         out.push_back((char)(0x80 | (c & 0x3F)));
+      } else if (c <= 0x10FFFF) {
+         out.push_back((char)(0xF0 | (c >> 18)));
+         out.push_back((char)(0x80 | ((c >> 12) & 0x3F)));
+         out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
+         out.push_back((char)(0x80 | (c & 0x3F)));
+      } else {
+         out.push_back('?');
+      }
+   }
+   return out;
+}
+
+void SetStringVar(CSCPMessage *msg, uint32_t id, const std::string &text) {
+   std::wstring wide;
+   wide.reserve(text.size());
+   size_t i = 0;
+   while (i < text.size()) {
+      unsigned char c = (unsigned char)text[i];
+      uint32_t cp = 0xFFFD;
+      size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+      if (len == 1) {
+         cp = c;
+      } else if (len > 1 && i + len <= text.size()) {
+         cp = c & (0xFF >> (len + 1));
+         bool valid = true;
+         for (size_t k = 1; k < len; k++) {
+            unsigned char cc = (unsigned char)text[i + k];
+            if ((cc & 0xC0) != 0x80) {
+               valid = false;
+               break;
+            }
+            cp = (cp << 6) | (cc & 0x3F);
+         }
+         if (!valid || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            cp = 0xFFFD;
+            len = 1;
+         }
+      } else {
+         len = 1;
+      }
+      wide.push_back((wchar_t)cp);
+      i += len;
+   }
+   msg->SetVariable(id, wide.c_str());
+}
+
+}  // namespace hkagent

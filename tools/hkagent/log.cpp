@@ -1,0 +1,59 @@
+#include "log.h"
+
+#include <strings.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+namespace hkagent {
+
+namespace {
+std::atomic<int> g_level{(int)LogLevel::Info};
+std::mutex g_writeLock;  // keeps each line whole on stderr
+const char *const kNames[] = {"error", "warning", "info", "debug"};
+}  // namespace
+
+void SetLogLevel(LogLevel level) {
+   g_level.store((int)level);
+}
+
+LogLevel GetLogLevel() {
+   return (LogLevel)g_level.load();
+}
+
+bool ParseLogLevel(const char *text, LogLevel *level) {
+   for (int i = 0; i < 4; i++) {
+      if (strcasecmp(text, kNames[i]) == 0) {
+         *level = (LogLevel)i;
+         return true;
+      }
+   }
+   return false;
+}
+
+void Log(LogLevel level, const char *format, ...) {
+   if ((int)level > g_level.load(std::memory_order_relaxed))
+      return;
+   char text[1024];
+   va_list args;
+   va_start(args, format);
+   vsnprintf(text, sizeof(text), format, args);
+   va_end(args);
+
+   struct timespec now;
+   clock_gettime(CLOCK_REALTIME, &now);
+   struct tm parts;
+   gmtime_r(&now.tv_sec, &parts);
+   char stamp[32];
+   strftime(stamp, sizeof(stamp), "%Y-%m-%dT%H:%M:%S", &parts);
+
+   std::lock_guard<std::mutex> guard(g_writeLock);
+   fprintf(stderr, "%s.%03ldZ hkagent %s: %s\n", stamp, now.tv_nsec / 1000000, kNames[(int)level],
+           text);
+   fflush(stderr);
+}
+
+}  // namespace hkagent

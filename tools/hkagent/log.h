@@ -1,0 +1,25 @@
+// The agent's log: one line per event on standard error, with a time stamp
+// and a level. Thread safe; lines of different threads never mix.
+#ifndef HKAGENT_LOG_H
+#define HKAGENT_LOG_H
+
+namespace hkagent {
+
+enum class LogLevel { Error = 0, Warning = 1, Info = 2, Debug = 3 };
+
+// Lines above this level are dropped (default Info).
+void SetLogLevel(LogLevel level);
+LogLevel GetLogLevel();
+// Parses "error", "warning", "info" or "debug" (any case); false otherwise.
+bool ParseLogLevel(const char *text, LogLevel *level);
+
+void Log(LogLevel level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace hkagent
+
+#define HKLOG_ERROR(...) ::hkagent::Log(::hkagent::LogLevel::Error, __VA_ARGS__)
+#define HKLOG_WARN(...) ::hkagent::Log(::hkagent::LogLevel::Warning, __VA_ARGS__)
+#define HKLOG_INFO(...) ::hkagent::Log(::hkagent::LogLevel::Info, __VA_ARGS__)
+#define HKLOG_DEBUG(...) ::hkagent::Log(::hkagent::LogLevel::Debug, __VA_ARGS__)
+
+#endif

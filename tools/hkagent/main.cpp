@@ -1,0 +1,218 @@
+// hkagent: a monitoring agent speaking HKCP. Runs in the foreground and logs
+// to standard error; SIGTERM or SIGINT stop it cleanly.
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fd_util.h"
+#include "log.h"
+#include "runtime.h"
+#include "server.h"
+
+using namespace hkagent;
+
+namespace {
+
+const char kUsage[] =
+    "usage: hkagent [options]\n"
+    "  --config FILE            read settings from FILE (INI: [agent], [actions])\n"
+    "  --listen ADDRESS         IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --port N                 TCP port (default 4700; 0 picks a free one)\n"
+    "  --port-file FILE         write the port listened on to FILE\n"
+    "  --secret TEXT            shared secret clients must prove\n"
+    "  --require-encryption     refuse requests on unencrypted sessions\n"
+    "  --max-sessions N         most clients served at once (default 1024)\n"
+    "  --idle-timeout MS        drop a client silent for MS (default 900000)\n"
+    "  --file-store DIR         directory for file upload and download\n"
+    "  --policy-dir DIR         directory of installed policies\n"
+    "  --max-upload-size BYTES  largest file accepted (default 64 MiB)\n"
+    "  --action NAME=COMMAND    define an action (repeatable)\n"
+    "  --action-timeout MS      time limit of an action (default 10000)\n"
+    "  --service-check-timeout MS\n"
+    "  --snmp-timeout MS        per attempt (default 1000)\n"
+    "  --snmp-retries N         (default 1)\n"
+    "  --enable-proxy           serve proxy connections\n"
+    "  --enable-snmp-proxy      forward SNMP requests\n"
+    "  --disable-service-check  refuse network service checks\n"
+    "  --push-interval SEC      periodic data push (0: off)\n"
+    "  --push-parameters LIST   parameters of a data push, comma-separated\n"
+    "  --log-level LEVEL        error, warning, info or debug\n"
+    "  --foreground             run in the foreground (the default and only mode)\n"
+    "  --version, --help\n";
+
+struct FlagInfo {
+   const char *flag;
+   const char *key;         // [agent] key, or null for special handling
+   const char *fixedValue;  // for switches without an argument
+};
+
+const FlagInfo kFlags[] = {
+    {"--listen", "ListenAddress", nullptr},
+    {"--port", "Port", nullptr},
+    {"--secret", "Secret", nullptr},
+    {"--require-encryption", "RequireEncryption", "yes"},
+    {"--max-sessions", "MaxSessions", nullptr},
+    {"--idle-timeout", "IdleTimeout", nullptr},
+    {"--file-store", "FileStore", nullptr},
+    {"--policy-dir", "PolicyDir", nullptr},
+    {"--max-upload-size", "MaxUploadSize", nullptr},
+    {"--action-timeout", "ActionTimeout", nullptr},
+    {"--service-check-timeout", "ServiceCheckTimeout", nullptr},
+    {"--snmp-timeout", "SnmpTimeout", nullptr},
+    {"--snmp-retries", "SnmpRetries", nullptr},
+    {"--enable-proxy", "EnableProxy", "yes"},
+    {"--enable-snmp-proxy", "EnableSnmpProxy", "yes"},
+    {"--disable-service-check", "EnableServiceCheck", "no"},
+    {"--push-interval", "PushInterval", nullptr},
+    {"--push-parameters", "PushParameters", nullptr},
+    {"--log-level", "LogLevel", nullptr},
+};
+
+// Written whole under a temporary name and renamed, so a reader never sees
+// a partial port number.
+bool WritePortFile(const std::string &path, uint16_t port) {
+   std::string temp = path + ".tmp";
+   FILE *f = fopen(temp.c_str(), "w");
+   if (f == nullptr)
+      return false;
+   bool ok = fprintf(f, "%u\n", port) > 0;
+   ok = (fclose(f) == 0) && ok;
+   return ok && rename(temp.c_str(), path.c_str()) == 0;
+}
+
+void RaiseFileLimit() {
+   struct rlimit limit;
+   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+      limit.rlim_cur = limit.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &limit);
+   }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+   std::string configPath, portFile;
+   std::vector<SettingOverride> overrides;
+   for (int i = 1; i < argc; i++) {
+      std::string arg = argv[i];
+      std::string value;
+      bool inlineValue = false;
+      size_t eq = arg.find('=');
+      if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+         value = arg.substr(eq + 1);
+         arg = arg.substr(0, eq);
+         inlineValue = true;
+      }
+      auto takeValue = [&]() -> bool {
+         if (inlineValue)
+            return true;
+         if (i + 1 >= argc) {
+            fprintf(stderr, "hkagent: %s needs a value\n", arg.c_str());
+            return false;
+         }
+         value = argv[++i];
+         return true;
+      };
+      if (arg == "--help" || arg == "-h") {
+         fputs(kUsage, stdout);
+         return 0;
+      }
+      if (arg == "--version") {
+         printf("hkagent %s\n", HKAGENT_VERSION);
+         return 0;
+      }
+      if (arg == "--foreground")
+         continue;
+      if (arg == "--config" || arg == "--port-file" || arg == "--action") {
+         if (!takeValue())
+            return 2;
+         if (arg == "--config") {
+            configPath = value;
+         } else if (arg == "--port-file") {
+            portFile = value;
+         } else {
+            size_t sep = value.find('=');
+            if (sep == std::string::npos) {
+               fprintf(stderr, "hkagent: --action takes NAME=COMMAND\n");
+               return 2;
+            }
+            overrides.push_back({"actions", value.substr(0, sep), value.substr(sep + 1)});
+         }
+         continue;
+      }
+      const FlagInfo *flag = nullptr;
+      for (const FlagInfo &f : kFlags) {
+         if (arg == f.flag)
+            flag = &f;
+      }
+      if (flag == nullptr) {
+         fprintf(stderr, "hkagent: unknown option %s\n%s", arg.c_str(), kUsage);
+         return 2;
+      }
+      if (flag->fixedValue != nullptr) {
+         value = inlineValue ? value : flag->fixedValue;
+      } else if (!takeValue()) {
+         return 2;
+      }
+      overrides.push_back({"agent", flag->key, value});
+   }
+
+   // Signals are taken by one thread with sigwait; every other thread
+   // (sessions, spawned actions reset theirs) has them blocked.
+   sigset_t stopSignals;
+   sigemptyset(&stopSignals);
+   sigaddset(&stopSignals, SIGTERM);
+   sigaddset(&stopSignals, SIGINT);
+   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+   signal(SIGPIPE, SIG_IGN);
+   RaiseFileLimit();
+
+   AgentRuntime runtime(configPath, overrides);
+   std::vector<ConfigDiagnostic> diagnostics;
+   bool loaded = runtime.load(&diagnostics);
+   for (const ConfigDiagnostic &d : diagnostics) {
+      if (d.line > 0)
+         Log(d.error ? LogLevel::Error : LogLevel::Warning, "%s, line %d: %s", configPath.c_str(),
+             d.line, d.message.c_str());
+      else
+         HKLOG_ERROR("command line: %s", d.message.c_str());
+   }
+   if (!loaded)
+      return 1;
+
+   Server server(runtime);
+   std::string error;
+   if (!server.start(&error)) {
+      HKLOG_ERROR("%s", error.c_str());
+      return 1;
+   }
+   std::shared_ptr<const AgentConfig> config = runtime.config();
+   fprintf(stderr, "listening on %s:%u\n", config->listenAddress.c_str(), server.port());
+   fflush(stderr);
+   if (!portFile.empty() && !WritePortFile(portFile, server.port())) {
+      HKLOG_ERROR("cannot write %s: %s", portFile.c_str(), strerror(errno));
+      return 1;
+   }
+
+   std::thread signalThread([&server, stopSignals] {
+      int signalNumber = 0;
+      sigwait(&stopSignals, &signalNumber);
+      if (signalNumber != 0)
+         HKLOG_INFO("signal %d: stopping", signalNumber);
+      server.stop();
+   });
+   server.run();
+   // Wake the signal thread if the server ended on its own.
+   pthread_kill(signalThread.native_handle(), SIGTERM);
+   signalThread.join();
+   HKLOG_INFO("stopped");
+   return 0;
+}

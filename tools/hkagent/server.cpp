@@ -1,0 +1,226 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "agent_codes.h"
+#include "dispatcher.h"
+#include "log.h"
+#include "session.h"
+
+namespace hkagent {
+
+struct Server::SessionThreadArg {
+   Server *server;
+   std::shared_ptr<Session> session;
+};
+
+Server::Server(AgentRuntime &runtime) : m_runtime(runtime) {}
+
+Server::~Server() {
+   stop();
+   if (m_pushThread.joinable())
+      m_pushThread.join();
+}
+
+bool Server::start(std::string *error) {
+   std::shared_ptr<const AgentConfig> config = m_runtime.config();
+   struct sockaddr_in sa = {};
+   sa.sin_family = AF_INET;
+   sa.sin_port = htons(config->port);
+   if (inet_pton(AF_INET, config->listenAddress.c_str(), &sa.sin_addr) != 1) {
+      *error = "bad listen address " + config->listenAddress;
+      return false;
+   }
+   m_listener.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+   if (!m_listener.valid()) {
+      *error = std::string("socket: ") + strerror(errno);
+      return false;
+   }
+   int one = 1;
+   setsockopt(m_listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+   if (bind(m_listener.get(), (struct sockaddr *)&sa, sizeof(sa)) != 0 ||
+       listen(m_listener.get(), 1024) != 0) {
+      *error = "cannot listen on " + config->listenAddress + ":" + std::to_string(config->port) +
+               ": " + strerror(errno);
+      return false;
+   }
+   socklen_t length = sizeof(sa);
+   getsockname(m_listener.get(), (struct sockaddr *)&sa, &length);
+   m_port = ntohs(sa.sin_port);
+   int pipeFds[2];
+   if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+      *error = std::string("pipe: ") + strerror(errno);
+      return false;
+   }
+   m_wakeRead.reset(pipeFds[0]);
+   m_wakeWrite.reset(pipeFds[1]);
+   m_runtime.setTrapSink(this);
+   m_pushThread = std::thread([this] { pushLoop(); });
+   return true;
+}
+
+void Server::stop() {
+   if (m_stopping.exchange(true))
+      return;
+   if (m_wakeWrite.valid()) {
+      char byte = 1;
+      ssize_t ignored = write(m_wakeWrite.get(), &byte, 1);
+      (void)ignored;
+   }
+   { std::lock_guard<std::mutex> guard(m_pushLock); }
+   m_pushWake.notify_all();
+}
+
+size_t Server::sessionCount() const {
+   std::lock_guard<std::mutex> guard(m_lock);
+   return m_sessions.size();
+}
+
+void *Server::SessionThread(void *raw) {
+   std::unique_ptr<SessionThreadArg> arg(static_cast<SessionThreadArg *>(raw));
+   arg->session->run();
+   arg->server->endSession(arg->session);
+   return nullptr;
+}
+
+void Server::endSession(const std::shared_ptr<Session> &session) {
+   std::lock_guard<std::mutex> guard(m_lock);
+   m_sessions.erase(session);
+   m_sessionsChanged.notify_all();
+}
+
+void Server::acceptOne() {
+   struct sockaddr_in peer = {};
+   socklen_t length = sizeof(peer);
+   int fd = accept4(m_listener.get(), (struct sockaddr *)&peer, &length, SOCK_CLOEXEC);
+   if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE)
+         HKLOG_WARN("accept: %s", strerror(errno));
+      return;
+   }
+   uint32_t address = ntohl(peer.sin_addr.s_addr);
+   uint16_t port = ntohs(peer.sin_port);
+   int one = 1;
+   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+   std::shared_ptr<const AgentConfig> config = m_runtime.config();
+   auto session = std::make_shared<Session>(fd, m_runtime, address, port);
+   {
+      std::lock_guard<std::mutex> guard(m_lock);
+      if (m_sessions.size() >= config->maxSessions) {
+         HKLOG_WARN("connection from %s refused: %u sessions already", Ipv4ToText(address).c_str(),
+                    config->maxSessions);
+         return;  // the session's destructor closes the socket
+      }
+      m_sessions.insert(session);
+   }
+   pthread_attr_t attr;
+   pthread_attr_init(&attr);
+   pthread_attr_setstacksize(&attr, kSessionStackSize);
+   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+   auto *arg = new SessionThreadArg{this, session};
+   pthread_t thread;
+   int rc = pthread_create(&thread, &attr, &Server::SessionThread, arg);
+   pthread_attr_destroy(&attr);
+   if (rc != 0) {
+      HKLOG_WARN("no thread for a session with %s: %s", Ipv4ToText(address).c_str(), strerror(rc));
+      delete arg;
+      endSession(session);
+   }
+}
+
+void Server::run(uint32_t waitMs) {
+   while (!m_stopping.load()) {
+      struct pollfd fds[2] = {{m_listener.get(), POLLIN, 0}, {m_wakeRead.get(), POLLIN, 0}};
+      int n = poll(fds, 2, -1);
+      if (n < 0) {
+         if (errno == EINTR)
+            continue;
+         HKLOG_ERROR("poll: %s", strerror(errno));
+         break;
+      }
+      if (fds[1].revents != 0)
+         break;
+      if (fds[0].revents & POLLIN)
+         acceptOne();
+   }
+   m_listener.reset();
+
+   std::vector<std::shared_ptr<Session>> sessions;
+   {
+      std::lock_guard<std::mutex> guard(m_lock);
+      sessions.assign(m_sessions.begin(), m_sessions.end());
+   }
+   for (const auto &s : sessions)
+      s->requestStop();
+   sessions.clear();
+   std::unique_lock<std::mutex> lock(m_lock);
+   if (!m_sessionsChanged.wait_for(lock, std::chrono::milliseconds(waitMs),
+                                   [this] { return m_sessions.empty(); }))
+      HKLOG_WARN("%zu sessions still busy at shutdown", m_sessions.size());
+}
+
+void Server::sendTrap(uint32_t code, const std::string &text) {
+   std::vector<std::shared_ptr<Session>> targets;
+   {
+      std::lock_guard<std::mutex> guard(m_lock);
+      for (const auto &s : m_sessions) {
+         if (s->trapsEnabled())
+            targets.push_back(s);
+      }
+   }
+   CSCPMessage trap(HKCP_VERSION);
+   trap.SetCode(CMD_TRAP);
+   trap.SetVariable(VID_AGENT_EVENT_CODE, code);
+   SetStringVar(&trap, VID_AGENT_EVENT_TEXT, text);
+   trap.SetVariable(VID_AGENT_TIMESTAMP, (uint64_t)time(nullptr));
+   for (const auto &s : targets)
+      s->sendMessage(trap);
+}
+
+void Server::pushLoop() {
+   auto last = std::chrono::steady_clock::now();
+   while (!m_stopping.load()) {
+      uint32_t interval = m_runtime.config()->pushIntervalSec;
+      {
+         // Wakes at least every second so a changed interval takes effect.
+         std::unique_lock<std::mutex> lock(m_pushLock);
+         m_pushWake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stopping.load(); });
+      }
+      if (m_stopping.load() || interval == 0)
+         continue;
+      auto now = std::chrono::steady_clock::now();
+      if (now - last < std::chrono::seconds(interval))
+         continue;
+      last = now;
+      std::vector<std::shared_ptr<Session>> targets;
+      {
+         std::lock_guard<std::mutex> guard(m_lock);
+         for (const auto &s : m_sessions) {
+            if (s->trapsEnabled())
+               targets.push_back(s);
+         }
+      }
+      if (targets.empty())
+         continue;
+      std::shared_ptr<const AgentConfig> config = m_runtime.config();
+      CSCPMessage push(HKCP_VERSION);
+      BuildDataPush(m_runtime, *config, &push);
+      for (const auto &s : targets)
+         s->sendMessage(push);
+   }
+}
+
+}  // namespace hkagent

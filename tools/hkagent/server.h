@@ -1,0 +1,74 @@
+// The listener: accepts clients, runs each session on its own thread (small
+// stack, detached, counted), keeps the registry of live sessions for traps,
+// data pushes and shutdown, and sends the periodic data push.
+//
+// Threads: run() is the accept loop; one thread per session; one push
+// thread. stop() may be called from any thread.
+#ifndef HKAGENT_SERVER_H
+#define HKAGENT_SERVER_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "fd_util.h"
+#include "runtime.h"
+
+namespace hkagent {
+
+class Session;
+
+class Server : public TrapSink {
+public:
+   // Stack of each session thread.
+   static const size_t kSessionStackSize = 256 * 1024;
+
+   explicit Server(AgentRuntime &runtime);
+   Server(const Server &) = delete;
+   Server &operator=(const Server &) = delete;
+   ~Server() override;
+
+   // Binds and listens on the configured address and port (port 0 picks a
+   // free one). False with *error on failure.
+   bool start(std::string *error);
+   // The port listened on (after start).
+   uint16_t port() const { return m_port; }
+   // Accepts clients until stop(); then ends every session and waits for
+   // their threads (at most waitMs).
+   void run(uint32_t waitMs = 10000);
+   void stop();
+
+   size_t sessionCount() const;
+   // TrapSink: sends a CMD_TRAP to every session that enabled traps.
+   void sendTrap(uint32_t code, const std::string &text) override;
+
+private:
+   struct SessionThreadArg;
+   static void *SessionThread(void *arg);
+   void acceptOne();
+   void pushLoop();
+   void endSession(const std::shared_ptr<Session> &session);
+
+   AgentRuntime &m_runtime;
+   UniqueFd m_listener;
+   UniqueFd m_wakeRead, m_wakeWrite;  // stop() writes a byte to end poll()
+   uint16_t m_port = 0;
+   std::atomic<bool> m_stopping{false};
+
+   mutable std::mutex m_lock;  // guards m_sessions
+   std::condition_variable m_sessionsChanged;
+   std::set<std::shared_ptr<Session>> m_sessions;
+
+   std::mutex m_pushLock;  // guards nothing but the push thread's wait
+   std::condition_variable m_pushWake;
+   std::thread m_pushThread;
+};
+
+}  // namespace hkagent
+
+#endif

@@ -1,0 +1,375 @@
+#include "session.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "agent_codes.h"
+#include "log.h"
+#include "relay.h"
+
+namespace hkagent {
+
+namespace {
+
+const uint32_t kSendTimeoutSec = 30;
+// Room an encrypted frame needs beyond the plain frame it carries.
+const uint32_t kEncryptionOverhead = HKCP_ENCRYPTION_HEADER_SIZE + HKCP_ENCRYPTION_TAG_SIZE;
+
+// The bytes the receive state holds beyond the last frame taken from it.
+std::string PendingBytes(const CSCP_BUFFER *state) {
+   if (state->dwBufPos >= state->dwBufSize || state->dwBufSize > CSCP_TEMP_BUF_SIZE)
+      return std::string();
+   return std::string((const char *)state->buffer + state->dwBufPos,
+                      state->dwBufSize - state->dwBufPos);
+}
+
+}  // namespace
+
+// An upload whose data frames are still arriving. The temporary file is
+// removed unless it was renamed to its final name.
+struct Session::Upload {
+   uint32_t requestId = 0;
+   DispatchOutcome target;  // file, directory, tempName, finalName, maxSize
+   uint64_t written = 0;
+   bool failed = false;
+};
+
+Session::Session(int fd, AgentRuntime &runtime, uint32_t peerAddress, uint16_t peerPort)
+    : m_socket(fd),
+      m_runtime(runtime),
+      m_dispatcher(runtime),
+      m_peerAddress(peerAddress),
+      m_peerPort(peerPort) {
+   m_state.peerAddress = peerAddress;
+   struct timeval tv = {kSendTimeoutSec, 0};
+   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+}
+
+Session::~Session() {
+   free(m_receiveState);
+   free(m_frameBuffer);
+   free(m_decryptBuffer);
+   if (m_context != nullptr)
+      m_context->decRefCount();
+}
+
+void Session::requestStop() {
+   m_stopRequested.store(true);
+   shutdown(m_socket.get(), SHUT_RDWR);
+}
+
+HKCPEncryptionContext *Session::acquireContext() {
+   std::lock_guard<std::mutex> guard(m_contextLock);
+   if (m_context != nullptr)
+      m_context->incRefCount();
+   return m_context;
+}
+
+void Session::installContext(HKCPEncryptionContext *context) {
+   if (m_decryptBuffer == nullptr)
+      m_decryptBuffer = static_cast<uint8_t *>(malloc(HKCP_MAX_FRAME_SIZE));
+   HKCPEncryptionContext *old;
+   {
+      std::lock_guard<std::mutex> guard(m_contextLock);
+      old = m_context;
+      m_context = context;
+   }
+   if (old != nullptr)
+      old->decRefCount();
+   m_state.encrypted = true;
+}
+
+bool Session::sendFrame(const CSCP_MESSAGE *frame) {
+   HKCPEncryptionContext *context = acquireContext();
+   const void *data = frame;
+   uint32_t size = ntohl(frame->dwSize);
+   CSCP_ENCRYPTED_MESSAGE *encrypted = nullptr;
+   if (context != nullptr) {
+      encrypted = CSCPEncryptMessage(context, frame);
+      context->decRefCount();
+      if (encrypted == nullptr)
+         return false;
+      data = encrypted;
+      size = ntohl(encrypted->dwSize);
+   }
+   bool ok = false;
+   {
+      std::lock_guard<CriticalSection> guard(m_sendLock);
+      if (!m_relaying)
+         ok = SendEx(m_socket.get(), data, size, 0, nullptr) == (int)size;
+   }
+   free(encrypted);
+   return ok;
+}
+
+bool Session::sendMessage(const CSCPMessage &message) {
+   CSCP_MESSAGE *frame = message.CreateMessage();
+   if (frame == nullptr)
+      return false;
+   bool ok = sendFrame(frame);
+   free(frame);
+   return ok;
+}
+
+bool Session::sendReply(const CSCPMessage &reply) {
+   CSCP_MESSAGE *frame = reply.CreateMessage();
+   uint32_t limit = HKCP_MAX_FRAME_SIZE - (m_state.encrypted ? kEncryptionOverhead : 0);
+   if (frame == nullptr || ntohl(frame->dwSize) > limit) {
+      // The peer could not take it; a short reply says why instead.
+      free(frame);
+      HKLOG_WARN("reply to request %u too large for a frame", reply.GetId());
+      CSCPMessage small(HKCP_VERSION);
+      small.SetCode(reply.GetCode());
+      small.SetId(reply.GetId());
+      small.SetVariable(VID_RCC, ERR_OUT_OF_RESOURCES);
+      return sendMessage(small);
+   }
+   bool ok = sendFrame(frame);
+   free(frame);
+   return ok;
+}
+
+void Session::finishUpload(uint32_t rcc) {
+   std::unique_ptr<Upload> upload = std::move(m_upload);
+   m_state.uploadActive = false;
+   DispatchOutcome &t = upload->target;
+   if (rcc == ERR_SUCCESS && !upload->failed) {
+      if (fsync(t.file.get()) != 0 || renameat(t.directory.get(), t.tempName.c_str(),
+                                               t.directory.get(), t.finalName.c_str()) != 0) {
+         rcc = ERR_IO_FAILURE;
+      } else {
+         t.tempName.clear();  // renamed: nothing to remove
+         HKLOG_INFO("file %s received (%llu bytes)", t.finalName.c_str(),
+                    (unsigned long long)upload->written);
+         m_runtime.sendTrap(TRAP_FILE_UPLOADED, "file " + t.finalName + " uploaded");
+      }
+   } else if (rcc == ERR_SUCCESS) {
+      rcc = ERR_IO_FAILURE;
+   }
+   CSCPMessage reply(HKCP_VERSION);
+   reply.SetCode(CMD_REQUEST_COMPLETED);
+   reply.SetId(upload->requestId);
+   reply.SetVariable(VID_RCC, rcc);
+   sendReply(reply);
+}
+
+// False when the session must end.
+bool Session::handleRawFrame(const CSCP_MESSAGE *frame, int length) {
+   if (HKCPAnswerVersionProbe(m_socket.get(), frame, HKCP_VERSION, &m_sendLock))
+      return true;
+   uint32_t dataLength = ntohl(frame->dwNumVars);
+   if ((uint64_t)dataLength + HKCP_HEADER_SIZE != (uint64_t)length) {
+      HKLOG_WARN("raw frame from %s with a wrong data length", Ipv4ToText(m_peerAddress).c_str());
+      return false;
+   }
+   uint16_t code = ntohs(frame->wCode);
+   uint32_t id = ntohl(frame->dwId);
+   if (code != CMD_FILE_DATA || !m_upload || m_upload->requestId != id) {
+      HKLOG_DEBUG("raw frame (code %u, request %u) dropped", code, id);
+      return true;
+   }
+   Upload &u = *m_upload;
+   if (!u.failed) {
+      if (u.written + dataLength > u.target.maxSize) {
+         HKLOG_WARN("upload of %s exceeds %llu bytes", u.target.finalName.c_str(),
+                    (unsigned long long)u.target.maxSize);
+         u.failed = true;
+      } else if (!WriteAll(u.target.file.get(), frame->df, dataLength)) {
+         HKLOG_WARN("writing upload %s failed: %s", u.target.finalName.c_str(), strerror(errno));
+         u.failed = true;
+      } else {
+         u.written += dataLength;
+      }
+   }
+   if (ntohs(frame->wFlags) & MF_END_OF_FILE)
+      finishUpload(ERR_SUCCESS);
+   return true;
+}
+
+bool Session::sendFile(int fd, uint32_t requestId) {
+   // The last data byte read ahead of a full frame tells whether that frame
+   // is the file's last, so a file of exactly n frames sends n frames.
+   uint8_t *buffer = static_cast<uint8_t *>(malloc(HKCP_HEADER_SIZE + FILE_BUFFER_SIZE));
+   if (buffer == nullptr)
+      return false;
+   auto *frame = reinterpret_cast<CSCP_MESSAGE *>(buffer);
+   uint8_t *data = buffer + HKCP_HEADER_SIZE;
+   bool havePending = false, ok = true;
+   uint8_t pending = 0;
+   for (;;) {
+      size_t length = 0;
+      if (havePending) {
+         data[length++] = pending;
+         havePending = false;
+      }
+      while (length < FILE_BUFFER_SIZE) {
+         ssize_t n = read(fd, data + length, FILE_BUFFER_SIZE - length);
+         if (n < 0 && errno == EINTR)
+            continue;
+         if (n < 0)
+            ok = false;
+         if (n <= 0)
+            break;
+         length += (size_t)n;
+      }
+      if (!ok)
+         break;
+      bool last = length < FILE_BUFFER_SIZE;
+      if (!last) {
+         ssize_t n;
+         do {
+            n = read(fd, &pending, 1);
+         } while (n < 0 && errno == EINTR);
+         if (n < 0) {
+            ok = false;
+            break;
+         }
+         havePending = n == 1;
+         last = !havePending;
+      }
+      frame->wCode = htons(CMD_FILE_DATA);
+      frame->wFlags = htons((uint16_t)(MF_BINARY | (last ? MF_END_OF_FILE : 0)));
+      frame->dwSize = htonl((uint32_t)(HKCP_HEADER_SIZE + length));
+      frame->dwId = htonl(requestId);
+      frame->dwNumVars = htonl((uint32_t)length);
+      if (!sendFrame(frame)) {
+         ok = false;
+         break;
+      }
+      if (last)
+         break;
+   }
+   free(buffer);
+   return ok;
+}
+
+void Session::relay(UniqueFd onward, const CSCPMessage &reply) {
+   // The reply and the switch to relaying happen under one hold of the send
+   // lock, so that no trap can slip into the stream after the reply.
+   CSCP_MESSAGE *frame = reply.CreateMessage();
+   if (frame == nullptr)
+      return;
+   HKCPEncryptionContext *context = acquireContext();
+   CSCP_ENCRYPTED_MESSAGE *encrypted = context ? CSCPEncryptMessage(context, frame) : nullptr;
+   if (context != nullptr)
+      context->decRefCount();
+   const void *data = encrypted ? (const void *)encrypted : (const void *)frame;
+   uint32_t size = encrypted ? ntohl(encrypted->dwSize) : ntohl(frame->dwSize);
+   bool sent = false;
+   if (context == nullptr || encrypted != nullptr) {
+      std::lock_guard<CriticalSection> guard(m_sendLock);
+      sent = SendEx(m_socket.get(), data, size, 0, nullptr) == (int)size;
+      m_relaying = true;
+   }
+   free(encrypted);
+   free(frame);
+   m_trapsEnabled.store(false);
+   if (!sent || m_stopRequested.load())
+      return;
+   std::shared_ptr<const AgentConfig> config = m_runtime.config();
+   uint64_t toAgent = 0, toServer = 0;
+   RelayBytes(m_socket.get(), onward.get(), PendingBytes(m_receiveState), config->idleTimeoutMs,
+              &toAgent, &toServer);
+   HKLOG_INFO("proxy relay for %s ended (%llu bytes out, %llu bytes back)",
+              Ipv4ToText(m_peerAddress).c_str(), (unsigned long long)toAgent,
+              (unsigned long long)toServer);
+}
+
+void Session::run() {
+   m_receiveState = static_cast<CSCP_BUFFER *>(malloc(sizeof(CSCP_BUFFER)));
+   m_frameBuffer = static_cast<uint8_t *>(malloc(HKCP_MAX_FRAME_SIZE));
+   if (m_receiveState == nullptr || m_frameBuffer == nullptr) {
+      HKLOG_ERROR("out of memory for a session");
+      return;
+   }
+   RecvHKCPMessage(0, nullptr, m_receiveState, 0, nullptr, nullptr, 0);
+   auto *frame = reinterpret_cast<CSCP_MESSAGE *>(m_frameBuffer);
+   std::string peer = Ipv4ToText(m_peerAddress) + ":" + std::to_string(m_peerPort);
+   HKLOG_DEBUG("session with %s started", peer.c_str());
+
+   while (!m_stopRequested.load()) {
+      uint32_t idle = m_runtime.config()->idleTimeoutMs;
+      int rc = RecvHKCPMessage(m_socket.get(), frame, m_receiveState, HKCP_MAX_FRAME_SIZE,
+                               &m_context, m_decryptBuffer, idle == 0 ? INFINITE : idle);
+      if (rc <= 0) {
+         HKLOG_DEBUG("session with %s closed", peer.c_str());
+         break;
+      }
+      if (rc == 1) {
+         HKLOG_WARN("frame of %u bytes from %s refused: over the %u-byte limit",
+                    ntohl(frame->dwSize), peer.c_str(), HKCP_MAX_FRAME_SIZE);
+         break;
+      }
+      if (rc == 2) {
+         HKLOG_WARN("frame from %s failed to decrypt", peer.c_str());
+         break;
+      }
+      if (rc == 3) {
+         HKLOG_INFO("session with %s idle for %u ms: closed", peer.c_str(), idle);
+         break;
+      }
+      if ((uint32_t)rc != ntohl(frame->dwSize) || (uint32_t)rc < HKCP_HEADER_SIZE) {
+         HKLOG_WARN("frame from %s with a wrong length", peer.c_str());
+         break;
+      }
+      if (ntohs(frame->wFlags) & MF_BINARY) {
+         if (!handleRawFrame(frame, rc))
+            break;
+         continue;
+      }
+      CSCPMessage request(frame, HKCP_VERSION);
+      if (!request.IsValid()) {
+         HKLOG_WARN("malformed frame (code 0x%04X) from %s: session closed", ntohs(frame->wCode),
+                    peer.c_str());
+         break;
+      }
+
+      CSCPMessage reply(HKCP_VERSION);
+      DispatchOutcome outcome;
+      m_dispatcher.dispatch(m_state, request, &reply, &outcome);
+      m_trapsEnabled.store(m_state.trapsEnabled);
+      if (outcome.followUp == FollowUp::Relay) {
+         relay(std::move(outcome.socket), reply);
+         break;
+      }
+      if (outcome.followUp == FollowUp::ReceiveUpload) {
+         m_upload = std::make_unique<Upload>();
+         m_upload->requestId = request.GetId();
+         m_upload->target.file = std::move(outcome.file);
+         m_upload->target.directory = std::move(outcome.directory);
+         m_upload->target.tempName = std::move(outcome.tempName);
+         m_upload->target.finalName = std::move(outcome.finalName);
+         m_upload->target.maxSize = outcome.maxSize;
+         m_state.uploadActive = true;
+      }
+      if (!sendReply(reply))
+         break;
+      if (outcome.newContext != nullptr) {
+         installContext(outcome.newContext);
+         outcome.newContext = nullptr;
+      }
+      if (outcome.followUp == FollowUp::CloseSession)
+         break;
+      if (outcome.followUp == FollowUp::SendFile && !sendFile(outcome.file.get(), request.GetId()))
+         break;
+      if (outcome.followUp == FollowUp::PushData) {
+         CSCPMessage push(HKCP_VERSION);
+         BuildDataPush(m_runtime, *m_runtime.config(), &push);
+         if (!sendMessage(push))
+            break;
+      }
+   }
+   {
+      std::lock_guard<CriticalSection> guard(m_sendLock);
+      m_relaying = true;  // no more frames once the session is over
+   }
+   m_trapsEnabled.store(false);
+   m_upload.reset();
+}
+
+}  // namespace hkagent

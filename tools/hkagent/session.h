@@ -1,0 +1,87 @@
+// One client's session: reads its frames, answers the version probe, hands
+// requests to the dispatcher, sends replies, traps and pushes, and carries
+// out the dispatcher's follow-ups (file frames both ways, the proxy relay).
+//
+// Threads: run() is the session's own thread and the only reader of the
+// socket. sendMessage() and requestStop() may be called from any thread
+// (traps, data pushes, shutdown).
+#ifndef HKAGENT_SESSION_H
+#define HKAGENT_SESSION_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "dispatcher.h"
+#include "fd_util.h"
+#include "hesker.h"
+#include "runtime.h"
+
+namespace hkagent {
+
+class Session {
+public:
+   // Takes ownership of the connected socket fd.
+   Session(int fd, AgentRuntime &runtime, uint32_t peerAddress, uint16_t peerPort);
+   Session(const Session &) = delete;
+   Session &operator=(const Session &) = delete;
+   ~Session();
+
+   // Serves the client until it leaves, misbehaves or requestStop() is
+   // called. Returns when the session is over.
+   void run();
+   // Wakes run() so that it ends; the socket stays open until destruction.
+   void requestStop();
+
+   bool trapsEnabled() const { return m_trapsEnabled.load(); }
+   // Sends a message (encrypted when the session is); false when it could
+   // not be written whole or the session no longer carries messages.
+   bool sendMessage(const CSCPMessage &message);
+
+   uint32_t peerAddress() const { return m_peerAddress; }
+   uint16_t peerPort() const { return m_peerPort; }
+
+private:
+   struct Upload;
+
+   bool sendFrame(const CSCP_MESSAGE *frame);
+   bool sendReply(const CSCPMessage &reply);
+   void installContext(HKCPEncryptionContext *context);
+   HKCPEncryptionContext *acquireContext();
+   bool handleRawFrame(const CSCP_MESSAGE *frame, int length);
+   void finishUpload(uint32_t rcc);
+   bool sendFile(int fd, uint32_t requestId);
+   void relay(UniqueFd onward, const CSCPMessage &reply);
+
+   UniqueFd m_socket;  // constant after construction; closed by the destructor
+   AgentRuntime &m_runtime;
+   Dispatcher m_dispatcher;
+   const uint32_t m_peerAddress;  // host byte order
+   const uint16_t m_peerPort;
+
+   // Session-thread state.
+   SessionState m_state;
+   CSCP_BUFFER *m_receiveState = nullptr;  // malloc'ed
+   uint8_t *m_frameBuffer = nullptr;       // malloc'ed, HKCP_MAX_FRAME_SIZE
+   uint8_t *m_decryptBuffer = nullptr;     // malloc'ed once the session is encrypted
+   std::unique_ptr<Upload> m_upload;
+
+   // Serialises every write to the socket; when m_relaying is set the
+   // socket carries relayed bytes and no frame may be written any more.
+   CriticalSection m_sendLock;
+   bool m_relaying HK_GUARDED_BY(m_sendLock) = false;
+
+   // Guards m_context against the readers on other threads. The session
+   // thread is its only writer, and RecvHKCPMessage reads it there.
+   std::mutex m_contextLock;
+   HKCPEncryptionContext *m_context = nullptr;  // one reference owned
+
+   std::atomic<bool> m_trapsEnabled{false};
+   std::atomic<bool> m_stopRequested{false};
+};
+
+}  // namespace hkagent
+
+#endif
