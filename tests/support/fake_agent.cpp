@@ -1,0 +1,586 @@
+// The scriptable agent; behaviour described in fake_agent.h.
+#include "fake_agent.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Larger than any frame a session sends; a bigger one ends the connection.
+const uint32_t kMaxFrame = 4 * 1024 * 1024;
+
+uint32_t be32(const uint8_t *p) {
+   return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
+}
+
+bool sendAll(int fd, const void *data, size_t size) {
+   const uint8_t *p = static_cast<const uint8_t *>(data);
+   while (size > 0) {
+      ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR)
+         continue;
+      if (n <= 0)
+         return false;
+      p += n;
+      size -= (size_t)n;
+   }
+   return true;
+}
+
+// Whole frames from a stream socket, read in large chunks. Each frame is
+// copied to an aligned buffer before it is handed out.
+class FrameReader {
+public:
+   explicit FrameReader(int fd) : m_fd(fd), m_buffer(65536) {}
+   ~FrameReader() { free(m_frame); }
+
+   // The next frame (valid until the next call), or null on close, error or
+   // a frame that cannot be framed.
+   const CSCP_MESSAGE *next() {
+      for (;;) {
+         size_t available = m_end - m_pos;
+         if (available >= HKCP_HEADER_SIZE) {
+            uint32_t size = be32(m_buffer.data() + m_pos + 4);
+            if (size < HKCP_HEADER_SIZE || size > kMaxFrame)
+               return nullptr;
+            if (available >= size)
+               return take(size);
+            if (m_pos + size > m_buffer.size()) {
+               compact();
+               if (size > m_buffer.size())
+                  m_buffer.resize(size);
+            }
+         } else if (m_pos + HKCP_HEADER_SIZE > m_buffer.size()) {
+            compact();
+         }
+         ssize_t n;
+         do {
+            n = ::recv(m_fd, m_buffer.data() + m_end, m_buffer.size() - m_end, 0);
+         } while (n < 0 && errno == EINTR);
+         if (n <= 0)
+            return nullptr;
+         m_end += (size_t)n;
+      }
+   }
+
+   const uint8_t *pending() const { return m_buffer.data() + m_pos; }
+   size_t pendingSize() const { return m_end - m_pos; }
+
+private:
+   const CSCP_MESSAGE *take(uint32_t size) {
+      if (size > m_frameCapacity) {
+         free(m_frame);
+         m_frame = static_cast<uint8_t *>(malloc(size));
+         m_frameCapacity = size;
+      }
+      memcpy(m_frame, m_buffer.data() + m_pos, size);
+      m_pos += size;
+      return reinterpret_cast<const CSCP_MESSAGE *>(m_frame);
+   }
+
+   void compact() {
+      memmove(m_buffer.data(), m_buffer.data() + m_pos, m_end - m_pos);
+      m_end -= m_pos;
+      m_pos = 0;
+   }
+
+   int m_fd;
+   std::vector<uint8_t> m_buffer;
+   size_t m_pos = 0;
+   size_t m_end = 0;
+   uint8_t *m_frame = nullptr;
+   uint32_t m_frameCapacity = 0;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- connection
+
+FakeAgentConnection::~FakeAgentConnection() {
+   if (m_thread.joinable())
+      m_thread.join();
+   ::close(m_fd);
+   int tunnel = m_tunnelFd.exchange(-1);
+   if (tunnel >= 0)
+      ::close(tunnel);
+   if (HKCPEncryptionContext *context = m_context.exchange(nullptr))
+      context->decRefCount();
+   for (HKCPEncryptionContext *context : m_retired)
+      context->decRefCount();
+}
+
+bool FakeAgentConnection::send(const CSCPMessage &message) {
+   CSCP_MESSAGE *frame = message.CreateMessage();
+   if (frame == nullptr)
+      return false;
+   bool ok = sendFrame(frame);
+   free(frame);
+   return ok;
+}
+
+bool FakeAgentConnection::reply(const CSCPMessage &request, uint32_t rcc,
+                                const std::function<void(CSCPMessage &)> &fill) {
+   CSCPMessage message(request.GetVersion());
+   message.SetCode(CMD_REQUEST_COMPLETED);
+   message.SetId(request.GetId());
+   message.SetVariable(VID_RCC, rcc);
+   if (fill)
+      fill(message);
+   return send(message);
+}
+
+bool FakeAgentConnection::sendFrame(const CSCP_MESSAGE *plain) {
+   HKCPEncryptionContext *context = m_context.load();
+   if (context == nullptr)
+      return sendRaw(plain, ntohl(plain->dwSize));
+   CSCP_ENCRYPTED_MESSAGE *encrypted = CSCPEncryptMessage(context, plain);
+   if (encrypted == nullptr)
+      return false;
+   bool ok = sendRaw(encrypted, ntohl(encrypted->dwSize));
+   free(encrypted);
+   return ok;
+}
+
+bool FakeAgentConnection::sendRaw(const void *data, size_t size) {
+   std::lock_guard<CriticalSection> guard(m_sendLock);
+   return sendAll(m_fd, data, size);
+}
+
+void FakeAgentConnection::shutdown() {
+   ::shutdown(m_fd, SHUT_RDWR);
+}
+
+void FakeAgentConnection::pause(uint32_t ms) {
+   std::unique_lock<std::mutex> guard(m_agent->m_mutex);
+   m_agent->m_changed.wait_for(guard, std::chrono::milliseconds(ms),
+                               [this] { return m_agent->m_stopping; });
+}
+
+void FakeAgentConnection::setContext(HKCPEncryptionContext *context) {
+   HKCPEncryptionContext *old = m_context.exchange(context);
+   if (old != nullptr) {
+      // A test thread may be sending with it right now.
+      std::lock_guard<std::mutex> guard(m_retiredLock);
+      m_retired.push_back(old);
+   }
+}
+
+bool FakeAgentConnection::openTunnel(uint32_t address, uint16_t port) {
+   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+   if (fd < 0)
+      return false;
+   struct sockaddr_in sa = {};
+   sa.sin_family = AF_INET;
+   sa.sin_addr.s_addr = htonl(address);
+   sa.sin_port = htons(port);
+   if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
+      ::close(fd);
+      return false;
+   }
+   int one = 1;
+   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+   m_tunnelFd = fd;
+   return true;
+}
+
+// ---------------------------------------------------------------- agent
+
+FakeAgent::FakeAgent(const FakeAgentOptions &options) : m_options(options) {
+   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+   if (fd < 0)
+      return;
+   int one = 1;
+   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+   struct sockaddr_in sa = {};
+   sa.sin_family = AF_INET;
+   sa.sin_addr.s_addr = addressNetworkOrder();
+   socklen_t length = sizeof(sa);
+   if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0 || ::listen(fd, 64) != 0 ||
+       ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &length) != 0) {
+      ::close(fd);
+      return;
+   }
+   m_listenFd = fd;
+   m_port = ntohs(sa.sin_port);
+   m_acceptThread = std::thread([this] { acceptLoop(); });
+}
+
+FakeAgent::~FakeAgent() {
+   if (m_listenFd < 0)
+      return;
+   std::vector<std::unique_ptr<FakeAgentConnection>> connections;
+   {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_stopping = true;
+   }
+   m_changed.notify_all();
+   ::shutdown(m_listenFd, SHUT_RDWR);  // wakes accept()
+   m_acceptThread.join();
+   ::close(m_listenFd);
+   {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      for (auto &connection : m_connections) {
+         ::shutdown(connection->m_fd, SHUT_RDWR);
+         int tunnel = connection->m_tunnelFd.load();
+         if (tunnel >= 0)
+            ::shutdown(tunnel, SHUT_RDWR);
+      }
+      connections.swap(m_connections);
+   }
+   connections.clear();  // joins each serving thread
+}
+
+uint32_t FakeAgent::addressNetworkOrder() {
+   return htonl(INADDR_LOOPBACK);
+}
+
+void FakeAgent::setHandler(uint16_t code, FakeAgentHandler handler) {
+   std::lock_guard<std::mutex> guard(m_mutex);
+   if (handler)
+      m_handlers[code] = std::make_shared<const FakeAgentHandler>(std::move(handler));
+   else
+      m_handlers.erase(code);
+}
+
+std::vector<FakeAgentRecord> FakeAgent::records() {
+   std::lock_guard<std::mutex> guard(m_mutex);
+   return m_records;
+}
+
+std::vector<FakeAgentRecord> FakeAgent::recordsWithCode(uint16_t code) {
+   std::vector<FakeAgentRecord> result;
+   std::lock_guard<std::mutex> guard(m_mutex);
+   for (const FakeAgentRecord &r : m_records) {
+      if (r.code == code)
+         result.push_back(r);
+   }
+   return result;
+}
+
+std::vector<uint16_t> FakeAgent::codes() {
+   std::vector<uint16_t> result;
+   std::lock_guard<std::mutex> guard(m_mutex);
+   for (const FakeAgentRecord &r : m_records)
+      result.push_back(r.code);
+   return result;
+}
+
+bool FakeAgent::waitForRecords(size_t count, uint32_t timeoutMs) {
+   std::unique_lock<std::mutex> guard(m_mutex);
+   return m_changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                             [&] { return m_records.size() >= count; });
+}
+
+bool FakeAgent::waitForCode(uint16_t code, size_t count, uint32_t timeoutMs) {
+   std::unique_lock<std::mutex> guard(m_mutex);
+   return m_changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
+      size_t n = 0;
+      for (const FakeAgentRecord &r : m_records)
+         n += (r.code == code) ? 1 : 0;
+      return n >= count;
+   });
+}
+
+void FakeAgent::clearRecords() {
+   std::lock_guard<std::mutex> guard(m_mutex);
+   m_records.clear();
+}
+
+int FakeAgent::acceptedConnections() {
+   std::lock_guard<std::mutex> guard(m_mutex);
+   return (int)m_connections.size();
+}
+
+int FakeAgent::closedConnections() {
+   std::lock_guard<std::mutex> guard(m_mutex);
+   return m_closed;
+}
+
+bool FakeAgent::waitForClosed(int count, uint32_t timeoutMs) {
+   std::unique_lock<std::mutex> guard(m_mutex);
+   return m_changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                             [&] { return m_closed >= count; });
+}
+
+FakeAgentConnection *FakeAgent::connection(int index) {
+   std::lock_guard<std::mutex> guard(m_mutex);
+   if (m_connections.empty())
+      return nullptr;
+   if (index == 0)
+      return m_connections.back().get();
+   if (index < 0 || index > (int)m_connections.size())
+      return nullptr;
+   return m_connections[(size_t)index - 1].get();
+}
+
+bool FakeAgent::push(const CSCPMessage &message, int index) {
+   FakeAgentConnection *target = connection(index);
+   return target != nullptr && target->send(message);
+}
+
+bool FakeAgent::stopping() {
+   std::lock_guard<std::mutex> guard(m_mutex);
+   return m_stopping;
+}
+
+void FakeAgent::record(int connection, bool encrypted, std::shared_ptr<const CSCPMessage> message) {
+   {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_records.push_back(
+          {connection, encrypted, message->GetCode(), message->GetId(), std::move(message)});
+   }
+   m_changed.notify_all();
+}
+
+void FakeAgent::acceptLoop() {
+   for (;;) {
+      int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) {
+         if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+         return;
+      }
+      int one = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+      std::lock_guard<std::mutex> guard(m_mutex);
+      if (m_stopping) {
+         ::close(fd);
+         return;
+      }
+      int index = (int)m_connections.size() + 1;
+      m_connections.emplace_back(new FakeAgentConnection(this, index, fd));
+      FakeAgentConnection *connection = m_connections.back().get();
+      connection->m_thread = std::thread([this, connection] { serve(connection); });
+   }
+}
+
+void FakeAgent::serve(FakeAgentConnection *connection) {
+   FrameReader reader(connection->m_fd);
+   std::vector<uint8_t> decrypted(kMaxFrame);
+   while (const CSCP_MESSAGE *frame = reader.next()) {
+      bool encrypted = (ntohs(frame->wFlags) & MF_ENCRYPTED) != 0;
+      const CSCP_MESSAGE *plain = frame;
+      if (encrypted) {
+         HKCPEncryptionContext *context = connection->m_context.load();
+         plain = (context == nullptr)
+                     ? nullptr
+                     : CSCPDecryptMessage(context,
+                                          reinterpret_cast<const CSCP_ENCRYPTED_MESSAGE *>(frame),
+                                          decrypted.data(), (uint32_t)decrypted.size());
+         if (plain == nullptr)
+            continue;  // an agent drops what it cannot read
+      }
+
+      auto message = std::make_shared<const CSCPMessage>(plain, HKCP_VERSION);
+      if (m_options.record || message->GetCode() == CMD_GET_HKCP_VERSION)
+         record(connection->m_index, encrypted, message);
+
+      if (message->GetCode() == CMD_GET_HKCP_VERSION) {
+         if (m_options.probe == FakeAgentOptions::Probe::Close)
+            break;
+         HKCPAnswerVersionProbe((SOCKET)connection->m_fd, plain, m_options.version,
+                                &connection->m_sendLock);
+         continue;
+      }
+
+      dispatch(*connection, *message);
+      if (connection->m_tunnelFd.load() >= 0) {
+         relay(connection, reader.pending(), reader.pendingSize());
+         break;
+      }
+   }
+   ::shutdown(connection->m_fd, SHUT_RDWR);
+   {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_closed++;
+   }
+   m_changed.notify_all();
+}
+
+void FakeAgent::dispatch(FakeAgentConnection &connection, const CSCPMessage &request) {
+   static const FakeAgentHandler s_ok = FakeReply(0);
+   static const FakeAgentHandler s_unknown = FakeReply(400);
+   static const FakeAgentHandler s_proxy = FakeProxy();
+
+   std::shared_ptr<const FakeAgentHandler> handler;
+   {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      auto it = m_handlers.find(request.GetCode());
+      if (it != m_handlers.end())
+         handler = it->second;
+   }
+   if (handler) {
+      (*handler)(connection, request);
+      return;
+   }
+   switch (request.GetCode()) {
+      case CMD_NOP:
+      case CMD_AUTHENTICATE:
+         s_ok(connection, request);
+         break;
+      case CMD_REQUEST_SESSION_KEY:
+         FakeAnswerKeyRequest(m_options.keyCiphers)(connection, request);
+         break;
+      case CMD_SETUP_PROXY_CONNECTION:
+         s_proxy(connection, request);
+         break;
+      default:
+         if (!request.IsBinary())  // raw frames (file data) get no answer
+            s_unknown(connection, request);
+         break;
+   }
+}
+
+void FakeAgent::relay(FakeAgentConnection *connection, const uint8_t *pending, size_t pendingSize) {
+   int client = connection->m_fd;
+   int tunnel = connection->m_tunnelFd.load();
+   if (pendingSize > 0 && !sendAll(tunnel, pending, pendingSize))
+      return;
+   std::vector<uint8_t> buffer(65536);
+   struct pollfd fds[2] = {{client, POLLIN, 0}, {tunnel, POLLIN, 0}};
+   for (;;) {
+      int rc = ::poll(fds, 2, -1);
+      if (rc < 0 && errno == EINTR)
+         continue;
+      if (rc < 0)
+         break;
+      bool done = false;
+      for (int i = 0; i < 2 && !done; i++) {
+         if (fds[i].revents == 0)
+            continue;
+         ssize_t n = ::recv(fds[i].fd, buffer.data(), buffer.size(), 0);
+         if (n < 0 && errno == EINTR)
+            continue;
+         done = n <= 0 || !sendAll(fds[1 - i].fd, buffer.data(), (size_t)n);
+      }
+      if (done)
+         break;
+   }
+   ::shutdown(tunnel, SHUT_RDWR);
+}
+
+// ---------------------------------------------------------------- behaviours
+
+FakeAgentHandler FakeReply(uint32_t rcc,
+                           std::function<void(const CSCPMessage &, CSCPMessage &)> fill) {
+   return [rcc, fill](FakeAgentConnection &connection, const CSCPMessage &request) {
+      connection.reply(request, rcc, [&](CSCPMessage &reply) {
+         if (fill)
+            fill(request, reply);
+      });
+   };
+}
+
+FakeAgentHandler FakeDelay(uint32_t ms, FakeAgentHandler then) {
+   return [ms, then](FakeAgentConnection &connection, const CSCPMessage &request) {
+      connection.pause(ms);
+      then(connection, request);
+   };
+}
+
+FakeAgentHandler FakeSilent() {
+   return [](FakeAgentConnection &, const CSCPMessage &) {};
+}
+
+FakeAgentHandler FakeDemandEncryption(FakeAgentHandler then) {
+   return [then](FakeAgentConnection &connection, const CSCPMessage &request) {
+      if (connection.encrypted())
+         then(connection, request);
+      else
+         connection.reply(request, 906);
+   };
+}
+
+FakeAgentHandler FakeCloseMidFrame() {
+   return [](FakeAgentConnection &connection, const CSCPMessage &request) {
+      CSCPMessage reply(request.GetVersion());
+      reply.SetCode(CMD_REQUEST_COMPLETED);
+      reply.SetId(request.GetId());
+      reply.SetVariable(VID_RCC, (uint32_t)0);
+      CSCP_MESSAGE *frame = reply.CreateMessage();
+      connection.sendRaw(frame, ntohl(frame->dwSize) / 2);
+      free(frame);
+      connection.shutdown();
+   };
+}
+
+FakeAgentHandler FakeOversizeFrame(uint32_t size, FakeAgentHandler then) {
+   return [size, then](FakeAgentConnection &connection, const CSCPMessage &request) {
+      std::vector<uint8_t> frame(size, 0);
+      CSCP_MESSAGE *header = reinterpret_cast<CSCP_MESSAGE *>(frame.data());
+      header->wCode = htons(request.GetCode());
+      header->dwSize = htonl(size);
+      header->dwId = htonl(request.GetId());
+      connection.sendRaw(frame.data(), frame.size());
+      then(connection, request);
+   };
+}
+
+FakeAgentHandler FakeUndecryptableFrame(FakeAgentHandler then) {
+   return [then](FakeAgentConnection &connection, const CSCPMessage &request) {
+      const uint32_t size = HKCP_ENCRYPTION_HEADER_SIZE + 32 + HKCP_ENCRYPTION_TAG_SIZE;
+      std::vector<uint8_t> frame(size, 0x5A);
+      CSCP_ENCRYPTED_MESSAGE *header = reinterpret_cast<CSCP_ENCRYPTED_MESSAGE *>(frame.data());
+      header->wCode = htons(CMD_ENCRYPTED_MESSAGE);
+      header->wFlags = htons(MF_ENCRYPTED);
+      header->dwSize = htonl(size);
+      connection.sendRaw(frame.data(), frame.size());
+      then(connection, request);
+   };
+}
+
+FakeAgentHandler FakeWrongSizeReply(uint32_t rcc) {
+   return [rcc](FakeAgentConnection &connection, const CSCPMessage &request) {
+      CSCPMessage reply(request.GetVersion());
+      reply.SetCode(CMD_REQUEST_COMPLETED);
+      reply.SetId(request.GetId());
+      reply.SetVariable(VID_RCC, rcc);
+      CSCP_MESSAGE *frame = reply.CreateMessage();
+      uint32_t size = ntohl(frame->dwSize);
+      std::vector<uint8_t> padded(size + 8, 0);
+      memcpy(padded.data(), frame, size);
+      free(frame);
+      CSCP_MESSAGE *header = reinterpret_cast<CSCP_MESSAGE *>(padded.data());
+      header->dwSize = htonl(size + 8);
+      connection.sendFrame(header);
+   };
+}
+
+FakeAgentHandler FakeUnframeableHeader() {
+   return [](FakeAgentConnection &connection, const CSCPMessage &request) {
+      CSCP_MESSAGE header = {};
+      header.wCode = htons(CMD_REQUEST_COMPLETED);
+      header.dwSize = htonl(8);
+      header.dwId = htonl(request.GetId());
+      connection.sendRaw(&header, sizeof(header));
+   };
+}
+
+FakeAgentHandler FakeAnswerKeyRequest(uint32_t ciphers) {
+   return [ciphers](FakeAgentConnection &connection, const CSCPMessage &request) {
+      CSCPMessage reply(request.GetVersion());
+      HKCPEncryptionContext *context = nullptr;
+      HKCPAnswerKeyRequest(&request, &reply, &context, ciphers);
+      // The answer travels under the old key; the new one holds from the
+      // peer's next frame on.
+      connection.send(reply);
+      if (context != nullptr)
+         connection.setContext(context);
+   };
+}
+
+FakeAgentHandler FakeProxy() {
+   return [](FakeAgentConnection &connection, const CSCPMessage &request) {
+      uint32_t address = request.GetVariableLong(VID_IP_ADDRESS);
+      uint16_t port = request.GetVariableShort(VID_AGENT_PORT);
+      connection.reply(request, connection.openTunnel(address, port) ? 0 : 910);
+   };
+}
