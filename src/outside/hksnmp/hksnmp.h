@@ -188,8 +188,8 @@ public:
 
    // Sets the type and the decoded value bytes (see above). False, with the
    // variable unchanged, when the type is unknown or the length does not suit
-   // it (4 for the 32-bit types and IpAddress, 8 for Counter64, a multiple of
-   // 4 of at most SNMP_MAX_OID_LENGTH words for an OID, 0 for NULL and the
+   // it (4 for the 32-bit types and IpAddress, 8 for Counter64, 1 to
+   // SNMP_MAX_OID_LENGTH 32-bit words for an OID, 0 for NULL and the
    // exceptions, at most SNMP_MAX_MESSAGE_SIZE bytes for the strings).
    bool setValue(uint32_t type, const void *value, size_t length);
    // Shorthands for the 32-bit types and Counter64.
@@ -219,7 +219,7 @@ public:
    ~SNMP_SecurityContext();
 
    // Never null.
-   const char *getCommunity() const { return m_community; }
+   const char *getCommunity() const { return m_community != nullptr ? m_community : ""; }
    void setCommunity(const char *community);
 
 private:
@@ -262,7 +262,7 @@ public:
    uint32_t getMaxRepetitions() const { return m_errorIndex; }
    void setMaxRepetitions(uint32_t count) { m_errorIndex = count; }
    // The community of a parsed message (empty before parsing). Never null.
-   const char *getCommunity() const { return m_community; }
+   const char *getCommunity() const { return m_community != nullptr ? m_community : ""; }
 
    // Encodes the message with the context's community ("public" when context
    // is null) into a malloc'ed buffer stored in *buffer, and returns its
