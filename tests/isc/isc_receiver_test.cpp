@@ -64,10 +64,12 @@ TEST(IscReceiver, DisconnectEndsTheReceiver) {
 
    EXPECT_TRUE(isc.waitForLine(
        L"ISC::ReceiverThread(): RecvHKCPMessage() failed: error=-1, socket_error=10058"));
+   // The receiver ends on its own; its record waits to be joined.
+   EXPECT_TRUE(isc.hasReceiverThread());
+   isc.joinReceiver();
    EXPECT_TRUE(peer.waitForClosed(1, kWaitMs));
    EXPECT_FALSE(isc.connectedFlag());
-   // The receiver closed the socket itself; its record waits to be joined.
-   EXPECT_TRUE(isc.hasReceiverThread());
+   EXPECT_FALSE(isc.hasSocket());
    EXPECT_EQ(peer.framesWithCode(0x1100).size(), 0u);
 }
 
@@ -83,7 +85,8 @@ TEST(IscReceiver, PeerCloseEndsTheConnection) {
    CapturingISC isc(peer.port());
    ASSERT_EQ(isc.Connect(7), ISC_ERR_SUCCESS);
    peer.closeLatest();
-   EXPECT_TRUE(isc.waitForLinePrefix(L"ISC::ReceiverThread(): RecvHKCPMessage() failed: error=0,"));
+   ASSERT_TRUE(isc.waitForLinePrefix(L"ISC::ReceiverThread(): RecvHKCPMessage() failed: error=0,"));
+   isc.joinReceiver();
    EXPECT_FALSE(isc.connectedFlag());
    EXPECT_FALSE(isc.hasSocket());
    EXPECT_FALSE(isc.encrypted());
@@ -98,7 +101,8 @@ TEST(IscReceiver, ReceiveTimeoutEndsTheConnection) {
    FakeIscPeer peer({});
    CapturingISC isc(peer.port(), 0, 50);  // the receive time-out, shortened
    ASSERT_EQ(isc.Connect(7), ISC_ERR_SUCCESS);
-   EXPECT_TRUE(isc.waitForLine(L"Timed out waiting for message"));
+   ASSERT_TRUE(isc.waitForLine(L"Timed out waiting for message"));
+   isc.joinReceiver();
    EXPECT_TRUE(peer.waitForClosed(1, kWaitMs));
    EXPECT_FALSE(isc.connectedFlag());
    EXPECT_FALSE(isc.hasSocket());

@@ -35,6 +35,13 @@ public:
    // The same for a line that starts with prefix.
    bool waitForLinePrefix(const std::wstring &prefix, uint32_t timeoutMs = kWaitMs);
 
+   // Waits for the receiver thread to end (after its last line, it only
+   // releases the connection) so the test can look at the final state.
+   void joinReceiver() {
+      JoinThread(m_receiverThread);
+      m_receiverThread = nullptr;
+   }
+
    bool connectedFlag() const { return (m_flags.load() & FLAG_CONNECTED) != 0; }
    bool encryptionRequiredFlag() const { return (m_flags.load() & FLAG_ENCRYPTION_REQUIRED) != 0; }
    bool hasSocket() const { return m_socket.load() != INVALID_SOCKET; }
