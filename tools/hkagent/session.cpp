@@ -151,6 +151,8 @@ void Session::finishUpload(uint32_t rcc) {
    } else if (rcc == ERR_SUCCESS) {
       rcc = ERR_IO_FAILURE;
    }
+   // Gone before the reply, so the client never sees a half file.
+   t.discardUpload();
    CSCPMessage reply(HKCP_VERSION);
    reply.SetCode(CMD_REQUEST_COMPLETED);
    reply.SetId(upload->requestId);

@@ -1,0 +1,210 @@
+// The INI parser: settings, quoting, comments, sections, actions, and the
+// diagnostics for everything malformed.
+#include <gtest/gtest.h>
+
+#include "config.h"
+
+using namespace hkagent;
+
+namespace {
+
+struct Parsed {
+   AgentConfig config;
+   std::vector<ConfigDiagnostic> diagnostics;
+   bool ok;
+};
+
+Parsed Parse(const std::string &text) {
+   Parsed p;
+   p.ok = ParseConfig(text, &p.config, &p.diagnostics);
+   return p;
+}
+
+bool HasDiagnostic(const Parsed &p, int line, bool error) {
+   for (const auto &d : p.diagnostics) {
+      if (d.line == line && d.error == error)
+         return true;
+   }
+   return false;
+}
+
+}  // namespace
+
+TEST(ConfigParser, ReadsEverySettingOfTheAgentSection) {
+   Parsed p = Parse(
+       "[agent]\n"
+       "ListenAddress = 127.0.0.2\n"
+       "Port = 0\n"
+       "Secret = s3cret\n"
+       "RequireEncryption = yes\n"
+       "MaxSessions = 12\n"
+       "IdleTimeout = 5000\n"
+       "FileStore = /tmp/store\n"
+       "PolicyDir = /tmp/policies\n"
+       "MaxUploadSize = 1024\n"
+       "ActionTimeout = 250\n"
+       "ServiceCheckTimeout = 300\n"
+       "SnmpTimeout = 400\n"
+       "SnmpRetries = 2\n"
+       "EnableProxy = on\n"
+       "EnableSnmpProxy = true\n"
+       "EnableServiceCheck = off\n"
+       "PushInterval = 60\n"
+       "PushParameters = System.Uptime, Net.Interface.BytesIn(lo), Foo(a,b)\n"
+       "LogLevel = Debug\n");
+   ASSERT_TRUE(p.ok);
+   EXPECT_TRUE(p.diagnostics.empty());
+   const AgentConfig &c = p.config;
+   EXPECT_EQ(c.listenAddress, "127.0.0.2");
+   EXPECT_EQ(c.port, 0);
+   EXPECT_EQ(c.secret, "s3cret");
+   EXPECT_TRUE(c.requireEncryption);
+   EXPECT_EQ(c.maxSessions, 12u);
+   EXPECT_EQ(c.idleTimeoutMs, 5000u);
+   EXPECT_EQ(c.fileStore, "/tmp/store");
+   EXPECT_EQ(c.policyDir, "/tmp/policies");
+   EXPECT_EQ(c.maxUploadSize, 1024u);
+   EXPECT_EQ(c.actionTimeoutMs, 250u);
+   EXPECT_EQ(c.serviceCheckTimeoutMs, 300u);
+   EXPECT_EQ(c.snmpTimeoutMs, 400u);
+   EXPECT_EQ(c.snmpRetries, 2u);
+   EXPECT_TRUE(c.enableProxy);
+   EXPECT_TRUE(c.enableSnmpProxy);
+   EXPECT_FALSE(c.enableServiceCheck);
+   EXPECT_EQ(c.pushIntervalSec, 60u);
+   EXPECT_EQ(c.pushParameters,
+             (std::vector<std::string>{"System.Uptime", "Net.Interface.BytesIn(lo)", "Foo(a,b)"}));
+   EXPECT_EQ(c.logLevel, "debug");
+}
+
+TEST(ConfigParser, CommentsBlankLinesCrLfAndBomAreIgnored) {
+   Parsed p = Parse(
+       "\xEF\xBB\xBF# comment\r\n; another\r\n\r\n   \t\r\n[Agent]  \r\n"
+       "  port=4701  \r\n");
+   ASSERT_TRUE(p.ok);
+   EXPECT_TRUE(p.diagnostics.empty());
+   EXPECT_EQ(p.config.port, 4701);
+}
+
+TEST(ConfigParser, KeysAndSectionsAreCaseInsensitiveAndSettingsBeforeASectionCount) {
+   Parsed p = Parse("PORT = 10\n[AGENT]\nsecret = x\n");
+   ASSERT_TRUE(p.ok);
+   EXPECT_EQ(p.config.port, 10);
+   EXPECT_EQ(p.config.secret, "x");
+}
+
+TEST(ConfigParser, QuotedValuesKeepBlanksAndEscapes) {
+   Parsed p = Parse("Secret = \"  a \\\"b\\\" \\\\ c  \"   # trailing comment\n");
+   ASSERT_TRUE(p.ok) << p.diagnostics[0].message;
+   EXPECT_EQ(p.config.secret, "  a \"b\" \\ c  ");
+}
+
+TEST(ConfigParser, UnquotedValueKeepsHashAndSemicolon) {
+   Parsed p = Parse("Secret = pa#ss;word\n");
+   ASSERT_TRUE(p.ok);
+   EXPECT_EQ(p.config.secret, "pa#ss;word");
+}
+
+TEST(ConfigParser, MalformedLinesAreReportedAndTheRestStillCounts) {
+   Parsed p = Parse(
+       "Port = 4800\n"                // 1
+       "just some words\n"            // 2: no '='
+       "= value\n"                    // 3: no key
+       "[agent\n"                     // 4: unclosed section header
+       "Secret = ignored?\n"          // 5: in the broken section: skipped
+       "[agent]\n"                    // 6
+       "Secret = \"unclosed\n"        // 7
+       "MaxSessions = \"2\" junk\n"   // 8: text after the quote
+       "Port = 70000\n"               // 9: out of range
+       "Port = 12abc\n"               // 10: not a number
+       "MaxSessions = 0\n"            // 11: below range
+       "RequireEncryption = maybe\n"  // 12
+       "ListenAddress = 1.2.3.4\n");  // 13
+   EXPECT_FALSE(p.ok);
+   for (int line : {2, 3, 4, 7, 8, 9, 10, 11, 12})
+      EXPECT_TRUE(HasDiagnostic(p, line, true)) << "line " << line;
+   EXPECT_FALSE(HasDiagnostic(p, 5, true));
+   EXPECT_EQ(p.config.port, 4800);  // the bad values left it alone
+   EXPECT_EQ(p.config.maxSessions, 1024u);
+   EXPECT_EQ(p.config.secret, "");
+   EXPECT_EQ(p.config.listenAddress, "1.2.3.4");
+}
+
+TEST(ConfigParser, UnknownKeysAndSectionsAreWarningsOnly) {
+   Parsed p = Parse("Colour = blue\n[weird]\nx = 1\n[agent]\nPort = 5\n");
+   EXPECT_TRUE(p.ok);
+   EXPECT_TRUE(HasDiagnostic(p, 1, false));
+   EXPECT_TRUE(HasDiagnostic(p, 2, false));
+   EXPECT_FALSE(HasDiagnostic(p, 3, false));  // keys of an unknown section are skipped
+   EXPECT_EQ(p.config.port, 5);
+}
+
+TEST(ConfigParser, NulByteInALineIsAnError) {
+   std::string text = "Secret = a";
+   text.push_back('\0');
+   text += "b\nPort = 9\n";
+   Parsed p = Parse(text);
+   EXPECT_TRUE(HasDiagnostic(p, 1, true));
+   EXPECT_EQ(p.config.secret, "");
+   EXPECT_EQ(p.config.port, 9);
+}
+
+TEST(ConfigParser, LongSecretIsAWarning) {
+   Parsed p = Parse("Secret = " + std::string(64, 'x') + "\n");
+   EXPECT_TRUE(p.ok);
+   EXPECT_TRUE(HasDiagnostic(p, 1, false));
+}
+
+TEST(ConfigParser, ActionsAreSplitIntoArgumentVectors) {
+   Parsed p = Parse(
+       "[actions]\n"
+       "echo = /bin/echo \"hello world\" 'single  quoted' plain\n"
+       "Restart-Web_1.x = /usr/bin/true\n"
+       "esc = /bin/echo \"a \\\"q\\\" b\" ';' \n");
+   ASSERT_TRUE(p.ok) << p.diagnostics[0].message;
+   ASSERT_EQ(p.config.actions.size(), 3u);
+   EXPECT_EQ(p.config.actions.at("echo").argv,
+             (std::vector<std::string>{"/bin/echo", "hello world", "single  quoted", "plain"}));
+   EXPECT_EQ(p.config.actions.at("Restart-Web_1.x").argv,
+             (std::vector<std::string>{"/usr/bin/true"}));
+   EXPECT_EQ(p.config.actions.at("esc").argv,
+             (std::vector<std::string>{"/bin/echo", "a \"q\" b", ";"}));
+}
+
+TEST(ConfigParser, BadActionsAreErrors) {
+   Parsed p = Parse(
+       "[actions]\n"
+       "relative = bin/echo x\n"     // 2: not absolute
+       "empty =\n"                   // 3: no program
+       "bad name = /bin/true\n"      // 4: blank in the name
+       "unclosed = /bin/echo \"x\n"  // 5
+       "ok = /bin/true\n");
+   EXPECT_FALSE(p.ok);
+   for (int line : {2, 3, 4, 5})
+      EXPECT_TRUE(HasDiagnostic(p, line, true)) << "line " << line;
+   EXPECT_EQ(p.config.actions.size(), 1u);
+   EXPECT_EQ(p.config.actions.count("ok"), 1u);
+}
+
+TEST(ConfigParser, ApplySettingReportsUnknownKeys) {
+   AgentConfig config;
+   std::string error;
+   bool unknown = false;
+   EXPECT_FALSE(ApplySetting(&config, "agent", "NoSuchKey", "1", &error, &unknown));
+   EXPECT_TRUE(unknown);
+   EXPECT_TRUE(ApplySetting(&config, "agent", "Port", "0", &error, &unknown));
+   EXPECT_FALSE(unknown);
+   EXPECT_EQ(config.port, 0);
+   EXPECT_FALSE(ApplySetting(&config, "agent", "Port", "-1", &error, &unknown));
+   EXPECT_FALSE(unknown);
+   EXPECT_FALSE(error.empty());
+}
+
+TEST(CommandLineSplit, QuotesAndBlanks) {
+   std::vector<std::string> words;
+   std::string error;
+   ASSERT_TRUE(SplitCommandLine("  a\t\"b c\"d 'e\"f'  \"\" ", &words, &error));
+   EXPECT_EQ(words, (std::vector<std::string>{"a", "b cd", "e\"f", ""}));
+   EXPECT_FALSE(SplitCommandLine("a 'b", &words, &error));
+   EXPECT_FALSE(error.empty());
+}
