@@ -45,6 +45,12 @@ void AgentConnection::processFileData(CSCP_MESSAGE *frame) {
       m_downloadFile = -1;
       onFileDownload(0);
    } else if (frame->wFlags & MF_END_OF_FILE) {
+      // The last frame is reported too, so progress reaches the file's size
+      // before the download ends.
+      if (m_downloadProgressCallback != nullptr && length > 0) {
+         off_t position = lseek(m_downloadFile, 0, SEEK_CUR);
+         m_downloadProgressCallback(position < 0 ? 0 : (uint64_t)position, m_downloadProgressArg);
+      }
       close(m_downloadFile);
       m_downloadFile = -1;
       onFileDownload(1);
