@@ -1,0 +1,338 @@
+// File transfer for the scriptable agent: upload sink, download handler,
+// temporary files and digests.
+#include "fake_agent_files.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+std::string Hex(const unsigned char *bytes, unsigned int size) {
+   static const char digits[] = "0123456789abcdef";
+   std::string text;
+   for (unsigned int i = 0; i < size; i++) {
+      text.push_back(digits[bytes[i] >> 4]);
+      text.push_back(digits[bytes[i] & 15]);
+   }
+   return text;
+}
+
+// An incremental SHA-256.
+class Sha256 {
+public:
+   Sha256() : m_context(EVP_MD_CTX_new()) { EVP_DigestInit_ex(m_context, EVP_sha256(), nullptr); }
+   ~Sha256() { EVP_MD_CTX_free(m_context); }
+   Sha256(const Sha256 &) = delete;
+   Sha256 &operator=(const Sha256 &) = delete;
+
+   void reset() { EVP_DigestInit_ex(m_context, EVP_sha256(), nullptr); }
+   void update(const void *data, size_t size) { EVP_DigestUpdate(m_context, data, size); }
+   std::string finish() {
+      unsigned char digest[EVP_MAX_MD_SIZE];
+      unsigned int size = 0;
+      EVP_DigestFinal_ex(m_context, digest, &size);
+      return Hex(digest, size);
+   }
+
+private:
+   EVP_MD_CTX *m_context;
+};
+
+bool WriteAll(int fd, const uint8_t *data, size_t size) {
+   while (size > 0) {
+      ssize_t n = write(fd, data, size);
+      if (n < 0 && errno == EINTR)
+         continue;
+      if (n <= 0)
+         return false;
+      data += n;
+      size -= (size_t)n;
+   }
+   return true;
+}
+
+int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) {
+   return remove(path);
+}
+
+// One raw CMD_FILE_DATA frame: header in network order, then the data.
+bool SendDataFrame(FakeAgentConnection &connection, std::vector<uint8_t> &buffer, uint32_t id,
+                   size_t length, bool last) {
+   auto *frame = reinterpret_cast<CSCP_MESSAGE *>(buffer.data());
+   frame->wCode = htons(CMD_FILE_DATA);
+   frame->wFlags = htons((uint16_t)(MF_BINARY | (last ? MF_END_OF_FILE : 0)));
+   frame->dwSize = htonl((uint32_t)(HKCP_HEADER_SIZE + length));
+   frame->dwId = htonl(id);
+   frame->dwNumVars = htonl((uint32_t)length);
+   return connection.sendFrame(frame);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- files
+
+FakeTempDir::FakeTempDir() {
+   const char *base = getenv("TMPDIR");
+   std::string pattern =
+       std::string((base != nullptr && *base != 0) ? base : "/tmp") + "/hksrv-files-XXXXXX";
+   std::vector<char> buffer(pattern.begin(), pattern.end());
+   buffer.push_back('\0');
+   if (mkdtemp(buffer.data()) != nullptr)
+      m_path = buffer.data();
+}
+
+FakeTempDir::~FakeTempDir() {
+   if (!m_path.empty())
+      nftw(m_path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+bool FakeWriteFile(const std::string &path, uint64_t size, uint32_t seed) {
+   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+   if (fd < 0)
+      return false;
+   std::vector<uint8_t> block(1 << 20);
+   uint64_t state = 0x9E3779B97F4A7C15ull ^ seed;
+   bool ok = true;
+   for (uint64_t done = 0; ok && done < size;) {
+      size_t n = (size_t)std::min<uint64_t>(block.size(), size - done);
+      for (size_t i = 0; i < n; i += 8) {
+         state ^= state << 13;  // xorshift64
+         state ^= state >> 7;
+         state ^= state << 17;
+         memcpy(&block[i], &state, std::min<size_t>(8, n - i));
+      }
+      ok = WriteAll(fd, block.data(), n);
+      done += n;
+   }
+   return close(fd) == 0 && ok;
+}
+
+bool FakeWriteFile(const std::string &path, const std::string &bytes) {
+   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+   if (fd < 0)
+      return false;
+   bool ok = WriteAll(fd, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+   return close(fd) == 0 && ok;
+}
+
+std::string FakeFileDigest(const std::string &path) {
+   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+   if (fd < 0)
+      return "";
+   Sha256 sha;
+   std::vector<uint8_t> block(1 << 20);
+   for (;;) {
+      ssize_t n = read(fd, block.data(), block.size());
+      if (n < 0 && errno == EINTR)
+         continue;
+      if (n < 0) {
+         close(fd);
+         return "";
+      }
+      if (n == 0)
+         break;
+      sha.update(block.data(), (size_t)n);
+   }
+   close(fd);
+   return sha.finish();
+}
+
+std::string FakeDigest(const void *data, size_t size) {
+   Sha256 sha;
+   sha.update(data, size);
+   return sha.finish();
+}
+
+int64_t FakeFileSize(const std::string &path) {
+   struct stat info;
+   return (stat(path.c_str(), &info) == 0) ? (int64_t)info.st_size : -1;
+}
+
+std::wstring FakeWide(const std::string &text) {
+   return std::wstring(text.begin(), text.end());
+}
+
+// ---------------------------------------------------------------- gate
+
+void FakeGate::open() {
+   {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_open = true;
+   }
+   m_changed.notify_all();
+}
+
+bool FakeGate::wait(uint32_t timeoutMs) {
+   std::unique_lock<std::mutex> guard(m_mutex);
+   return m_changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                             [this] { return m_open; });
+}
+
+// ---------------------------------------------------------------- uploads
+
+struct FakeUploadSink::State {
+   Options options;
+   std::mutex mutex;
+   std::condition_variable changed;
+   Sha256 sha;
+   uint64_t bytes = 0;
+   uint32_t frames = 0;
+   uint32_t encryptedFrames = 0;
+   uint32_t requestId = 0;
+   bool active = false;
+   bool ended = false;
+   std::string digest;
+};
+
+FakeUploadSink::FakeUploadSink(const Options &options) : m_state(std::make_shared<State>()) {
+   m_state->options = options;
+}
+
+void FakeUploadSink::install(FakeAgent &agent) {
+   std::shared_ptr<State> state = m_state;
+   agent.setHandler(CMD_UPLOAD_FILE,
+                    [state](FakeAgentConnection &connection, const CSCPMessage &request) {
+                       {
+                          std::lock_guard<std::mutex> guard(state->mutex);
+                          state->requestId = request.GetId();
+                          state->active = state->options.acceptRcc == 0;
+                       }
+                       connection.reply(request, state->options.acceptRcc);
+                    });
+   agent.setHandler(CMD_FILE_DATA,
+                    [state](FakeAgentConnection &connection, const CSCPMessage &request) {
+                       bool last = false;
+                       {
+                          std::lock_guard<std::mutex> guard(state->mutex);
+                          if (!state->active || request.GetId() != state->requestId)
+                             return;
+                          state->sha.update(request.GetBinaryData(), request.GetBinaryDataSize());
+                          state->bytes += request.GetBinaryDataSize();
+                          state->frames++;
+                          if (connection.encrypted())
+                             state->encryptedFrames++;
+                          last = (request.GetFlags() & MF_END_OF_FILE) != 0;
+                          if (last) {
+                             state->active = false;
+                             state->ended = true;
+                             state->digest = state->sha.finish();
+                          }
+                       }
+                       if (last) {
+                          state->changed.notify_all();
+                          if (state->options.answerFinal)
+                             connection.reply(request, state->options.finalRcc);
+                       }
+                    });
+}
+
+bool FakeUploadSink::waitForEnd(uint32_t timeoutMs) {
+   std::unique_lock<std::mutex> guard(m_state->mutex);
+   return m_state->changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                    [this] { return m_state->ended; });
+}
+
+uint64_t FakeUploadSink::bytes() {
+   std::lock_guard<std::mutex> guard(m_state->mutex);
+   return m_state->bytes;
+}
+
+uint32_t FakeUploadSink::frames() {
+   std::lock_guard<std::mutex> guard(m_state->mutex);
+   return m_state->frames;
+}
+
+uint32_t FakeUploadSink::encryptedFrames() {
+   std::lock_guard<std::mutex> guard(m_state->mutex);
+   return m_state->encryptedFrames;
+}
+
+std::string FakeUploadSink::digest() {
+   std::lock_guard<std::mutex> guard(m_state->mutex);
+   return m_state->digest;
+}
+
+bool FakeUploadSink::ended() {
+   std::lock_guard<std::mutex> guard(m_state->mutex);
+   return m_state->ended;
+}
+
+// ---------------------------------------------------------------- downloads
+
+namespace {
+
+// Streams the file; false when the connection was shut down on purpose or
+// a write failed.
+bool StreamFile(FakeAgentConnection &connection, const std::string &path, uint32_t id,
+                const FakeDownloadOptions &options) {
+   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+   if (fd < 0)
+      return false;
+   struct stat info;
+   fstat(fd, &info);
+   uint64_t size = (uint64_t)info.st_size;
+   std::vector<uint8_t> buffer(HKCP_HEADER_SIZE + FILE_BUFFER_SIZE);
+   if (options.strayFrameFirst)
+      SendDataFrame(connection, buffer, id + 1000, 0, true);
+
+   uint64_t sent = 0;
+   bool ok = true;
+   do {
+      size_t length = (size_t)std::min<uint64_t>(FILE_BUFFER_SIZE, size - sent);
+      size_t got = 0;
+      while (got < length) {
+         ssize_t n = read(fd, &buffer[HKCP_HEADER_SIZE + got], length - got);
+         if (n <= 0) {
+            ok = false;
+            break;
+         }
+         got += (size_t)n;
+      }
+      if (!ok)
+         break;
+      bool last = sent + length == size;
+      if (options.closeAfter >= 0 && sent + length >= (uint64_t)options.closeAfter) {
+         // Part of the file, then the connection goes.
+         size_t part = (size_t)((uint64_t)options.closeAfter - sent);
+         if (part > 0)
+            SendDataFrame(connection, buffer, id, part, false);
+         connection.shutdown();
+         ok = false;
+         break;
+      }
+      if (last && options.holdBeforeEnd)
+         options.holdBeforeEnd->wait(30000);
+      if (!SendDataFrame(connection, buffer, id, length, last)) {
+         ok = false;
+         break;
+      }
+      sent += length;
+   } while (sent < size);
+   close(fd);
+   return ok;
+}
+
+}  // namespace
+
+FakeAgentHandler FakeDownload(const std::string &path, FakeDownloadOptions options) {
+   return [path, options](FakeAgentConnection &connection, const CSCPMessage &request) {
+      bool stream = options.rcc == 0 && options.sendData;
+      if (!options.dataBeforeReply)
+         connection.reply(request, options.rcc);
+      if (stream && !StreamFile(connection, path, request.GetId(), options))
+         return;
+      if (options.dataBeforeReply)
+         connection.reply(request, options.rcc);
+   };
+}
