@@ -21,8 +21,11 @@ protected:
 
    // Connects (encrypted when key is given) and forgets the handshake.
    void connect(RSA *key = nullptr) {
+      if (key != nullptr)
+         session->setEncryptionPolicy(ENCRYPTION_REQUIRED);
       uint32_t error = 0;
       ASSERT_EQ(1, session->connect(key, 0, &error)) << error;
+      ASSERT_EQ(key != nullptr, agent.connection()->encrypted());
       agent.clearRecords();
    }
 
