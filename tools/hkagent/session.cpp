@@ -98,11 +98,10 @@ bool Session::sendFrame(const CSCP_MESSAGE *frame) {
       size = ntohl(encrypted->dwSize);
    }
    bool ok = false;
-   {
-      std::lock_guard<CriticalSection> guard(m_sendLock);
-      if (!m_relaying)
-         ok = SendEx(m_socket.get(), data, size, 0, nullptr) == (int)size;
-   }
+   m_sendLock.lock();
+   if (!m_relaying)
+      ok = SendEx(m_socket.get(), data, size, 0, nullptr) == (int)size;
+   m_sendLock.unlock();
    free(encrypted);
    return ok;
 }
@@ -264,9 +263,10 @@ void Session::relay(UniqueFd onward, const CSCPMessage &reply) {
    uint32_t size = encrypted ? ntohl(encrypted->dwSize) : ntohl(frame->dwSize);
    bool sent = false;
    if (context == nullptr || encrypted != nullptr) {
-      std::lock_guard<CriticalSection> guard(m_sendLock);
+      m_sendLock.lock();
       sent = SendEx(m_socket.get(), data, size, 0, nullptr) == (int)size;
       m_relaying = true;
+      m_sendLock.unlock();
    }
    free(encrypted);
    free(frame);
@@ -366,10 +366,9 @@ void Session::run() {
             break;
       }
    }
-   {
-      std::lock_guard<CriticalSection> guard(m_sendLock);
-      m_relaying = true;  // no more frames once the session is over
-   }
+   m_sendLock.lock();
+   m_relaying = true;  // no more frames once the session is over
+   m_sendLock.unlock();
    m_trapsEnabled.store(false);
    m_upload.reset();
 }

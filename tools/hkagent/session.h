@@ -68,8 +68,9 @@ private:
    uint8_t *m_decryptBuffer = nullptr;     // malloc'ed once the session is encrypted
    std::unique_ptr<Upload> m_upload;
 
-   // Serialises every write to the socket; when m_relaying is set the
-   // socket carries relayed bytes and no frame may be written any more.
+   // Serialises every write to the socket. Once m_relaying is set (the
+   // socket carries relayed bytes, or the session is over) no frame may be
+   // written any more.
    CriticalSection m_sendLock;
    bool m_relaying HK_GUARDED_BY(m_sendLock) = false;
 
