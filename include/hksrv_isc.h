@@ -14,7 +14,10 @@
 // once. Connect, the destructor and Disconnect may race with senders; a send
 // then fails cleanly. Connect itself is not meant to run on two threads at
 // once. Problems are reported through the virtual PrintMsg, which runs on the
-// caller's thread (from Connect) or on the receiver thread.
+// caller's thread (from Connect) or on the receiver thread. The receiver may
+// still print while ~ISC waits for it, so a derived class whose PrintMsg
+// uses its own members ends the receiver in its own destructor first
+// (Disconnect, then JoinThread(m_receiverThread) and set it to null).
 #ifndef HKSRV_ISC_H
 #define HKSRV_ISC_H
 
