@@ -184,7 +184,8 @@ TEST(AgentProtocol, UploadThenDownloadOverTheWire) {
    auto first = client->request(&upload);
    ASSERT_TRUE(first);
    ASSERT_EQ(first->GetVariableLong(VID_RCC), 0u);
-   std::wstring path(local.file("payload.bin").begin(), local.file("payload.bin").end());
+   const std::string narrow = local.file("payload.bin");
+   std::wstring path(narrow.begin(), narrow.end());
    ASSERT_TRUE(SendFileOverHKCP(client->socket(), upload.GetId(), path.c_str(), client->context(),
                                 0, nullptr, nullptr, nullptr));
    auto second = client->receive(10000);
@@ -261,7 +262,8 @@ TEST(AgentProtocol, UploadOverTheLimitIsRefusedAtTheEnd) {
    auto first = client->request(&upload);
    ASSERT_TRUE(first);
    ASSERT_EQ(first->GetVariableLong(VID_RCC), 0u);
-   std::wstring path(local.file("big.bin").begin(), local.file("big.bin").end());
+   const std::string narrow = local.file("big.bin");
+   std::wstring path(narrow.begin(), narrow.end());
    ASSERT_TRUE(SendFileOverHKCP(client->socket(), upload.GetId(), path.c_str(), nullptr, 0, nullptr,
                                 nullptr, nullptr));
    auto second = client->receive(10000);
