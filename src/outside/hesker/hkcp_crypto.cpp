@@ -151,6 +151,13 @@ bool CipherUpdate(EVP_CIPHER_CTX *ctx, uint8_t *out, const uint8_t *in, size_t l
    return true;
 }
 
+// Each thread keeps one cipher context and re-keys it per frame: the
+// context is shared by threads, the OpenSSL state is not.
+EVP_CIPHER_CTX *FrameCipher() {
+   thread_local CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+   return ctx.get();
+}
+
 // Sets up ctx for one frame; encrypt selects the direction. aad is the
 // frame's first 8 bytes.
 bool StartFrame(EVP_CIPHER_CTX *ctx, const HKCPEncryptionContext *context, const uint8_t *nonce,
@@ -351,13 +358,13 @@ CSCP_ENCRYPTED_MESSAGE *CSCPEncryptMessage(HKCPEncryptionContext *context,
    memcpy(&out->dwSize, &size, sizeof(size));
    context->nextNonce(out->nonce);
 
-   CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+   EVP_CIPHER_CTX *ctx = FrameCipher();
    int finalLength = 0;
-   bool ok = ctx && StartFrame(ctx.get(), context, out->nonce, (const uint8_t *)out, true) &&
-             CipherUpdate(ctx.get(), out->data, (const uint8_t *)frame, plainSize) &&
-             EVP_EncryptFinal_ex(ctx.get(), out->data + plainSize, &finalLength) == 1 &&
+   bool ok = ctx != nullptr && StartFrame(ctx, context, out->nonce, (const uint8_t *)out, true) &&
+             CipherUpdate(ctx, out->data, (const uint8_t *)frame, plainSize) &&
+             EVP_EncryptFinal_ex(ctx, out->data + plainSize, &finalLength) == 1 &&
              finalLength == 0 &&
-             EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, (int)HKCP_ENCRYPTION_TAG_SIZE,
+             EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, (int)HKCP_ENCRYPTION_TAG_SIZE,
                                  out->data + plainSize) == 1;
    if (!ok) {
       free(out);
@@ -383,18 +390,17 @@ CSCP_MESSAGE *CSCPDecryptMessage(HKCPEncryptionContext *context,
    if (plainSize > capacity)
       return nullptr;
 
-   CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-   if (!ctx)
+   EVP_CIPHER_CTX *ctx = FrameCipher();
+   if (ctx == nullptr)
       return nullptr;
    // GCM wants the expected tag set as writable memory.
    uint8_t tag[HKCP_ENCRYPTION_TAG_SIZE];
    memcpy(tag, frame->data + plainSize, sizeof(tag));
    int finalLength = 0;
-   bool ok = StartFrame(ctx.get(), context, frame->nonce, (const uint8_t *)frame, false) &&
-             CipherUpdate(ctx.get(), buffer, frame->data, plainSize) &&
-             EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, (int)sizeof(tag), tag) == 1 &&
-             EVP_DecryptFinal_ex(ctx.get(), buffer + plainSize, &finalLength) == 1 &&
-             finalLength == 0;
+   bool ok = StartFrame(ctx, context, frame->nonce, (const uint8_t *)frame, false) &&
+             CipherUpdate(ctx, buffer, frame->data, plainSize) &&
+             EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, (int)sizeof(tag), tag) == 1 &&
+             EVP_DecryptFinal_ex(ctx, buffer + plainSize, &finalLength) == 1 && finalLength == 0;
    // The sender encrypts exactly one whole plain frame: its own size must
    // match, and it must not claim to be encrypted again.
    if (ok && (ReadBe32(buffer + 4) != plainSize || (ReadBe16(buffer + 2) & MF_ENCRYPTED) != 0))
