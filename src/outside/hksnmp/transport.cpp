@@ -1,13 +1,7 @@
 // The transport base: its settings and the request/response exchange.
 #include "hksnmp.h"
 
-#include <chrono>
-
-static uint64_t NowMs() {
-   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::steady_clock::now().time_since_epoch())
-                                    .count());
-}
+#include "hk_platform.h"
 
 SNMP_Transport::SNMP_Transport()
     : m_checkCommunity(false), m_securityContext(nullptr), m_snmpVersion(SNMP_VERSION_2C) {}
@@ -39,9 +33,9 @@ uint32_t SNMP_Transport::doRequest(SNMP_PDU *request, SNMP_PDU **response, uint3
          result = SNMP_ERR_COMM;
          continue;
       }
-      uint64_t deadline = NowMs() + timeout;
+      uint64_t deadline = GetMonotonicMs() + timeout;
       for (;;) {
-         uint64_t now = NowMs();
+         uint64_t now = GetMonotonicMs();
          uint32_t remaining = now < deadline ? static_cast<uint32_t>(deadline - now) : 0;
          SNMP_PDU *pdu = nullptr;
          int rc = readMessage(&pdu, remaining, nullptr, nullptr, nullptr);

@@ -4,20 +4,17 @@
 // early; datagrams from anywhere but the device are dropped here instead.
 #include "hksnmp.h"
 
+#include "hk_platform.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
-#include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <unistd.h>
-
-static uint64_t NowMs() {
-   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::steady_clock::now().time_since_epoch())
-                                    .count());
-}
 
 SNMP_UDPTransport::SNMP_UDPTransport()
     : m_socket(-1), m_peerAddr(0), m_peerPort(0), m_buffer(nullptr) {}
@@ -80,12 +77,11 @@ int SNMP_UDPTransport::readMessage(SNMP_PDU **pdu, uint32_t timeout, struct sock
    if (m_socket == -1 || pdu == nullptr) {
       return -1;
    }
-   uint64_t deadline = NowMs() + timeout;
+   uint64_t deadline = GetMonotonicMs() + timeout;
    for (;;) {
-      uint64_t now = NowMs();
-      int wait = now < deadline
-                     ? static_cast<int>(deadline - now > 0x7FFFFFFF ? 0x7FFFFFFF : deadline - now)
-                     : 0;
+      uint64_t now = GetMonotonicMs();
+      uint64_t left = now < deadline ? deadline - now : 0;
+      int wait = left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
       pollfd pfd{m_socket, POLLIN, 0};
       int ready = poll(&pfd, 1, wait);
       if (ready == -1) {
