@@ -107,6 +107,10 @@ TEST_P(SnmpdTest, WalkOfIpAddressTableMatchesReference) {
    CompareWalk(".1.3.6.1.2.1.4.20");
 }
 
+TEST_P(SnmpdTest, WalkOfWholeIpMibMatchesReference) {
+   CompareWalk(".1.3.6.1.2.1.4");
+}
+
 TEST_P(SnmpdTest, WalkOfSystemGroupMatchesReference) {
    CompareWalk(".1.3.6.1.2.1.1");
 }
