@@ -67,12 +67,15 @@ int fill(CSCP_BUFFER *state, Reader &reader) {
 // Hands a whole frame to the caller, decrypting it when it is encrypted.
 int deliver(CSCP_MESSAGE *frame, uint32_t size, uint32_t capacity, HKCPEncryptionContext **context,
             uint8_t *decryptBuffer) {
-   if ((ntohs(frame->wFlags) & MF_ENCRYPTED) == 0)
-      return (int)size;
    // The session may install or drop its context while we run; read the
    // pointer once.
    HKCPEncryptionContext *ctx =
        (context != nullptr) ? __atomic_load_n(context, __ATOMIC_ACQUIRE) : nullptr;
+   if ((ntohs(frame->wFlags) & MF_ENCRYPTED) == 0) {
+      // Once a session is encrypted, a plain frame can only be forged or
+      // altered in transit: it fails like a frame that does not decrypt.
+      return ctx != nullptr ? RECV_DECRYPT_FAILED : (int)size;
+   }
    if (ctx == nullptr || decryptBuffer == nullptr)
       return RECV_DECRYPT_FAILED;
    CSCP_MESSAGE *plain = CSCPDecryptMessage(

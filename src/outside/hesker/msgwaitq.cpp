@@ -23,7 +23,9 @@ struct MsgWaitQueue::Impl {
    // Frees messages nobody took within the hold time.
    void expire(uint64_t now) {
       for (auto it = entries.begin(); it != entries.end();) {
-         if (now - it->putTime >= holdTime) {
+         // putTime may be a little after now when another thread read the
+         // clock later but took the lock first.
+         if (now > it->putTime && now - it->putTime >= holdTime) {
             delete it->message;
             it = entries.erase(it);
          } else {
@@ -48,9 +50,9 @@ MsgWaitQueue::~MsgWaitQueue() {
 void MsgWaitQueue::put(CSCPMessage *message) {
    if (message == nullptr)
       return;
-   uint64_t now = GetMonotonicMs();
    {
       std::lock_guard<std::mutex> guard(m_impl->lock);
+      uint64_t now = GetMonotonicMs();
       m_impl->expire(now);
       m_impl->entries.push_back({message, message->GetCode(), message->GetId(), now});
    }
