@@ -1,0 +1,118 @@
+// The whole IF-MIB (interfaces group and ifMIB) and IP-MIB of this machine's
+// snmpd, walked with SnmpEnumerate and with net-snmp's snmpwalk -On, in the
+// same run against the same agent. Both walk with one GETNEXT per variable;
+// snmpwalk's time includes starting the program, as a caller of it pays.
+//
+//   build/<dir>/bench/snmp/snmp_walk_bench
+//
+// BM_WalkRatio reports ratio = SnmpEnumerate time / snmpwalk time (the
+// target is at most 1.0) and the variable counts of both.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "hksrv.h"
+#include "snmp_agents.h"
+#include "snmp_client_util.h"
+
+namespace {
+
+const char *const kRoots[] = {".1.3.6.1.2.1.2", ".1.3.6.1.2.1.31", ".1.3.6.1.2.1.4"};
+
+hktest::SnmpdFixture *g_agent = nullptr;
+
+uint32_t Count(uint32_t, SNMP_Variable *, SNMP_Transport *, void *userArg) {
+   ++*static_cast<size_t *>(userArg);
+   return 0;
+}
+
+// Variables walked, or 0 when a walk failed.
+size_t WalkWithLibrary(SNMP_Transport *transport) {
+   size_t count = 0;
+   for (const char *root : kRoots) {
+      if (SnmpEnumerate(SNMP_VERSION_2C, transport, hktest::Widen(root).c_str(), Count, &count,
+                        0) != SNMP_ERR_SUCCESS) {
+         return 0;
+      }
+   }
+   return count;
+}
+
+size_t WalkWithSnmpwalk() {
+   size_t count = 0;
+   for (const char *root : kRoots) {
+      count += g_agent->snmpWalk(root).size();
+   }
+   return count;
+}
+
+double Seconds(std::chrono::steady_clock::duration d) {
+   return std::chrono::duration<double>(d).count();
+}
+
+void BM_SnmpEnumerate(benchmark::State &state) {
+   auto transport = hktest::MakeLoopbackTransport(g_agent->port(), "public");
+   size_t count = 0;
+   for (auto _ : state) {
+      count = WalkWithLibrary(transport.get());
+      if (count == 0) {
+         state.SkipWithError("a walk failed");
+         return;
+      }
+   }
+   state.counters["variables"] = static_cast<double>(count);
+}
+BENCHMARK(BM_SnmpEnumerate)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+void BM_Snmpwalk(benchmark::State &state) {
+   size_t count = 0;
+   for (auto _ : state) {
+      count = WalkWithSnmpwalk();
+   }
+   state.counters["variables"] = static_cast<double>(count);
+}
+BENCHMARK(BM_Snmpwalk)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+// Both walks in each iteration, one after the other, so that they meet the
+// same agent in the same state.
+void BM_WalkRatio(benchmark::State &state) {
+   auto transport = hktest::MakeLoopbackTransport(g_agent->port(), "public");
+   double library = 0, tool = 0;
+   size_t libraryCount = 0, toolCount = 0;
+   for (auto _ : state) {
+      auto start = std::chrono::steady_clock::now();
+      libraryCount = WalkWithLibrary(transport.get());
+      auto middle = std::chrono::steady_clock::now();
+      toolCount = WalkWithSnmpwalk();
+      auto end = std::chrono::steady_clock::now();
+      library += Seconds(middle - start);
+      tool += Seconds(end - middle);
+      if (libraryCount == 0) {
+         state.SkipWithError("a walk failed");
+         return;
+      }
+   }
+   state.counters["library_ms"] = 1000 * library / static_cast<double>(state.iterations());
+   state.counters["snmpwalk_ms"] = 1000 * tool / static_cast<double>(state.iterations());
+   state.counters["ratio"] = library / tool;
+   state.counters["library_vars"] = static_cast<double>(libraryCount);
+   state.counters["snmpwalk_vars"] = static_cast<double>(toolCount);
+}
+BENCHMARK(BM_WalkRatio)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+}  // namespace
+
+int main(int argc, char **argv) {
+   benchmark::Initialize(&argc, argv);
+   hktest::SnmpdFixture agent;
+   if (!agent.start()) {
+      fprintf(stderr, "snmpd did not start: %s\n", agent.lastError().c_str());
+      return 1;
+   }
+   g_agent = &agent;
+   benchmark::RunSpecifiedBenchmarks();
+   benchmark::Shutdown();
+   g_agent = nullptr;
+   return 0;
+}
