@@ -249,6 +249,27 @@ TEST(AgentProtocol, ClientVanishingMidUploadLeavesNoFile) {
    EXPECT_EQ(next->simple(CMD_NOP), 0u);
 }
 
+TEST(AgentProtocol, ClientVanishingMidDownloadEndsOnlyItsSession) {
+   TempDir store;
+   ASSERT_TRUE(WriteTextFile(store.file("big.bin"), std::string(8 << 20, 'd')));
+   RunningAgent agent({{"agent", "FileStore", store.path()}});
+   ASSERT_TRUE(agent.started());
+   {
+      auto client = Connect(agent);
+      ASSERT_TRUE(client);
+      CSCPMessage download;
+      download.SetCode(codes::CMD_GET_AGENT_FILE);
+      download.SetVariable(VID_FILE_NAME, L"big.bin");
+      auto reply = client->request(&download);
+      ASSERT_TRUE(reply);
+      ASSERT_EQ(reply->GetVariableLong(VID_RCC), 0u);
+   }  // gone with most of the file unread
+   ASSERT_TRUE(agent.waitSessions(0, 20000));
+   auto next = Connect(agent);
+   ASSERT_TRUE(next);
+   EXPECT_EQ(next->simple(CMD_NOP), 0u);
+}
+
 TEST(AgentProtocol, UploadOverTheLimitIsRefusedAtTheEnd) {
    TempDir store, local;
    RunningAgent agent({{"agent", "FileStore", store.path()}, {"agent", "MaxUploadSize", "1000"}});

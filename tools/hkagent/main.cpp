@@ -194,13 +194,15 @@ int main(int argc, char **argv) {
       HKLOG_ERROR("%s", error.c_str());
       return 1;
    }
-   std::shared_ptr<const AgentConfig> config = runtime.config();
-   fprintf(stderr, "listening on %s:%u\n", config->listenAddress.c_str(), server.port());
-   fflush(stderr);
+   // The port file is in place before the line appears, so a reader of
+   // either finds both.
    if (!portFile.empty() && !WritePortFile(portFile, server.port())) {
       HKLOG_ERROR("cannot write %s: %s", portFile.c_str(), strerror(errno));
       return 1;
    }
+   std::shared_ptr<const AgentConfig> config = runtime.config();
+   fprintf(stderr, "listening on %s:%u\n", config->listenAddress.c_str(), server.port());
+   fflush(stderr);
 
    std::thread signalThread([&server, stopSignals] {
       int signalNumber = 0;

@@ -1,0 +1,157 @@
+// The hkagent program itself: --port 0 with --port-file and the
+// "listening on" line, serving a client, and a clean stop on SIGTERM and
+// SIGINT.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "agent_test_client.h"
+#include "hesker.h"
+#include "test_dirs.h"
+
+using namespace hkagent_test;
+
+namespace {
+
+class AgentProcess {
+public:
+   explicit AgentProcess(std::vector<std::string> args) {
+      int fds[2];
+      if (pipe2(fds, O_CLOEXEC) != 0)
+         return;
+      m_stderr = fds[0];
+      posix_spawn_file_actions_t files;
+      posix_spawn_file_actions_init(&files);
+      posix_spawn_file_actions_adddup2(&files, fds[1], 2);
+      args.insert(args.begin(), HKAGENT_BINARY);
+      std::vector<char *> argv;
+      for (std::string &a : args)
+         argv.push_back(a.data());
+      argv.push_back(nullptr);
+      if (posix_spawn(&m_pid, HKAGENT_BINARY, &files, nullptr, argv.data(), environ) != 0)
+         m_pid = -1;
+      posix_spawn_file_actions_destroy(&files);
+      close(fds[1]);
+   }
+   ~AgentProcess() {
+      if (m_pid > 0) {
+         kill(m_pid, SIGKILL);
+         waitpid(m_pid, nullptr, 0);
+      }
+      if (m_stderr >= 0)
+         close(m_stderr);
+   }
+
+   // Reads standard error until it holds text, or the time runs out.
+   bool waitForOutput(const std::string &text, uint32_t timeoutMs) {
+      uint64_t deadline = GetMonotonicMs() + timeoutMs;
+      while (m_output.find(text) == std::string::npos) {
+         uint64_t now = GetMonotonicMs();
+         if (now >= deadline)
+            return false;
+         struct pollfd pfd = {m_stderr, POLLIN, 0};
+         if (poll(&pfd, 1, (int)(deadline - now)) <= 0)
+            return false;
+         char buffer[512];
+         ssize_t n = read(m_stderr, buffer, sizeof(buffer));
+         if (n <= 0)
+            return false;
+         m_output.append(buffer, (size_t)n);
+      }
+      return true;
+   }
+
+   // Waits for the process to exit; its status, or -1 after the time-out.
+   int waitExit(uint32_t timeoutMs) {
+      uint64_t deadline = GetMonotonicMs() + timeoutMs;
+      for (;;) {
+         int status;
+         pid_t done = waitpid(m_pid, &status, WNOHANG);
+         if (done == m_pid) {
+            m_pid = -1;
+            return status;
+         }
+         if (GetMonotonicMs() >= deadline)
+            return -1;
+         // Drain standard error so the program never blocks on it.
+         struct pollfd pfd = {m_stderr, POLLIN, 0};
+         if (poll(&pfd, 1, 10) > 0) {
+            char buffer[512];
+            ssize_t n = read(m_stderr, buffer, sizeof(buffer));
+            if (n > 0)
+               m_output.append(buffer, (size_t)n);
+         }
+      }
+   }
+
+   pid_t pid() const { return m_pid; }
+   const std::string &output() const { return m_output; }
+
+private:
+   pid_t m_pid = -1;
+   int m_stderr = -1;
+   std::string m_output;
+};
+
+}  // namespace
+
+TEST(AgentProcess, PortZeroIsAnnouncedAndSigtermStopsCleanly) {
+   TempDir dir;
+   std::string portFile = dir.file("port");
+   AgentProcess agent({"--port", "0", "--port-file", portFile, "--secret=abc"});
+   ASSERT_GT(agent.pid(), 0);
+   ASSERT_TRUE(agent.waitForOutput("listening on 127.0.0.1:", 20000)) << agent.output();
+   std::string text;
+   ASSERT_TRUE(ReadTextFile(portFile, &text));
+   int port = atoi(text.c_str());
+   ASSERT_GT(port, 0);
+   EXPECT_NE(agent.output().find("listening on 127.0.0.1:" + std::to_string(port)),
+             std::string::npos);
+
+   RawClient client;
+   ASSERT_TRUE(client.connect((uint16_t)port));
+   int version = 0;
+   ASSERT_TRUE(client.probeVersion(&version));
+   EXPECT_EQ(client.authenticate(3, "abc"), 0u);
+   EXPECT_EQ(client.simple(CMD_NOP), 0u);
+
+   // A connected client does not hold the stop up.
+   ASSERT_EQ(kill(agent.pid(), SIGTERM), 0);
+   int status = agent.waitExit(20000);
+   ASSERT_NE(status, -1);
+   EXPECT_TRUE(WIFEXITED(status));
+   EXPECT_EQ(WEXITSTATUS(status), 0);
+   EXPECT_TRUE(client.waitClosed(5000));
+}
+
+TEST(AgentProcess, SigintStopsCleanly) {
+   AgentProcess agent({"--port", "0", "--foreground"});
+   ASSERT_TRUE(agent.waitForOutput("listening on", 20000)) << agent.output();
+   ASSERT_EQ(kill(agent.pid(), SIGINT), 0);
+   int status = agent.waitExit(20000);
+   ASSERT_NE(status, -1);
+   EXPECT_TRUE(WIFEXITED(status));
+   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(AgentProcess, BadSettingsStopTheStart) {
+   AgentProcess badFlag({"--port", "notaport"});
+   int status = badFlag.waitExit(20000);
+   ASSERT_NE(status, -1);
+   EXPECT_EQ(WEXITSTATUS(status), 1);
+   AgentProcess unknown({"--no-such-flag"});
+   status = unknown.waitExit(20000);
+   ASSERT_NE(status, -1);
+   EXPECT_EQ(WEXITSTATUS(status), 2);
+   AgentProcess missing({"--config", "/nonexistent/hkagent.conf"});
+   status = missing.waitExit(20000);
+   ASSERT_NE(status, -1);
+   EXPECT_EQ(WEXITSTATUS(status), 1);
+}
