@@ -1,0 +1,243 @@
+#define OPENSSL_SUPPRESS_DEPRECATED 1
+
+#include "agent_link.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <openssl/rsa.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "server_key.h"
+#include "text.h"
+
+namespace hktool {
+
+namespace {
+
+std::atomic<bool> g_verbose{false};
+
+const size_t kMaxSecret = 63;
+
+bool ResolveIpv4(const std::string &host, uint32_t *address) {
+   struct in_addr parsed;
+   if (inet_pton(AF_INET, host.c_str(), &parsed) == 1) {
+      *address = ntohl(parsed.s_addr);
+      return true;
+   }
+   struct addrinfo hints = {};
+   hints.ai_family = AF_INET;
+   hints.ai_socktype = SOCK_STREAM;
+   struct addrinfo *found = nullptr;
+   if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+      return false;
+   *address = ntohl(reinterpret_cast<struct sockaddr_in *>(found->ai_addr)->sin_addr.s_addr);
+   freeaddrinfo(found);
+   return true;
+}
+
+bool ReadSecret(const ArgParser &args, const std::string &option, const std::string &envName,
+                const std::string &authOption, AgentEndpoint *endpoint, std::string *error) {
+   std::string secret;
+   if (!option.empty() && args.has(option)) {
+      secret = args.get(option);
+   } else if (!envName.empty()) {
+      const char *fromEnv = getenv(envName.c_str());
+      if (fromEnv != nullptr)
+         secret = fromEnv;
+   }
+   if (secret.size() > kMaxSecret) {
+      *error = "the secret is longer than 63 bytes";
+      return false;
+   }
+   endpoint->secret = secret;
+   endpoint->authMethod = secret.empty() ? AUTH_NONE : AUTH_SHA1_HASH;
+   if (!authOption.empty() && args.has(authOption)) {
+      if (!ParseAuthMethod(args.get(authOption), &endpoint->authMethod)) {
+         *error = "--" + authOption + " takes none, plain, md5 or sha1";
+         return false;
+      }
+   }
+   if (endpoint->authMethod != AUTH_NONE && secret.empty()) {
+      *error = "authentication needs a secret (--" + option +
+               (envName.empty() ? std::string() : " or " + envName) + ")";
+      return false;
+   }
+   return true;
+}
+
+bool ReadTimeout(const ArgParser &args, const std::string &option, uint32_t minimum,
+                 uint32_t *value, std::string *error) {
+   if (option.empty() || !args.has(option))
+      return true;
+   uint64_t parsed;
+   if (!ParseNumber(args.get(option), minimum, 3600000, &parsed)) {
+      *error =
+          "--" + option + " takes milliseconds from " + std::to_string(minimum) + " to 3600000";
+      return false;
+   }
+   *value = (uint32_t)parsed;
+   return true;
+}
+
+}  // namespace
+
+ToolAgentConnection::~ToolAgentConnection() {
+   // Ends the receiver quietly before this object's part is gone.
+   disconnect();
+}
+
+void ToolAgentConnection::SetVerbose(bool verbose) {
+   g_verbose = verbose;
+}
+
+void ToolAgentConnection::PrintMsg(const wchar_t *format, ...) {
+   if (!g_verbose.load())
+      return;
+   wchar_t text[1024];
+   va_list args;
+   va_start(args, format);
+   hk_vsnwprintf(text, 1024, format, args);
+   va_end(args);
+   std::string line = WideToUtf8(text);
+   fprintf(stderr, "%s\n", line.c_str());
+}
+
+std::vector<OptionSpec> AgentOptionSpecs(const AgentOptionNames &n) {
+   std::vector<OptionSpec> specs;
+   auto add = [&](const std::string &name, char shortName, bool value, const char *valueName,
+                  const std::string &help) {
+      if (!name.empty())
+         specs.push_back({name, shortName, value, valueName, help});
+   };
+   add(n.auth, 'a', true, "METHOD",
+       "authentication: none, plain, md5, sha1 (default sha1 with a secret)");
+   add(n.secret, 's', true, "TEXT",
+       "shared secret (better: the " + n.secretEnv + " environment variable)");
+   add(n.proxy, 0, true, "HOST[:PORT]", "reach the agent through this proxy agent");
+   add(n.proxyAuth, 0, true, "METHOD", "authentication method at the proxy");
+   add(n.proxySecret, 0, true, "TEXT", "secret of the proxy (better: " + n.proxySecretEnv + ")");
+   add(n.encryption, 'e', true, "POLICY", "encryption: disabled, allowed, preferred, required");
+   add(n.key, 'k', true, "FILE", "server key (PEM); generated on first use");
+   add(n.timeout, 'w', true, "MS", "command time-out (default 10000)");
+   add(n.connectTimeout, 0, true, "MS", "connection time-out (default 30000)");
+   return specs;
+}
+
+bool ParseHostPort(const std::string &text, uint32_t *address, uint16_t *port, std::string *error) {
+   std::string host = text;
+   size_t colon = text.rfind(':');
+   if (colon != std::string::npos) {
+      uint64_t value;
+      if (!ParseNumber(text.substr(colon + 1), 1, 65535, &value)) {
+         *error = "bad port in \"" + text + "\"";
+         return false;
+      }
+      *port = (uint16_t)value;
+      host = text.substr(0, colon);
+   }
+   if (host.empty() || !ResolveIpv4(host, address)) {
+      *error = "cannot resolve \"" + host + "\" to an IPv4 address";
+      return false;
+   }
+   return true;
+}
+
+bool ParseAuthMethod(const std::string &text, int *method) {
+   static const char *const kNames[] = {"none", "plain", "md5", "sha1"};
+   for (int i = 0; i < 4; i++) {
+      if (text == kNames[i] || text == std::to_string(i)) {
+         *method = i;
+         return true;
+      }
+   }
+   return false;
+}
+
+bool ParseEncryptionPolicy(const std::string &text, int *policy) {
+   static const char *const kNames[] = {"disabled", "allowed", "preferred", "required"};
+   for (int i = 0; i < 4; i++) {
+      if (text == kNames[i] || text == std::to_string(i)) {
+         *policy = i;
+         return true;
+      }
+   }
+   return false;
+}
+
+bool ReadAgentSettings(const ArgParser &args, const AgentOptionNames &names,
+                       AgentLinkSettings *settings, std::string *error) {
+   if (!ReadSecret(args, names.secret, names.secretEnv, names.auth, &settings->agent, error))
+      return false;
+   if (!names.proxy.empty() && args.has(names.proxy)) {
+      settings->useProxy = true;
+      settings->proxy.port = 4700;
+      settings->proxy.host = args.get(names.proxy);
+      if (!ParseHostPort(settings->proxy.host, &settings->proxy.address, &settings->proxy.port,
+                         error))
+         return false;
+      if (!ReadSecret(args, names.proxySecret, names.proxySecretEnv, names.proxyAuth,
+                      &settings->proxy, error))
+         return false;
+   }
+   if (!names.encryption.empty() && args.has(names.encryption) &&
+       !ParseEncryptionPolicy(args.get(names.encryption), &settings->encryptionPolicy)) {
+      *error = "--" + names.encryption + " takes disabled, allowed, preferred or required";
+      return false;
+   }
+   settings->keyFile = args.get(names.key, DefaultServerKeyPath());
+   return ReadTimeout(args, names.timeout, 500, &settings->commandTimeout, error) &&
+          ReadTimeout(args, names.connectTimeout, 1000, &settings->connectTimeout, error);
+}
+
+ToolAgentConnection *ConnectAgent(const AgentLinkSettings &s, uint32_t *result,
+                                  std::string *error) {
+   *result = ERR_SUCCESS;
+   RSA *key = nullptr;
+   if (s.encryptionPolicy != ENCRYPTION_DISABLED) {
+      bool created = false;
+      std::string warning;
+      key = LoadOrCreateServerKey(s.keyFile, &created, &warning, error);
+      if (key == nullptr) {
+         *result = ERR_INVALID_PUBLIC_KEY;
+         return nullptr;
+      }
+      if (!warning.empty())
+         fprintf(stderr, "warning: %s\n", warning.c_str());
+      if (created)
+         fprintf(stderr, "generated server key %s\n", s.keyFile.c_str());
+   }
+
+   // Secrets are bytes: one byte per character keeps them as given.
+   std::wstring secret = BytesToWide(s.agent.secret);
+   auto *session = new ToolAgentConnection(htonl(s.agent.address), s.agent.port, s.agent.authMethod,
+                                           secret.c_str());
+   session->setEncryptionPolicy(s.encryptionPolicy);
+   session->setConnectionTimeout(s.connectTimeout);
+   session->setCommandTimeout(s.commandTimeout);
+   if (s.useProxy) {
+      std::wstring proxySecret = BytesToWide(s.proxy.secret);
+      session->setProxy(htonl(s.proxy.address), s.proxy.port, s.proxy.authMethod,
+                        proxySecret.c_str());
+   }
+   uint32_t socketError = 0;
+   int connected = session->connect(key, 1, result, &socketError);
+   RSA_free(key);
+   if (connected)
+      return session;
+
+   const std::string &where = s.useProxy ? s.proxy.host : s.agent.host;
+   *error = "cannot connect to " +
+            (s.useProxy ? "proxy " + where + " for " + s.agent.host : where) + ": " +
+            WideToUtf8(AgentErrorCodeToText((int)*result));
+   // Socket errors below 10000 are errno values; above, Winsock numbers.
+   if (*result == ERR_CONNECT_FAILED && socketError != 0 && socketError < 10000)
+      *error += std::string(" (") + strerror((int)socketError) + ")";
+   delete session;
+   return nullptr;
+}
+
+}  // namespace hktool

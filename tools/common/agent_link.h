@@ -1,0 +1,79 @@
+// Connecting to a monitoring agent from the tools: where the agent is, how
+// to authenticate, the encryption policy and server key, an optional proxy
+// agent, and time-outs, read from the command line and the environment,
+// then one connected AgentConnection.
+#ifndef HKTOOL_AGENT_LINK_H
+#define HKTOOL_AGENT_LINK_H
+
+#include <cstdint>
+#include <string>
+
+#include "cli.h"
+#include "hksrv.h"
+
+namespace hktool {
+
+// An AgentConnection whose diagnostics go to standard error, and only with
+// --verbose, so that standard output carries nothing but results. It has no
+// members of its own: the library may still call PrintMsg while the base
+// destructor runs.
+class ToolAgentConnection : public AgentConnection {
+public:
+   using AgentConnection::AgentConnection;
+   ~ToolAgentConnection() override;
+   static void SetVerbose(bool verbose);
+
+protected:
+   void PrintMsg(const wchar_t *format, ...) override;
+};
+
+struct AgentEndpoint {
+   std::string host;
+   uint32_t address = 0;  // host byte order
+   uint16_t port = 4700;
+   int authMethod = AUTH_NONE;
+   std::string secret;  // bytes as given, at most 63
+};
+
+struct AgentLinkSettings {
+   AgentEndpoint agent;
+   bool useProxy = false;
+   AgentEndpoint proxy;
+   int encryptionPolicy = ENCRYPTION_ALLOWED;
+   std::string keyFile;
+   uint32_t connectTimeout = 30000;
+   uint32_t commandTimeout = 10000;
+};
+
+// Option names of one tool: hkquery says --auth, hksnmp --agent-auth.
+struct AgentOptionNames {
+   std::string auth, secret, secretEnv;
+   std::string proxy, proxyAuth, proxySecret, proxySecretEnv;
+   std::string encryption, key, timeout, connectTimeout;
+};
+
+// The option specs for those names (empty names are left out).
+std::vector<OptionSpec> AgentOptionSpecs(const AgentOptionNames &names);
+
+// HOST[:PORT] resolved to an IPv4 address (host byte order); the port stays
+// as it was when none is given. False with *error set.
+bool ParseHostPort(const std::string &text, uint32_t *address, uint16_t *port, std::string *error);
+// A method name: none, plain, md5, sha1 (or 0..3).
+bool ParseAuthMethod(const std::string &text, int *method);
+// A policy name: disabled, allowed, preferred, required (or 0..3).
+bool ParseEncryptionPolicy(const std::string &text, int *policy);
+
+// Fills everything but agent.host/address/port from the parsed options and
+// the environment. A secret without a method means SHA-1; a method without
+// a secret is an error.
+bool ReadAgentSettings(const ArgParser &args, const AgentOptionNames &names,
+                       AgentLinkSettings *settings, std::string *error);
+
+// A connected session, or null with *result set (an agent result code for
+// AgentErrorCodeToText) and *error a readable text.
+ToolAgentConnection *ConnectAgent(const AgentLinkSettings &settings, uint32_t *result,
+                                  std::string *error);
+
+}  // namespace hktool
+
+#endif
