@@ -106,12 +106,12 @@ void ToolAgentConnection::PrintMsg(const wchar_t *format, ...) {
    fprintf(stderr, "%s\n", line.c_str());
 }
 
-std::vector<OptionSpec> AgentOptionSpecs(const AgentOptionNames &n) {
+std::vector<OptionSpec> AgentOptionSpecs(const AgentOptionNames &n, bool shortNames) {
    std::vector<OptionSpec> specs;
    auto add = [&](const std::string &name, char shortName, bool value, const char *valueName,
                   const std::string &help) {
       if (!name.empty())
-         specs.push_back({name, shortName, value, valueName, help});
+         specs.push_back({name, shortNames ? shortName : (char)0, value, valueName, help});
    };
    add(n.auth, 'a', true, "METHOD",
        "authentication: none, plain, md5, sha1 (default sha1 with a secret)");

@@ -52,8 +52,9 @@ struct AgentOptionNames {
    std::string encryption, key, timeout, connectTimeout;
 };
 
-// The option specs for those names (empty names are left out).
-std::vector<OptionSpec> AgentOptionSpecs(const AgentOptionNames &names);
+// The option specs for those names (empty names are left out), with the
+// short forms -a -s -e -k -w when shortNames is set.
+std::vector<OptionSpec> AgentOptionSpecs(const AgentOptionNames &names, bool shortNames = true);
 
 // HOST[:PORT] resolved to an IPv4 address (host byte order); the port stays
 // as it was when none is given. False with *error set.
