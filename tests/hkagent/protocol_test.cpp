@@ -270,6 +270,39 @@ TEST(AgentProtocol, ClientVanishingMidDownloadEndsOnlyItsSession) {
    EXPECT_EQ(next->simple(CMD_NOP), 0u);
 }
 
+TEST(AgentProtocol, FileFramesMayCarryAlignmentPadding) {
+   TempDir store;
+   RunningAgent agent({{"agent", "FileStore", store.path()}});
+   ASSERT_TRUE(agent.started());
+   auto client = Connect(agent);
+   ASSERT_TRUE(client);
+   CSCPMessage upload;
+   upload.SetCode(CMD_UPLOAD_FILE);
+   upload.SetVariable(VID_FILE_NAME, L"padded.bin");
+   auto first = client->request(&upload);
+   ASSERT_TRUE(first);
+   ASSERT_EQ(first->GetVariableLong(VID_RCC), 0u);
+   // "abc" and "defgh", each padded to the 8-byte boundary.
+   uint8_t frames[48] = {};
+   PutHeader(frames, CMD_FILE_DATA, MF_BINARY, 24, upload.GetId(), 3);
+   memcpy(frames + 16, "abc", 3);
+   PutHeader(frames + 24, CMD_FILE_DATA, MF_BINARY | MF_END_OF_FILE, 24, upload.GetId(), 5);
+   memcpy(frames + 40, "defgh", 5);
+   ASSERT_TRUE(client->sendBytes(frames, sizeof(frames)));
+   auto second = client->receive(10000);
+   ASSERT_TRUE(second);
+   EXPECT_EQ(second->GetVariableLong(VID_RCC), 0u);
+   std::string stored;
+   ASSERT_TRUE(ReadTextFile(store.file("padded.bin"), &stored));
+   EXPECT_EQ(stored, "abcdefgh");
+
+   // Eight bytes past the data are more than padding.
+   uint8_t tooMuch[32] = {};
+   PutHeader(tooMuch, CMD_FILE_DATA, MF_BINARY, 32, 77, 8);
+   ASSERT_TRUE(client->sendBytes(tooMuch, sizeof(tooMuch)));
+   EXPECT_TRUE(client->waitClosed(5000));
+}
+
 TEST(AgentProtocol, UploadOverTheLimitIsRefusedAtTheEnd) {
    TempDir store, local;
    RunningAgent agent({{"agent", "FileStore", store.path()}, {"agent", "MaxUploadSize", "1000"}});

@@ -163,9 +163,13 @@ void Session::finishUpload(uint32_t rcc) {
 bool Session::handleRawFrame(const CSCP_MESSAGE *frame, int length) {
    if (HKCPAnswerVersionProbe(m_socket.get(), frame, HKCP_VERSION, &m_sendLock))
       return true;
+   // The data may be followed by up to 7 bytes of padding to the frame's
+   // 8-byte alignment, no more.
    uint32_t dataLength = ntohl(frame->dwNumVars);
-   if ((uint64_t)dataLength + HKCP_HEADER_SIZE != (uint64_t)length) {
-      HKLOG_WARN("raw frame from %s with a wrong data length", Ipv4ToText(m_peerAddress).c_str());
+   uint32_t body = (uint32_t)length - HKCP_HEADER_SIZE;
+   if (dataLength > body || body - dataLength >= 8) {
+      HKLOG_WARN("raw frame from %s with a wrong data length (%u in a %d-byte frame)",
+                 Ipv4ToText(m_peerAddress).c_str(), dataLength, length);
       return false;
    }
    uint16_t code = ntohs(frame->wCode);
