@@ -83,6 +83,19 @@ TEST(AgentProtocol, KeyExchangeThenEncryptedRequests) {
    EXPECT_EQ(client->simple(CMD_NOP), 0u);
 }
 
+TEST(AgentProtocol, PlainFrameOnAnEncryptedSessionEndsIt) {
+   RunningAgent agent({});
+   ASSERT_TRUE(agent.started());
+   auto client = Connect(agent);
+   ASSERT_TRUE(client);
+   ASSERT_TRUE(client->setupEncryption(TestServerKey()));
+   EXPECT_EQ(client->simple(CMD_NOP), 0u);
+   uint8_t nop[16];
+   PutHeader(nop, CMD_NOP, 0, 16, 9999, 0);
+   ASSERT_TRUE(client->sendBytes(nop, sizeof(nop)));
+   EXPECT_TRUE(client->waitClosed(5000));
+}
+
 TEST(AgentProtocol, EachAuthMethodRightAndWrong) {
    RunningAgent agent({{"agent", "Secret", "t0p-secret"}});
    ASSERT_TRUE(agent.started());

@@ -70,9 +70,13 @@ HKCPEncryptionContext *Session::acquireContext() {
    return m_context;
 }
 
-void Session::installContext(HKCPEncryptionContext *context) {
+bool Session::installContext(HKCPEncryptionContext *context) {
    if (m_decryptBuffer == nullptr)
       m_decryptBuffer = static_cast<uint8_t *>(malloc(HKCP_MAX_FRAME_SIZE));
+   if (m_decryptBuffer == nullptr) {
+      context->decRefCount();
+      return false;
+   }
    HKCPEncryptionContext *old;
    {
       std::lock_guard<std::mutex> guard(m_contextLock);
@@ -82,6 +86,7 @@ void Session::installContext(HKCPEncryptionContext *context) {
    if (old != nullptr)
       old->decRefCount();
    m_state.encrypted = true;
+   return true;
 }
 
 bool Session::sendFrame(const CSCP_MESSAGE *frame) {
@@ -300,6 +305,11 @@ void Session::run() {
 
    while (!m_stopRequested.load()) {
       uint32_t idle = m_runtime.config()->idleTimeoutMs;
+      // An encrypted frame is decrypted through m_decryptBuffer, so after a
+      // receive its header there equals the frame's; a cleared header tells
+      // a plain frame.
+      if (m_decryptBuffer != nullptr)
+         memset(m_decryptBuffer, 0, HKCP_HEADER_SIZE);
       int rc = RecvHKCPMessage(m_socket.get(), frame, m_receiveState, HKCP_MAX_FRAME_SIZE,
                                &m_context, m_decryptBuffer, idle == 0 ? INFINITE : idle);
       if (rc <= 0) {
@@ -321,6 +331,13 @@ void Session::run() {
       }
       if ((uint32_t)rc != ntohl(frame->dwSize) || (uint32_t)rc < HKCP_HEADER_SIZE) {
          HKLOG_WARN("frame from %s with a wrong length", peer.c_str());
+         break;
+      }
+      if (m_state.encrypted && memcmp(m_decryptBuffer, frame, HKCP_HEADER_SIZE) != 0) {
+         // Once a key is agreed every frame is encrypted: a plain one would
+         // be an attempt to slip past the cipher.
+         HKLOG_WARN("plain frame (code 0x%04X) on the encrypted session with %s: session closed",
+                    ntohs(frame->wCode), peer.c_str());
          break;
       }
       if (ntohs(frame->wFlags) & MF_BINARY) {
@@ -356,8 +373,12 @@ void Session::run() {
       if (!sendReply(reply))
          break;
       if (outcome.newContext != nullptr) {
-         installContext(outcome.newContext);
+         HKCPEncryptionContext *context = outcome.newContext;
          outcome.newContext = nullptr;
+         if (!installContext(context)) {
+            HKLOG_ERROR("out of memory for an encrypted session");
+            break;
+         }
       }
       if (outcome.followUp == FollowUp::CloseSession)
          break;

@@ -48,7 +48,8 @@ private:
 
    bool sendFrame(const CSCP_MESSAGE *frame);
    bool sendReply(const CSCPMessage &reply);
-   void installContext(HKCPEncryptionContext *context);
+   // Takes over the context's reference; false when out of memory.
+   bool installContext(HKCPEncryptionContext *context);
    HKCPEncryptionContext *acquireContext();
    bool handleRawFrame(const CSCP_MESSAGE *frame, int length);
    void finishUpload(uint32_t rcc);
