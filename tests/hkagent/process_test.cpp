@@ -22,7 +22,8 @@ namespace {
 
 class AgentProcess {
 public:
-   explicit AgentProcess(std::vector<std::string> args) {
+   // With fileLimit > 0 the program runs under that open-file limit.
+   explicit AgentProcess(std::vector<std::string> args, int fileLimit = 0) {
       int fds[2];
       if (pipe2(fds, O_CLOEXEC) != 0)
          return;
@@ -31,11 +32,16 @@ public:
       posix_spawn_file_actions_init(&files);
       posix_spawn_file_actions_adddup2(&files, fds[1], 2);
       args.insert(args.begin(), HKAGENT_BINARY);
+      if (fileLimit > 0) {
+         args.insert(
+             args.begin(),
+             {"/bin/sh", "-c", "ulimit -n " + std::to_string(fileLimit) + " && exec \"$@\"", "sh"});
+      }
       std::vector<char *> argv;
       for (std::string &a : args)
          argv.push_back(a.data());
       argv.push_back(nullptr);
-      if (posix_spawn(&m_pid, HKAGENT_BINARY, &files, nullptr, argv.data(), environ) != 0)
+      if (posix_spawn(&m_pid, argv[0], &files, nullptr, argv.data(), environ) != 0)
          m_pid = -1;
       posix_spawn_file_actions_destroy(&files);
       close(fds[1]);
@@ -154,4 +160,47 @@ TEST(AgentProcess, BadSettingsStopTheStart) {
    status = missing.waitExit(20000);
    ASSERT_NE(status, -1);
    EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+TEST(AgentProcess, RunningOutOfDescriptorsDropsConnectionsAndRecovers) {
+   TempDir dir;
+   std::string portFile = dir.file("port");
+   AgentProcess agent({"--port", "0", "--port-file", portFile}, 32);
+   ASSERT_TRUE(agent.waitForOutput("listening on", 20000)) << agent.output();
+   std::string text;
+   ASSERT_TRUE(ReadTextFile(portFile, &text));
+   uint16_t port = (uint16_t)atoi(text.c_str());
+
+   // More clients than the agent has descriptors for: the surplus is
+   // dropped, the served ones still answer.
+   std::vector<std::unique_ptr<RawClient>> clients;
+   int served = 0;
+   for (int i = 0; i < 40; i++) {
+      auto client = std::make_unique<RawClient>();
+      ASSERT_TRUE(client->connect(port));
+      int version = 0;
+      if (client->probeVersion(&version)) {
+         served++;
+         clients.push_back(std::move(client));
+      }
+   }
+   EXPECT_GT(served, 0);
+   EXPECT_LT(served, 40);
+   for (auto &c : clients)
+      EXPECT_EQ(c->simple(CMD_NOP), 0u);
+   clients.clear();
+
+   // Once they are gone, a new client is served again.
+   uint64_t deadline = GetMonotonicMs() + 10000;
+   bool ok = false;
+   while (!ok && GetMonotonicMs() < deadline) {
+      RawClient client;
+      int version = 0;
+      ok = client.connect(port) && client.probeVersion(&version) && client.simple(CMD_NOP) == 0;
+   }
+   EXPECT_TRUE(ok);
+   ASSERT_EQ(kill(agent.pid(), SIGTERM), 0);
+   int status = agent.waitExit(20000);
+   ASSERT_NE(status, -1);
+   EXPECT_EQ(WEXITSTATUS(status), 0);
 }

@@ -92,9 +92,11 @@ uint32_t HandleGetPolicyInventory(RequestContext &ctx, const CSCPMessage &rq, CS
       UniqueFd dirFd(open(ctx.config.policyDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       if (!dirFd.valid())
          return ERR_IO_FAILURE;
-      DIR *dir = fdopendir(dup(dirFd.get()));
+      UniqueFd listing(dup(dirFd.get()));
+      DIR *dir = listing.valid() ? fdopendir(listing.get()) : nullptr;
       if (dir == nullptr)
          return ERR_IO_FAILURE;
+      listing.release();  // closedir closes it
       while (struct dirent *entry = readdir(dir)) {
          std::string name = entry->d_name;
          uint8_t guid[16];

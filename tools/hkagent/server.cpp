@@ -67,6 +67,7 @@ bool Server::start(std::string *error) {
    }
    m_wakeRead.reset(pipeFds[0]);
    m_wakeWrite.reset(pipeFds[1]);
+   m_reserveFd.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
    m_runtime.setTrapSink(this);
    m_pushThread = std::thread([this] { pushLoop(); });
    return true;
@@ -107,8 +108,17 @@ void Server::acceptOne() {
    socklen_t length = sizeof(peer);
    int fd = accept4(m_listener.get(), (struct sockaddr *)&peer, &length, SOCK_CLOEXEC);
    if (fd < 0) {
-      if (errno == EMFILE || errno == ENFILE)
-         HKLOG_WARN("accept: %s", strerror(errno));
+      if ((errno == EMFILE || errno == ENFILE) && m_reserveFd.valid()) {
+         // Out of descriptors: the pending connection would keep the
+         // listener readable and poll() spinning. The reserve descriptor
+         // makes room to take it and close it at once.
+         HKLOG_WARN("accept: %s; connection dropped", strerror(errno));
+         m_reserveFd.reset();
+         int dropped = accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+         if (dropped >= 0)
+            close(dropped);
+         m_reserveFd.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+      }
       return;
    }
    uint32_t address = ntohl(peer.sin_addr.s_addr);

@@ -57,6 +57,7 @@ private:
    AgentRuntime &m_runtime;
    UniqueFd m_listener;
    UniqueFd m_wakeRead, m_wakeWrite;  // stop() writes a byte to end poll()
+   UniqueFd m_reserveFd;              // given up to accept and drop when out of descriptors
    uint16_t m_port = 0;
    std::atomic<bool> m_stopping{false};
 
