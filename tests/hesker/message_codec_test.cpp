@@ -399,3 +399,52 @@ TEST(MalformedFrame, EveryTruncationOfAValidFrameIsRejected) {
       ExpectRejected(shorter);
    }
 }
+
+// Past a few variables lookups go through an id index; it must agree with
+// the variables whatever order ids are set in, replaced or decoded.
+TEST(MessageCodec, LongListsAreFoundByIdInAnyOrder) {
+   // Distinct ids from 10 to 1018 in scrambled order.
+   auto IdOf = [](uint32_t i) { return 10 + (i * 7919u) % 1009u; };
+   CSCPMessage m;
+   const uint32_t kCount = 300;
+   for (uint32_t i = 0; i < kCount; i++) {
+      uint32_t id = IdOf(i);
+      m.SetVariable(id, id * 3);
+   }
+   ASSERT_EQ(m.GetNumVariables(), kCount);
+   for (uint32_t i = 0; i < kCount; i++) {
+      uint32_t id = IdOf(i);
+      ASSERT_EQ(m.GetVariableLong(id), id * 3) << id;
+   }
+   m.SetVariable(5000, L"after");
+   m.SetVariable(1, L"before");           // an id below every other
+   m.SetVariable(IdOf(10), (uint16_t)7);  // replaced in place
+   EXPECT_EQ(m.GetNumVariables(), kCount + 2);
+   EXPECT_EQ(Str(m, 5000), L"after");
+   EXPECT_EQ(Str(m, 1), L"before");
+   EXPECT_EQ(m.GetVariableShort(IdOf(10)), 7);
+   EXPECT_FALSE(m.IsVariableExist(1009 + 10));
+
+   auto d = RoundTrip(m);
+   ASSERT_TRUE(d->IsValid());
+   for (uint32_t i = 0; i < kCount; i++) {
+      uint32_t id = IdOf(i);
+      if (id != IdOf(10)) {
+         ASSERT_EQ(d->GetVariableLong(id), id * 3) << id;
+      }
+   }
+   EXPECT_EQ(Str(*d, 1), L"before");
+   d->SetVariable(2000, (uint32_t)9);
+   EXPECT_EQ(d->GetVariableLong(2000), 9u);
+   d->DeleteAllVariables();
+   EXPECT_FALSE(d->IsVariableExist(2000));
+   d->SetVariable(3, (uint32_t)3);
+   EXPECT_EQ(d->GetVariableLong(3), 3u);
+}
+
+TEST(MalformedFrame, DuplicateIdInALongList) {
+   FrameBuilder b(CMD_NOP, 0, 1, 40);
+   for (uint32_t i = 0; i < 40; i++)
+      b.u32(i == 39 ? 7 : i).u8(HK_VT_INT16).u8(0).u16((uint16_t)i);
+   ExpectRejected(b.build());
+}

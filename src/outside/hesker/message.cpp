@@ -1,5 +1,6 @@
 // CSCPMessage: construction and variable access. The wire codec is in
 // message_codec.cpp.
+#include <algorithm>
 #include <cstdlib>
 #include <cwchar>
 #include <new>
@@ -7,23 +8,29 @@
 #include "message_impl.h"
 
 CSCPMessage::CSCPMessage(int version)
-    : m_version(version), m_variables(new std::vector<Variable>()) {}
+    : m_version(version), m_variables(new HkVariableStore<Variable>()) {}
 
 CSCPMessage::CSCPMessage(const CSCP_MESSAGE *frame, int version)
-    : m_version(version), m_variables(new std::vector<Variable>()) {
+    : m_version(version), m_variables(new HkVariableStore<Variable>()) {
    m_valid = (frame != nullptr) && decode(frame);
    if (!m_valid) {
-      m_variables->clear();
+      DeleteAllVariables();
       m_binaryData.clear();
    }
 }
 
 CSCPMessage::~CSCPMessage() {
-   delete m_variables;
+   delete hk_store(m_variables);
 }
 
 const CSCPMessage::Variable *CSCPMessage::find(uint32_t id) const {
-   for (const Variable &v : *m_variables) {
+   auto *store = hk_store(m_variables);
+   if (!store->index.empty()) {
+      auto it = std::lower_bound(store->index.begin(), store->index.end(),
+                                 std::make_pair(id, (uint32_t)0));
+      return (it != store->index.end() && it->first == id) ? &(*store)[it->second] : nullptr;
+   }
+   for (const Variable &v : *store) {
       if (v.id == id)
          return &v;
    }
@@ -31,19 +38,33 @@ const CSCPMessage::Variable *CSCPMessage::find(uint32_t id) const {
 }
 
 CSCPMessage::Variable *CSCPMessage::findOrCreate(uint32_t id) {
-   for (Variable &v : *m_variables) {
-      if (v.id == id) {
-         // A replaced value may change type: drop what the old one held.
-         v.integer = 0;
-         v.text.clear();
-         v.bytes.clear();
-         v.array.clear();
-         return &v;
-      }
+   Variable *v = const_cast<Variable *>(find(id));
+   if (v != nullptr) {
+      // A replaced value may change type: drop what the old one held.
+      v->integer = 0;
+      v->text.clear();
+      v->bytes.clear();
+      v->array.clear();
+      return v;
    }
-   m_variables->emplace_back();
-   m_variables->back().id = id;
-   return &m_variables->back();
+   auto *store = hk_store(m_variables);
+   store->emplace_back();
+   store->back().id = id;
+   auto entry = std::make_pair(id, (uint32_t)(store->size() - 1));
+   if (!store->index.empty()) {
+      // Lists are built with rising ids: appending is the common case.
+      if (store->index.back().first < id)
+         store->index.push_back(entry);
+      else
+         store->index.insert(std::lower_bound(store->index.begin(), store->index.end(), entry),
+                             entry);
+   } else if (store->size() > HkVariableStore<Variable>::INDEX_THRESHOLD) {
+      store->index.reserve(store->size());
+      for (uint32_t i = 0; i < store->size(); i++)
+         store->index.emplace_back((*store)[i].id, i);
+      std::sort(store->index.begin(), store->index.end());
+   }
+   return &store->back();
 }
 
 void CSCPMessage::SetVariable(uint32_t id, uint16_t value) {
@@ -95,6 +116,7 @@ uint32_t CSCPMessage::GetNumVariables() const {
 
 void CSCPMessage::DeleteAllVariables() {
    m_variables->clear();
+   hk_store(m_variables)->index.clear();
 }
 
 namespace {

@@ -248,10 +248,19 @@ bool CSCPMessage::decode(const CSCP_MESSAGE *frame) {
    if (pos != size)
       return false;  // bytes the count does not account for
 
-   std::vector<uint32_t> ids;
-   ids.reserve(m_variables->size());
-   for (const Variable &v : *m_variables)
-      ids.push_back(v.id);
-   std::sort(ids.begin(), ids.end());
-   return std::adjacent_find(ids.begin(), ids.end()) == ids.end();
+   // Sorting the ids finds repeated ones and, for a long list, gives the
+   // lookup index at the same time.
+   auto *store = hk_store(m_variables);
+   std::vector<std::pair<uint32_t, uint32_t>> index;
+   index.reserve(store->size());
+   for (uint32_t i = 0; i < store->size(); i++)
+      index.emplace_back((*store)[i].id, i);
+   std::sort(index.begin(), index.end());
+   for (size_t i = 1; i < index.size(); i++) {
+      if (index[i].first == index[i - 1].first)
+         return false;
+   }
+   if (store->size() > HkVariableStore<Variable>::INDEX_THRESHOLD)
+      store->index = std::move(index);
+   return true;
 }
