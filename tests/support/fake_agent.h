@@ -78,7 +78,14 @@ private:
    const int m_index;
    const int m_fd;
    std::thread m_thread;
-   CriticalSection m_sendLock;  // every write to m_fd
+   // Sets whether writes are gathered (while more requests wait to be read)
+   // and sends what was gathered when gathering ends.
+   void setBatching(bool batching);
+   bool flushLocked();
+
+   CriticalSection m_sendLock;  // every write to m_fd, and the two below
+   bool m_batching = false;
+   std::vector<uint8_t> m_pending;  // gathered replies, sent as one write
    std::atomic<HKCPEncryptionContext *> m_context{nullptr};
    std::mutex m_retiredLock;
    std::vector<HKCPEncryptionContext *> m_retired;  // replaced contexts, freed at the end
