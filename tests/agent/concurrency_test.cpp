@@ -119,7 +119,7 @@ TEST(AgentConcurrencyTest, DestroyingABusyConnectedSessionIsClean) {
    std::atomic<int> answered{0};
    std::vector<std::thread> threads;
    for (int t = 0; t < 4; t++) {
-      threads.emplace_back([&, t] {
+      threads.emplace_back([&] {
          for (uint64_t i = 0; !stop; i++) {
             if (Ask(*session, i, 500) == i)
                answered++;
