@@ -253,7 +253,7 @@ std::vector<HK_INTERFACE_INFO> ExpectedInterfaces(const MibView &view, int useAl
       const MibValue *type = Find(view, Join(kIfEntry, {3}, n));
       record.type = type != nullptr ? Number(*type) : 1;
       const MibValue *mac = Find(view, Join(kIfEntry, {6}, n));
-      if (mac != nullptr && mac->kind == MibValue::Octets) {
+      if (mac != nullptr && mac->kind == MibValue::Octets && !mac->bytes.empty()) {
          memcpy(record.macAddr, mac->bytes.data(), std::min<size_t>(6, mac->bytes.size()));
       }
    }
