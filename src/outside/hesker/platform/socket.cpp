@@ -131,9 +131,12 @@ int SocketRecv(SOCKET s, void *buffer, size_t size) {
    }
    // Linux reports a receive after our own shutdown as an orderly close;
    // Winsock fails it, and callers rely on telling the two apart.
-   if (n == 0 && size > 0 && isShutDownHere(fd)) {
-      WSASetLastError(WSAESHUTDOWN);
-      return -1;
+   if (n == 0 && size > 0) {
+      if (isShutDownHere(fd)) {
+         WSASetLastError(WSAESHUTDOWN);
+         return -1;
+      }
+      WSASetLastError(0);  // an orderly close leaves no stale error behind
    }
    return (int)n;
 }
