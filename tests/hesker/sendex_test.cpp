@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <unistd.h>
 
 #include "hesker_test_util.h"
 
@@ -138,4 +139,36 @@ TEST(ConnectEx, ConnectsToAListenerAndFailsOnAClosedPort) {
    EXPECT_EQ(ConnectEx(s, (sockaddr *)&addr, sizeof(addr), 5000), -1);
    EXPECT_EQ(WSAGetLastError(), ECONNREFUSED);
    closesocket(s);
+}
+
+TEST(ConnectEx, TimesOutWhenThePeerDoesNotAnswer) {
+   // A listener whose accept queue is full: Linux drops further SYNs, so a
+   // connect to it gets no answer at all.
+   int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+   ASSERT_GE(listener, 0);
+   sockaddr_in addr = {};
+   addr.sin_family = AF_INET;
+   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   socklen_t len = sizeof(addr);
+   ASSERT_EQ(::bind(listener, (sockaddr *)&addr, sizeof(addr)), 0);
+   ASSERT_EQ(::listen(listener, 0), 0);
+   ASSERT_EQ(::getsockname(listener, (sockaddr *)&addr, &len), 0);
+
+   std::vector<SOCKET> clients;
+   bool timedOut = false;
+   for (int attempt = 0; attempt < 4 && !timedOut; attempt++) {
+      SOCKET s = CreateTcpSocket();
+      ASSERT_NE(s, INVALID_SOCKET);
+      clients.push_back(s);
+      uint64_t start = GetMonotonicMs();
+      if (ConnectEx(s, (sockaddr *)&addr, sizeof(addr), 100) != 0) {
+         EXPECT_EQ(WSAGetLastError(), WSAETIMEDOUT);
+         EXPECT_GE(GetMonotonicMs() - start, 100u);
+         timedOut = true;
+      }
+   }
+   EXPECT_TRUE(timedOut);
+   for (SOCKET s : clients)
+      closesocket(s);
+   ::close(listener);
 }
