@@ -1,0 +1,290 @@
+// hkquery run as a process against the real hkagent: every mode, as text and
+// as JSON, secrets from the environment, encryption, a proxy hop, refusals,
+// and the exit statuses scripts rely on.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "e2e_fixture.h"
+#include "text.h"
+
+using namespace e2e;
+
+namespace {
+
+const char kSecret[] = "tool-secret";
+
+std::string LibraryText(uint32_t code) {
+   return hktool::WideToUtf8(AgentErrorCodeToText((int)code));
+}
+
+bool Contains(const std::string &text, const std::string &part) {
+   return text.find(part) != std::string::npos;
+}
+
+class HkQueryTool : public ::testing::Test {
+protected:
+   static void SetUpTestSuite() {
+      s_agent = new AgentProcess();
+      AgentSetup setup;
+      setup.secret = kSecret;
+      setup.actions = {{"echo", "/bin/echo"}, {"fails", "/bin/false"}};
+      std::string error;
+      ASSERT_TRUE(s_agent->start(setup, &error)) << error;
+   }
+   static void TearDownTestSuite() {
+      delete s_agent;
+      s_agent = nullptr;
+   }
+   void SetUp() override { ASSERT_NE(s_agent, nullptr); }
+
+   // hkquery with the secret in the environment, against the suite's agent.
+   ToolResult query(std::vector<std::string> args, std::vector<std::string> environment = {}) {
+      args.insert(args.begin(), s_agent->hostPort());
+      environment.insert(environment.begin(), std::string("HKQUERY_SECRET=") + kSecret);
+      return m_tools.run(HkQuery(), args, environment);
+   }
+
+   static AgentProcess *s_agent;
+   ToolRunner m_tools;
+};
+
+AgentProcess *HkQueryTool::s_agent = nullptr;
+
+TEST_F(HkQueryTool, HelpAndUsageMistakes) {
+   ToolResult help = m_tools.run(HkQuery(), {"--help"});
+   EXPECT_EQ(help.exitCode, 0);
+   EXPECT_TRUE(Contains(help.out, "usage: hkquery"));
+   EXPECT_TRUE(Contains(help.out, "--download NAME"));
+   EXPECT_EQ(m_tools.run(HkQuery(), {}).exitCode, 2);
+   EXPECT_EQ(m_tools.run(HkQuery(), {"--bogus", "127.0.0.1"}).exitCode, 2);
+   EXPECT_EQ(m_tools.run(HkQuery(), {"--arp", "--routes", "127.0.0.1"}).exitCode, 2);
+   EXPECT_EQ(m_tools.run(HkQuery(), {"-p", "99999", "127.0.0.1", "X"}).exitCode, 2);
+}
+
+TEST_F(HkQueryTool, ParametersAsTableAndJson) {
+   char host[256] = {};
+   gethostname(host, sizeof(host) - 1);
+   ToolResult text = query({"System.Hostname", "Agent.Version"});
+   ASSERT_EQ(text.exitCode, 0) << text.err;
+   EXPECT_TRUE(Contains(text.out, "PARAMETER        VALUE\n"));
+   EXPECT_TRUE(Contains(text.out, std::string("System.Hostname  ") + host + "\n"));
+
+   ToolResult json = query({"--json", "System.Hostname", "No.Such.Thing"});
+   EXPECT_EQ(json.exitCode, 1);
+   JsonValue doc = ParseOutput(json);
+   ASSERT_EQ(doc["parameters"].size(), 2u);
+   EXPECT_EQ(doc["parameters"][0]["value"].text, host);
+   EXPECT_EQ(doc["parameters"][1]["error"].number, ERR_UNKNOWN_PARAMETER);
+   EXPECT_EQ(doc["parameters"][1]["message"].text, LibraryText(ERR_UNKNOWN_PARAMETER));
+   EXPECT_TRUE(Contains(json.err, "No.Such.Thing: " + LibraryText(ERR_UNKNOWN_PARAMETER)));
+}
+
+TEST_F(HkQueryTool, ListsTablesAndTheCatalogue) {
+   ToolResult list = query({"--list", "Net.InterfaceList"});
+   ASSERT_EQ(list.exitCode, 0) << list.err;
+   EXPECT_TRUE(Contains(list.out, "127.0.0.1/8"));
+
+   JsonValue table = ParseOutput(query({"--json", "--table", "System.Processes"}));
+   bool self = false;
+   for (const JsonValue &row : table["rows"].items)
+      self = self || row["PID"].text == std::to_string(getpid());
+   EXPECT_TRUE(self);
+
+   JsonValue supported = ParseOutput(query({"--supported", "--json"}));
+   EXPECT_GT(supported["parameters"].size(), 5u);
+   EXPECT_GT(supported["tables"].size(), 0u);
+
+   ToolResult missing = query({"--table", "No.Such.Table"});
+   EXPECT_EQ(missing.exitCode, 1);
+   EXPECT_TRUE(Contains(missing.err, LibraryText(ERR_UNKNOWN_PARAMETER)));
+}
+
+TEST_F(HkQueryTool, NetworkTables) {
+   ToolResult text = query({"--interfaces"});
+   ASSERT_EQ(text.exitCode, 0) << text.err;
+   EXPECT_TRUE(Contains(text.out, "INDEX  NAME"));
+   EXPECT_TRUE(Contains(text.out, "127.0.0.1/8"));
+   JsonValue interfaces = ParseOutput(query({"--interfaces", "--json"}));
+   bool lo = false;
+   for (const JsonValue &i : interfaces["interfaces"].items)
+      lo = lo || (i["name"].text == "lo" && i["address"].text == "127.0.0.1" &&
+                  i["netmask"].text == "255.0.0.0");
+   EXPECT_TRUE(lo);
+   JsonValue routes = ParseOutput(query({"--routes", "--json"}));
+   EXPECT_EQ(routes["routes"].type, JsonValue::Array);
+   JsonValue arp = ParseOutput(query({"--arp", "--json"}));
+   EXPECT_EQ(arp["arp"].type, JsonValue::Array);
+}
+
+TEST_F(HkQueryTool, ActionsAndTheirArgumentsStayWords) {
+   TempDir dir;
+   std::string marker = dir / "pwned";
+   ToolResult run =
+       query({"--action", "echo", "--", "; touch " + marker, "$(touch " + marker + ")", "-n"});
+   EXPECT_EQ(run.exitCode, 0) << run.err;
+   EXPECT_FALSE(Exists(marker));
+   ToolResult failed = query({"--action", "fails", "--json"});
+   EXPECT_EQ(failed.exitCode, 1);
+   JsonValue doc = ParseOutput(failed);
+   EXPECT_EQ(doc["error"].number, ERR_EXEC_FAILED);
+   EXPECT_TRUE(Contains(doc["message"].text, LibraryText(ERR_EXEC_FAILED)));
+}
+
+TEST_F(HkQueryTool, FilesRoundTripAndRefusalsKeepLocalFiles) {
+   TempDir dir;
+   std::string content = PatternBytes(2 * 1024 * 1024 + 3, 11);
+   WriteFile(dir / "data.bin", content);
+   ToolResult up = query({"--upload", dir / "data.bin", "--destination", "tool.bin", "--json"});
+   ASSERT_EQ(up.exitCode, 0) << up.err;
+   EXPECT_EQ(ParseOutput(up)["bytes"].number, (double)content.size());
+   EXPECT_EQ(Sha256OfFile(s_agent->storeDir() + "/tool.bin"), Sha256OfFile(dir / "data.bin"));
+   // No progress bar when stderr is not a terminal.
+   EXPECT_FALSE(Contains(up.err, "\r"));
+
+   ToolResult down = query({"--download", "tool.bin", "-o", dir / "back.bin"});
+   ASSERT_EQ(down.exitCode, 0) << down.err;
+   EXPECT_EQ(Sha256OfFile(dir / "back.bin"), Sha256OfFile(dir / "data.bin"));
+
+   // A refused download leaves the file already at the output untouched.
+   WriteFile(dir / "keep.txt", "precious");
+   ToolResult escape = query({"--download", "../agent.conf", "-o", dir / "keep.txt"});
+   EXPECT_EQ(escape.exitCode, 1);
+   EXPECT_TRUE(Contains(escape.err, LibraryText(ERR_BAD_ARGUMENTS)));
+   EXPECT_EQ(ReadFile(dir / "keep.txt"), "precious");
+   ToolResult missing = query({"--download", "missing.bin", "-o", dir / "keep.txt"});
+   EXPECT_EQ(missing.exitCode, 1);
+   EXPECT_EQ(ReadFile(dir / "keep.txt"), "precious");
+   EXPECT_EQ(ListDir(dir.path()), (std::vector<std::string>{"back.bin", "data.bin", "keep.txt"}));
+
+   ToolResult outside = query({"--upload", dir / "data.bin", "--destination", "../x.bin"});
+   EXPECT_EQ(outside.exitCode, 1);
+   EXPECT_FALSE(Exists(s_agent->dir() + "/x.bin"));
+
+   ToolResult toStdout = query({"--download", "tool.bin", "-o", "-"});
+   ASSERT_EQ(toStdout.exitCode, 0);
+   EXPECT_EQ(toStdout.out, content);
+}
+
+TEST_F(HkQueryTool, PoliciesListedAndRemoved) {
+   WriteFile(s_agent->policyDir() + "/0123456789abcdef0123456789abcdef.policy",
+             "type = 7\nserver = gamma\n");
+   JsonValue doc = ParseOutput(query({"--policies", "--json"}));
+   ASSERT_EQ(doc["policies"].size(), 1u);
+   EXPECT_EQ(doc["policies"][0]["guid"].text, "01234567-89ab-cdef-0123-456789abcdef");
+   EXPECT_EQ(doc["policies"][0]["server"].text, "gamma");
+   ToolResult removed = query({"--remove-policy", "0123456789ABCDEF0123456789ABCDEF"});
+   EXPECT_EQ(removed.exitCode, 0) << removed.err;
+   EXPECT_EQ(ListDir(s_agent->policyDir()).size(), 0u);
+   EXPECT_EQ(query({"--remove-policy", "not-a-guid"}).exitCode, 2);
+}
+
+TEST_F(HkQueryTool, SecretsAndAuthentication) {
+   for (const char *method : {"plain", "md5", "sha1"}) {
+      ToolResult ok = query({"--auth", method, "Agent.Version"});
+      EXPECT_EQ(ok.exitCode, 0) << method << ": " << ok.err;
+      ToolResult wrong = query({"--auth", method, "Agent.Version"}, {"HKQUERY_SECRET=wrong"});
+      EXPECT_EQ(wrong.exitCode, 1) << method;
+      EXPECT_TRUE(Contains(wrong.err, LibraryText(ERR_AUTH_FAILED))) << wrong.err;
+   }
+   // On the command line too, and a missing secret is the agent's 401.
+   ToolResult argument = query({"--secret", kSecret, "Agent.Version"}, {"HKQUERY_SECRET="});
+   EXPECT_EQ(argument.exitCode, 0) << argument.err;
+   ToolResult none = query({"Agent.Version", "--json"}, {"HKQUERY_SECRET="});
+   EXPECT_EQ(none.exitCode, 1);
+   EXPECT_EQ(ParseOutput(none)["error"].number, ERR_AUTH_REQUIRED);
+   EXPECT_EQ(query({"--auth", "md5", "X"}, {"HKQUERY_SECRET="}).exitCode, 2);
+}
+
+TEST_F(HkQueryTool, ConfigurationGoesOutByteForByteAndComesBack) {
+   AgentProcess agent;
+   AgentSetup setup;
+   // Quotes, backslashes, a tab and non-ASCII bytes: text and JSON must both
+   // carry them exactly.
+   setup.extraLines = {"# say \"hi\" \\ there\tand caf\xC3\xA9"};
+   std::string error;
+   ASSERT_TRUE(agent.start(setup, &error)) << error;
+   std::string original = ReadFile(agent.configPath());
+
+   ToolResult raw = m_tools.run(HkQuery(), {agent.hostPort(), "--config-get"});
+   ASSERT_EQ(raw.exitCode, 0) << raw.err;
+   EXPECT_EQ(raw.out, original);
+   JsonValue doc = ParseOutput(m_tools.run(HkQuery(), {agent.hostPort(), "--config-get", "-j"}));
+   EXPECT_EQ(doc["config"].text, original);
+   EXPECT_EQ(doc["size"].number, (double)original.size());
+
+   TempDir dir;
+   std::string replaced = original + "[actions]\nadded = /bin/true\n";
+   WriteFile(dir / "new.conf", replaced);
+   ToolResult put = m_tools.run(HkQuery(), {agent.hostPort(), "--config-put", dir / "new.conf"});
+   ASSERT_EQ(put.exitCode, 0) << put.err;
+   EXPECT_EQ(ReadFile(agent.configPath()), replaced);
+   EXPECT_EQ(m_tools.run(HkQuery(), {agent.hostPort(), "--action", "added"}).exitCode, 0);
+
+   WriteFile(dir / "bad.conf", "[agent]\nPort = many\n");
+   ToolResult bad = m_tools.run(HkQuery(), {agent.hostPort(), "--config-put", dir / "bad.conf"});
+   EXPECT_EQ(bad.exitCode, 1);
+   EXPECT_EQ(ReadFile(agent.configPath()), replaced);
+}
+
+TEST_F(HkQueryTool, EncryptionAndTheGeneratedKey) {
+   AgentProcess agent;
+   AgentSetup setup;
+   setup.requireEncryption = true;
+   std::string error;
+   ASSERT_TRUE(agent.start(setup, &error)) << error;
+
+   ToolResult refused =
+       m_tools.run(HkQuery(), {agent.hostPort(), "-e", "disabled", "Agent.Version"});
+   EXPECT_EQ(refused.exitCode, 1);
+   EXPECT_TRUE(Contains(refused.err, LibraryText(ERR_ENCRYPTION_REQUIRED))) << refused.err;
+
+   std::string key = m_tools.home() + "/.config/hksrv/server-key.pem";
+   EXPECT_FALSE(Exists(key));
+   ToolResult ok = m_tools.run(HkQuery(), {agent.hostPort(), "Agent.Version"});
+   ASSERT_EQ(ok.exitCode, 0) << ok.err;
+   struct stat info;
+   ASSERT_EQ(stat(key.c_str(), &info), 0);
+   EXPECT_EQ(info.st_mode & 0777, 0600u);
+   std::string firstKey = ReadFile(key);
+   EXPECT_TRUE(Contains(firstKey, "PRIVATE KEY"));
+
+   // The key is reused, and an explicit one works too.
+   EXPECT_EQ(m_tools.run(HkQuery(), {agent.hostPort(), "-e", "required", "Agent.Version"}).exitCode,
+             0);
+   EXPECT_EQ(ReadFile(key), firstKey);
+   TempDir dir;
+   ToolResult own =
+       m_tools.run(HkQuery(), {agent.hostPort(), "-k", dir / "k.pem", "Agent.Version"});
+   EXPECT_EQ(own.exitCode, 0) << own.err;
+   EXPECT_TRUE(Exists(dir / "k.pem"));
+}
+
+TEST_F(HkQueryTool, ThroughAProxyAgent) {
+   AgentProcess proxy;
+   AgentSetup setup;
+   setup.enableProxy = true;
+   setup.secret = "proxy-pass";
+   std::string error;
+   ASSERT_TRUE(proxy.start(setup, &error)) << error;
+   ToolResult hop = query({"--proxy", proxy.hostPort(), "--json", "Agent.Version"},
+                          {"HKQUERY_PROXY_SECRET=proxy-pass"});
+   ASSERT_EQ(hop.exitCode, 0) << hop.err;
+   EXPECT_EQ(ParseOutput(hop)["parameters"][0]["value"].text, HK_E2E_VERSION);
+   ToolResult wrong =
+       query({"--proxy", proxy.hostPort(), "Agent.Version"}, {"HKQUERY_PROXY_SECRET=nope"});
+   EXPECT_EQ(wrong.exitCode, 1);
+   EXPECT_TRUE(Contains(wrong.err, LibraryText(ERR_AUTH_FAILED)));
+}
+
+TEST_F(HkQueryTool, NoAgentThere) {
+   AgentProcess gone;
+   std::string error;
+   ASSERT_TRUE(gone.start(AgentSetup(), &error)) << error;
+   std::string where = gone.hostPort();
+   gone.stop();
+   ToolResult result = m_tools.run(HkQuery(), {where, "--connect-timeout", "1000", "--json", "X"});
+   EXPECT_EQ(result.exitCode, 1);
+   EXPECT_EQ(ParseOutput(result)["error"].number, ERR_CONNECT_FAILED);
+}
+
+}  // namespace
