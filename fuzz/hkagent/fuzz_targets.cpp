@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,9 +64,23 @@ struct FuzzWorld {
    }
 };
 
+FuzzWorld *g_world = nullptr;
+
+// The directories go with the process (the replay test runs in the test
+// executable, which should leave nothing behind in /tmp).
+void RemoveWorld() {
+   if (g_world != nullptr) {
+      std::error_code ec;
+      std::filesystem::remove_all(std::filesystem::path(g_world->store).parent_path(), ec);
+   }
+}
+
 FuzzWorld &World() {
-   static FuzzWorld *world = new FuzzWorld();
-   return *world;
+   if (g_world == nullptr) {
+      g_world = new FuzzWorld();
+      atexit(RemoveWorld);
+   }
+   return *g_world;
 }
 
 }  // namespace
