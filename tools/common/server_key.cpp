@@ -54,17 +54,20 @@ RSA *ReadKey(const std::string &path, std::string *warning, std::string *error) 
    return rsa;
 }
 
-// Generates a key into a new file of its own, mode 0600; true on success.
-bool WriteNewKey(const std::string &tempPath, std::string *error) {
-   int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+// Generates a key into a new file of its own (mkstemp: mode 0600, a name
+// no one else uses) beside path; its name in *tempPath. True on success.
+bool WriteNewKey(const std::string &path, std::string *tempPath, std::string *error) {
+   *tempPath = path + ".tmp.XXXXXX";
+   int fd = mkstemp(tempPath->data());
    if (fd < 0) {
-      *error = ErrnoText("cannot create", tempPath);
+      *error = ErrnoText("cannot create a file beside", path);
+      tempPath->clear();
       return false;
    }
    FILE *file = fdopen(fd, "w");
    if (file == nullptr) {
       close(fd);
-      *error = ErrnoText("cannot write", tempPath);
+      *error = ErrnoText("cannot write", *tempPath);
       return false;
    }
    EVP_PKEY *pkey = EVP_RSA_gen(2048);
@@ -75,7 +78,7 @@ bool WriteNewKey(const std::string &tempPath, std::string *error) {
    ok = (fsync(fileno(file)) == 0) && ok;
    ok = (fclose(file) == 0) && ok;
    if (!ok)
-      *error = "cannot generate a key into " + tempPath;
+      *error = "cannot generate a key into " + *tempPath;
    return ok;
 }
 
@@ -106,9 +109,10 @@ RSA *LoadOrCreateServerKey(const std::string &path, bool *created, std::string *
    }
    if (!MakeParentDirs(path, error))
       return nullptr;
-   std::string temp = path + ".tmp." + std::to_string(getpid());
-   if (!WriteNewKey(temp, error)) {
-      unlink(temp.c_str());
+   std::string temp;
+   if (!WriteNewKey(path, &temp, error)) {
+      if (!temp.empty())
+         unlink(temp.c_str());
       return nullptr;
    }
    // link() never replaces: when another process made the key first, its

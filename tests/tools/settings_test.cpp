@@ -1,0 +1,196 @@
+// The server key file and the agent settings read from options and the
+// environment.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "agent_link.h"
+#include "server_key.h"
+
+extern "C" void RSA_free(RSA *rsa);
+
+using namespace hktool;
+
+namespace {
+
+class TempFolder {
+public:
+   TempFolder() {
+      std::string pattern = "/tmp/hktool-test-XXXXXX";
+      m_path = mkdtemp(pattern.data());
+   }
+   ~TempFolder() { std::system(("rm -rf '" + m_path + "'").c_str()); }
+   const std::string &path() const { return m_path; }
+
+private:
+   std::string m_path;
+};
+
+std::string Slurp(const std::string &path) {
+   std::ifstream file(path);
+   std::stringstream s;
+   s << file.rdbuf();
+   return s.str();
+}
+
+TEST(ServerKey, GeneratedOnceWithOwnerOnlyPermissions) {
+   TempFolder dir;
+   std::string path = dir.path() + "/nested/deeper/key.pem";
+   bool created = false;
+   std::string warning, error;
+   RSA *key = LoadOrCreateServerKey(path, &created, &warning, &error);
+   ASSERT_NE(key, nullptr) << error;
+   RSA_free(key);
+   EXPECT_TRUE(created);
+   EXPECT_EQ(warning, "");
+   struct stat info;
+   ASSERT_EQ(stat(path.c_str(), &info), 0);
+   EXPECT_EQ(info.st_mode & 0777, 0600u);
+   ASSERT_EQ(stat((dir.path() + "/nested").c_str(), &info), 0);
+   EXPECT_EQ(info.st_mode & 0777, 0700u);
+   std::string first = Slurp(path);
+
+   key = LoadOrCreateServerKey(path, &created, &warning, &error);
+   ASSERT_NE(key, nullptr) << error;
+   RSA_free(key);
+   EXPECT_FALSE(created);
+   EXPECT_EQ(Slurp(path), first);
+
+   chmod(path.c_str(), 0644);
+   key = LoadOrCreateServerKey(path, &created, &warning, &error);
+   ASSERT_NE(key, nullptr);
+   RSA_free(key);
+   EXPECT_NE(warning.find("can be read by others"), std::string::npos);
+}
+
+TEST(ServerKey, ConcurrentFirstUsesAgreeOnOneKey) {
+   TempFolder dir;
+   std::string path = dir.path() + "/key.pem";
+   int createdCount = 0;
+   std::mutex mutex;
+   std::vector<std::thread> threads;
+   for (int i = 0; i < 3; i++) {
+      threads.emplace_back([&] {
+         bool created = false;
+         std::string warning, error;
+         RSA *key = LoadOrCreateServerKey(path, &created, &warning, &error);
+         std::lock_guard<std::mutex> lock(mutex);
+         EXPECT_NE(key, nullptr) << error;
+         RSA_free(key);
+         createdCount += created ? 1 : 0;
+      });
+   }
+   for (auto &t : threads)
+      t.join();
+   EXPECT_EQ(createdCount, 1);
+   // No temporary file is left behind.
+   EXPECT_EQ(std::system(("test $(ls -A '" + dir.path() + "' | wc -l) -eq 1").c_str()), 0);
+}
+
+TEST(ServerKey, GarbageAndMissingFolderAreErrors) {
+   TempFolder dir;
+   std::string path = dir.path() + "/key.pem";
+   std::ofstream(path) << "not a key";
+   bool created;
+   std::string warning, error;
+   EXPECT_EQ(LoadOrCreateServerKey(path, &created, &warning, &error), nullptr);
+   EXPECT_NE(error.find("no RSA private key"), std::string::npos);
+   EXPECT_EQ(LoadOrCreateServerKey("", &created, &warning, &error), nullptr);
+   // A folder where the key's folder should be cannot be made into one.
+   std::ofstream(dir.path() + "/file") << "x";
+   EXPECT_EQ(LoadOrCreateServerKey(dir.path() + "/file/key.pem", &created, &warning, &error),
+             nullptr);
+}
+
+const AgentOptionNames kNames = {"auth",       "secret",       "TEST_SECRET",       "proxy",
+                                 "proxy-auth", "proxy-secret", "TEST_PROXY_SECRET", "encryption",
+                                 "key",        "timeout",      "connect-timeout"};
+
+bool Read(std::vector<const char *> args, AgentLinkSettings *settings, std::string *error) {
+   ArgParser parser;
+   parser.add(AgentOptionSpecs(kNames));
+   args.insert(args.begin(), "tool");
+   if (!parser.parse((int)args.size(), args.data(), error))
+      return false;
+   return ReadAgentSettings(parser, kNames, settings, error);
+}
+
+TEST(AgentSettings, SecretsMethodsAndPolicies) {
+   unsetenv("TEST_SECRET");
+   AgentLinkSettings s;
+   std::string error;
+   ASSERT_TRUE(Read({}, &s, &error)) << error;
+   EXPECT_EQ(s.agent.authMethod, AUTH_NONE);
+   EXPECT_EQ(s.encryptionPolicy, ENCRYPTION_ALLOWED);
+
+   setenv("TEST_SECRET", "from-env", 1);
+   s = AgentLinkSettings();
+   ASSERT_TRUE(Read({"-e", "required", "-w", "500"}, &s, &error)) << error;
+   EXPECT_EQ(s.agent.secret, "from-env");
+   EXPECT_EQ(s.agent.authMethod, AUTH_SHA1_HASH);
+   EXPECT_EQ(s.encryptionPolicy, ENCRYPTION_REQUIRED);
+   EXPECT_EQ(s.commandTimeout, 500u);
+
+   // The option wins over the environment.
+   s = AgentLinkSettings();
+   ASSERT_TRUE(Read({"--secret", "given", "--auth", "plain"}, &s, &error));
+   EXPECT_EQ(s.agent.secret, "given");
+   EXPECT_EQ(s.agent.authMethod, AUTH_PLAINTEXT);
+   unsetenv("TEST_SECRET");
+
+   struct Bad {
+      std::vector<const char *> args;
+      const char *error;
+   } bad[] = {
+       {{"--auth", "md5"}, "authentication needs a secret"},
+       {{"--auth", "rot13", "-s", "x"}, "--auth takes"},
+       {{"-e", "sometimes"}, "--encryption takes"},
+       {{"-w", "499"}, "--timeout takes"},
+       {{"--connect-timeout", "999"}, "--connect-timeout takes"},
+       {{"-s", "0123456789012345678901234567890123456789012345678901234567890123"},
+        "longer than 63"},
+       {{"--proxy", "127.0.0.1:0"}, "bad port"},
+   };
+   for (const Bad &b : bad) {
+      s = AgentLinkSettings();
+      error.clear();
+      EXPECT_FALSE(Read(b.args, &s, &error)) << b.args[0];
+      EXPECT_NE(error.find(b.error), std::string::npos) << error;
+   }
+}
+
+TEST(AgentSettings, ProxyHasItsOwnCredentials) {
+   setenv("TEST_PROXY_SECRET", "p", 1);
+   AgentLinkSettings s;
+   std::string error;
+   ASSERT_TRUE(Read({"--proxy", "127.0.0.2:4800", "--proxy-auth", "md5"}, &s, &error)) << error;
+   unsetenv("TEST_PROXY_SECRET");
+   EXPECT_TRUE(s.useProxy);
+   EXPECT_EQ(s.proxy.address, 0x7F000002u);
+   EXPECT_EQ(s.proxy.port, 4800);
+   EXPECT_EQ(s.proxy.authMethod, AUTH_MD5_HASH);
+   EXPECT_EQ(s.proxy.secret, "p");
+   EXPECT_EQ(s.agent.authMethod, AUTH_NONE);
+}
+
+TEST(AgentSettings, HostAndPortText) {
+   uint32_t address = 0;
+   uint16_t port = 4700;
+   std::string error;
+   ASSERT_TRUE(ParseHostPort("127.0.0.1", &address, &port, &error));
+   EXPECT_EQ(address, 0x7F000001u);
+   EXPECT_EQ(port, 4700);
+   ASSERT_TRUE(ParseHostPort("localhost:161", &address, &port, &error)) << error;
+   EXPECT_EQ(address, 0x7F000001u);
+   EXPECT_EQ(port, 161);
+   EXPECT_FALSE(ParseHostPort("127.0.0.1:70000", &address, &port, &error));
+   EXPECT_FALSE(ParseHostPort(":80", &address, &port, &error));
+   EXPECT_FALSE(ParseHostPort("no-such-host.invalid", &address, &port, &error));
+}
+
+}  // namespace
