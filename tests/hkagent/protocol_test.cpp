@@ -446,3 +446,31 @@ TEST(AgentProtocol, ThousandConcurrentSessions) {
    clients.clear();
    EXPECT_TRUE(agent.waitSessions(0, 30000));
 }
+
+TEST(AgentProtocol, ReplyTooLargeForAFrameBecomesOutOfResources) {
+   TempDir dir;
+   std::string config = dir.file("agent.conf");
+   std::string text = "[agent]\n";
+   while (text.size() < 300000)
+      text += "# a comment line that only makes the file large enough for the test\n";
+   ASSERT_TRUE(WriteTextFile(config, text));
+   RunningAgent agent({}, config);
+   ASSERT_TRUE(agent.started());
+   auto client = Connect(agent);
+   ASSERT_TRUE(client);
+   EXPECT_EQ(client->simple(CMD_GET_CONFIG_FILE), codes::ERR_OUT_OF_RESOURCES);
+   EXPECT_EQ(client->simple(CMD_NOP), 0u);
+}
+
+TEST(AgentProtocol, PeriodicPushReachesSessionsWithTraps) {
+   RunningAgent agent(
+       {{"agent", "PushInterval", "1"}, {"agent", "PushParameters", "System.Uptime"}});
+   ASSERT_TRUE(agent.started());
+   auto client = Connect(agent);
+   ASSERT_TRUE(client);
+   EXPECT_EQ(client->simple(CMD_ENABLE_TRAPS), 0u);
+   auto push = client->waitFor(CMD_DATA_PUSH, 10000);
+   ASSERT_TRUE(push);
+   EXPECT_EQ(push->GetVariableLong(VID_NUM_ELEMENTS), 1u);
+   EXPECT_NE(push->GetVariableInt64(codes::VID_AGENT_TIMESTAMP), 0u);
+}
