@@ -3,6 +3,7 @@
 // pushes, the proxy relay, limits, and misbehaving clients.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -431,6 +432,15 @@ TEST(AgentProtocol, SessionLimitRefusesAndRecovers) {
 
 TEST(AgentProtocol, ThousandConcurrentSessions) {
    const int kSessions = 1000;
+   // Both ends of every connection live in this process.
+   struct rlimit limit;
+   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+   if (limit.rlim_cur < limit.rlim_max) {
+      limit.rlim_cur = limit.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &limit);
+   }
+   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+   ASSERT_GE(limit.rlim_cur, (rlim_t)(2 * kSessions + 100)) << "open-file limit too low";
    RunningAgent agent({{"agent", "MaxSessions", "1100"}});
    ASSERT_TRUE(agent.started());
    std::vector<std::unique_ptr<RawClient>> clients;
