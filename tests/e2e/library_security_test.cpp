@@ -74,7 +74,7 @@ TEST(AgentWithoutSecret, SaysSoToAClientThatAuthenticates) {
    EXPECT_EQ(ConnectResult(agent, AUTH_NONE, nullptr, ENCRYPTION_DISABLED, nullptr), ERR_SUCCESS);
 }
 
-TEST(AgentRequiringEncryption, servesOnlyEncryptedSessions) {
+TEST(AgentRequiringEncryption, ServesOnlyEncryptedSessions) {
    AgentProcess agent;
    AgentSetup setup;
    setup.secret = kSecret;

@@ -160,6 +160,11 @@ TEST_F(HkQueryTool, FilesRoundTripAndRefusalsKeepLocalFiles) {
    EXPECT_EQ(outside.exitCode, 1);
    EXPECT_FALSE(Exists(s_agent->dir() + "/x.bin"));
 
+   // Into a folder: the name's last part.
+   MakeDir(dir / "into");
+   ASSERT_EQ(query({"--download", "tool.bin", "-o", dir / "into"}).exitCode, 0);
+   EXPECT_EQ(ReadFile(dir / "into/tool.bin"), content);
+
    ToolResult toStdout = query({"--download", "tool.bin", "-o", "-"});
    ASSERT_EQ(toStdout.exitCode, 0);
    EXPECT_EQ(toStdout.out, content);

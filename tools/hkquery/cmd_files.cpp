@@ -5,6 +5,7 @@
 // only once it is complete and as large as the agent announced, so a failed
 // or refused download never truncates or removes a file that was there.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,31 @@ using namespace hktool;
 namespace hkquery {
 
 namespace {
+
+// The temporary file of a download in progress, removed when an interrupt
+// or a termination signal ends the program half way.
+char g_partialFile[4096];
+
+void RemovePartialAndDie(int signalNumber) {
+   if (g_partialFile[0] != '\0')
+      unlink(g_partialFile);
+   signal(signalNumber, SIG_DFL);
+   raise(signalNumber);
+}
+
+void GuardPartialFile(const std::string &path) {
+   if (path.size() >= sizeof(g_partialFile))
+      return;
+   memcpy(g_partialFile, path.c_str(), path.size() + 1);
+   for (int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+      signal(signalNumber, RemovePartialAndDie);
+}
+
+void ReleasePartialFile() {
+   for (int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+      signal(signalNumber, SIG_DFL);
+   g_partialFile[0] = '\0';
+}
 
 void UploadProgress(int64_t sent, void *argument) {
    static_cast<ProgressBar *>(argument)->update(sent > 0 ? (uint64_t)sent : 0);
@@ -113,6 +139,10 @@ int RunUpload(const Query &q) {
    return EXIT_OK;
 }
 
+// The download itself into temp, then to output (or standard output).
+int FetchInto(const Query &q, const std::string &name, const std::string &output,
+              const std::string &temp, bool toStdout);
+
 int RunDownload(const Query &q) {
    const std::string &name = q.options.modeArgument;
    std::string output = q.options.output;
@@ -122,6 +152,13 @@ int RunDownload(const Query &q) {
          return ReportUsage(q.tool(), "name the local file with --output");
    }
    bool toStdout = (output == "-");
+   struct stat target;
+   if (!toStdout && stat(output.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+      std::string base = LastComponent(name);
+      if (base.empty() || base == "." || base == "..")
+         return ReportUsage(q.tool(), "name the local file with --output");
+      output += "/" + base;
+   }
    const char *tmpdir = getenv("TMPDIR");
    std::string dir =
        toStdout ? (tmpdir != nullptr && tmpdir[0] ? tmpdir : "/tmp") : DirectoryOf(output);
@@ -129,7 +166,14 @@ int RunDownload(const Query &q) {
    if (temp.empty())
       return ReportError(q.tool(), ERR_FILE_OPEN_ERROR,
                          "cannot create a file in " + dir + ": " + strerror(errno));
+   GuardPartialFile(temp);
+   int status = FetchInto(q, name, output, temp, toStdout);
+   ReleasePartialFile();
+   return status;
+}
 
+int FetchInto(const Query &q, const std::string &name, const std::string &output,
+              const std::string &temp, bool toStdout) {
    CSCPMessage request(q.agent->getProtocolVersion());
    request.SetCode(hkagent::CMD_GET_AGENT_FILE);
    std::wstring wideName = Utf8ToWide(name);
