@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "agent_codes.h"
+#include "hk_platform.h"
 #include "fd_util.h"
 #include "log.h"
 
@@ -20,15 +21,9 @@ namespace hkagent {
 
 namespace {
 
-uint64_t NowMs() {
-   struct timespec ts;
-   clock_gettime(CLOCK_MONOTONIC, &ts);
-   return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
-}
-
 // Waits for pid to end within timeoutMs: true with its status.
 bool WaitWithTimeout(pid_t pid, uint32_t timeoutMs, int *status) {
-   uint64_t deadline = NowMs() + timeoutMs;
+   uint64_t deadline = GetMonotonicMs() + timeoutMs;
    UniqueFd pidfd((int)syscall(SYS_pidfd_open, pid, 0));
    for (;;) {
       pid_t done = waitpid(pid, status, WNOHANG);
@@ -36,7 +31,7 @@ bool WaitWithTimeout(pid_t pid, uint32_t timeoutMs, int *status) {
          return true;
       if (done < 0 && errno != EINTR)
          return false;
-      uint64_t now = NowMs();
+      uint64_t now = GetMonotonicMs();
       if (now >= deadline)
          return false;
       uint32_t left = (uint32_t)(deadline - now);

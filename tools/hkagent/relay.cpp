@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "agent_codes.h"
+#include "hk_platform.h"
 #include "fd_util.h"
 
 namespace hkagent {
@@ -20,12 +21,6 @@ namespace {
 
 const size_t kRelayBuffer = 16384;
 const size_t kMaxDatagram = 65535;
-
-uint64_t NowMs() {
-   struct timespec ts;
-   clock_gettime(CLOCK_MONOTONIC, &ts);
-   return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
-}
 
 // Bytes on their way from one socket to the other.
 struct Direction {
@@ -71,7 +66,7 @@ void RelayBytes(int a, int b, const std::string &pendingToB, uint32_t idleTimeou
    SetNonBlocking(b, true);
    Direction ab{a, b}, ba{b, a};
    Direction *dirs[2] = {&ab, &ba};
-   uint64_t lastActivity = NowMs();
+   uint64_t lastActivity = GetMonotonicMs();
    bool open = true;
    while (open) {
       // A direction reads only when its buffer is empty, so one slow
@@ -87,7 +82,7 @@ void RelayBytes(int a, int b, const std::string &pendingToB, uint32_t idleTimeou
       }
       int wait = -1;
       if (idleTimeoutMs > 0) {
-         uint64_t idle = NowMs() - lastActivity;
+         uint64_t idle = GetMonotonicMs() - lastActivity;
          if (idle >= idleTimeoutMs)
             break;
          wait = (int)(idleTimeoutMs - idle);
@@ -111,7 +106,7 @@ void RelayBytes(int a, int b, const std::string &pendingToB, uint32_t idleTimeou
             }
             if (got > 0) {
                d->length = (size_t)got;
-               lastActivity = NowMs();
+               lastActivity = GetMonotonicMs();
             }
          }
          if (d->length > 0 && (d->offset == 0 || (dst.revents & (POLLOUT | POLLERR)))) {
@@ -152,9 +147,9 @@ uint32_t UdpExchange(uint32_t address, uint16_t port, const std::string &request
    for (uint32_t attempt = 0; attempt <= retries; attempt++) {
       if (send(sock.get(), request.data(), request.size(), 0) < 0 && errno != ECONNREFUSED)
          return ERR_SOCKET_ERROR;
-      uint64_t deadline = NowMs() + timeoutMs;
+      uint64_t deadline = GetMonotonicMs() + timeoutMs;
       for (;;) {
-         uint64_t now = NowMs();
+         uint64_t now = GetMonotonicMs();
          if (now >= deadline)
             break;
          struct pollfd pfd = {sock.get(), POLLIN, 0};

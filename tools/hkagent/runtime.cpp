@@ -10,23 +10,18 @@
 #include <cstring>
 
 #include "agent_codes.h"
+#include "hk_platform.h"
 #include "fd_util.h"
 #include "log.h"
 
 namespace hkagent {
 
-namespace {
-uint64_t NowMs() {
-   struct timespec ts;
-   clock_gettime(CLOCK_MONOTONIC, &ts);
-   return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
-}
-}  // namespace
+namespace {}  // namespace
 
 AgentRuntime::AgentRuntime(std::string configPath, std::vector<SettingOverride> overrides)
     : m_configPath(std::move(configPath)),
       m_overrides(std::move(overrides)),
-      m_startMs(NowMs()),
+      m_startMs(GetMonotonicMs()),
       m_config(std::make_shared<AgentConfig>()) {}
 
 bool AgentRuntime::build(const std::string &text, AgentConfig *config,
@@ -140,7 +135,7 @@ void AgentRuntime::sendTrap(uint32_t code, const std::string &text) const {
 }
 
 uint64_t AgentRuntime::uptimeSeconds() const {
-   return (NowMs() - m_startMs) / 1000;
+   return (GetMonotonicMs() - m_startMs) / 1000;
 }
 
 }  // namespace hkagent

@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include "agent_codes.h"
+#include "hk_platform.h"
 #include "fd_util.h"
 
 namespace hkagent {
@@ -14,17 +15,11 @@ namespace {
 
 const size_t kMaxResponse = 4096;
 
-uint64_t NowMs() {
-   struct timespec ts;
-   clock_gettime(CLOCK_MONOTONIC, &ts);
-   return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
-}
-
 }  // namespace
 
 uint32_t CheckTcpService(uint32_t address, uint16_t port, const std::string &request,
                          const std::string &expected, uint32_t timeoutMs) {
-   uint64_t deadline = NowMs() + timeoutMs;
+   uint64_t deadline = GetMonotonicMs() + timeoutMs;
    bool timedOut = false;
    UniqueFd sock = ConnectTcp(address, port, timeoutMs, &timedOut);
    if (!sock.valid())
@@ -43,7 +38,7 @@ uint32_t CheckTcpService(uint32_t address, uint16_t port, const std::string &req
          return SERVICE_OK;
       if (response.size() >= kMaxResponse)
          break;
-      uint64_t now = NowMs();
+      uint64_t now = GetMonotonicMs();
       if (now >= deadline)
          break;
       struct pollfd pfd = {sock.get(), POLLIN, 0};
