@@ -107,21 +107,22 @@ TEST(ConfigParser, UnquotedValueKeepsHashAndSemicolon) {
 
 TEST(ConfigParser, MalformedLinesAreReportedAndTheRestStillCounts) {
    Parsed p = Parse(
-       "Port = 4800\n"                // 1
-       "just some words\n"            // 2: no '='
-       "= value\n"                    // 3: no key
-       "[agent\n"                     // 4: unclosed section header
-       "Secret = ignored?\n"          // 5: in the broken section: skipped
-       "[agent]\n"                    // 6
-       "Secret = \"unclosed\n"        // 7
-       "MaxSessions = \"2\" junk\n"   // 8: text after the quote
-       "Port = 70000\n"               // 9: out of range
-       "Port = 12abc\n"               // 10: not a number
-       "MaxSessions = 0\n"            // 11: below range
-       "RequireEncryption = maybe\n"  // 12
-       "ListenAddress = 1.2.3.4\n");  // 13
+       "Port = 4800\n"                  // 1
+       "just some words\n"              // 2: no '='
+       "= value\n"                      // 3: no key
+       "[agent\n"                       // 4: unclosed section header
+       "Secret = ignored?\n"            // 5: in the broken section: skipped
+       "[agent]\n"                      // 6
+       "Secret = \"unclosed\n"          // 7
+       "MaxSessions = \"2\" junk\n"     // 8: text after the quote
+       "Port = 70000\n"                 // 9: out of range
+       "Port = 12abc\n"                 // 10: not a number
+       "MaxSessions = 0\n"              // 11: below range
+       "RequireEncryption = maybe\n"    // 12
+       "ListenAddress = 1.2.3.4\n"      // 13
+       "ListenAddress = localhost\n");  // 14: not an address
    EXPECT_FALSE(p.ok);
-   for (int line : {2, 3, 4, 7, 8, 9, 10, 11, 12})
+   for (int line : {2, 3, 4, 7, 8, 9, 10, 11, 12, 14})
       EXPECT_TRUE(HasDiagnostic(p, line, true)) << "line " << line;
    EXPECT_FALSE(HasDiagnostic(p, 5, true));
    EXPECT_EQ(p.config.port, 4800);  // the bad values left it alone

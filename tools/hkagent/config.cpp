@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include <arpa/inet.h>
+
 #include <cctype>
 #include <charconv>
 
@@ -102,9 +104,11 @@ struct KeyInfo {
 const KeyInfo kAgentKeys[] = {
     {"listenaddress", "an IPv4 address",
      [](AgentConfig *c, std::string_view v) {
-        if (v.empty() || v.size() > 15)
+        std::string text(v);
+        struct in_addr address;
+        if (inet_pton(AF_INET, text.c_str(), &address) != 1)
            return false;
-        c->listenAddress = std::string(v);
+        c->listenAddress = text;
         return true;
      }},
     {"port", "a port number (0 to 65535)",
