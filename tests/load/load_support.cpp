@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -118,6 +119,25 @@ void AgentDaemon::stop() {
 
 uint64_t RssKb(pid_t pid) {
    return strtoull(StatusField(pid, "VmRSS").c_str(), nullptr, 10);
+}
+
+uint64_t CpuTimeMs(pid_t pid) {
+   // Fields 14 and 15 of /proc/PID/stat, after the command in parentheses.
+   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+   size_t close = text.rfind(')');
+   if (close == std::string::npos)
+      return 0;
+   std::istringstream fields(text.substr(close + 2));
+   std::string field;
+   uint64_t user = 0, system = 0;
+   for (int i = 3; i <= 15 && fields >> field; i++) {
+      if (i == 14)
+         user = strtoull(field.c_str(), nullptr, 10);
+      if (i == 15)
+         system = strtoull(field.c_str(), nullptr, 10);
+   }
+   return (user + system) * 1000 / (uint64_t)sysconf(_SC_CLK_TCK);
 }
 
 int ThreadCount(pid_t pid) {

@@ -36,6 +36,8 @@ private:
 
 // VmRSS of a process in KiB (0 when it cannot be read).
 uint64_t RssKb(pid_t pid);
+// User and system processor time a process has used, in ms.
+uint64_t CpuTimeMs(pid_t pid);
 // Threads of a process.
 int ThreadCount(pid_t pid);
 // Bytes the allocator holds for the program (the sanitizer's count in a

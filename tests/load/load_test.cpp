@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <thread>
@@ -118,6 +119,12 @@ TEST(LoadManySessions, AThousandSessionsOnOneAgentAllSucceed) {
    const ResourceCounts idle = CountResources();
    const uint64_t clientRssIdle = RssKb(getpid());
    const uint64_t agentRssIdle = RssKb(daemon.pid());
+   // What idle sessions cost in processor time: one second of nothing.
+   const uint64_t clientCpuStart = CpuTimeMs(getpid());
+   const uint64_t agentCpuStart = CpuTimeMs(daemon.pid());
+   std::this_thread::sleep_for(std::chrono::seconds(1));
+   const uint64_t clientIdleCpu = CpuTimeMs(getpid()) - clientCpuStart;
+   const uint64_t agentIdleCpu = CpuTimeMs(daemon.pid()) - agentCpuStart;
 
    // Every session makes requests, eight sessions at a time.
    std::atomic<int> failures{0}, next{0};
@@ -158,6 +165,8 @@ TEST(LoadManySessions, AThousandSessionsOnOneAgentAllSucceed) {
        (unsigned long long)agentRssBefore, (unsigned long long)agentRssIdle,
        (unsigned long long)agentRssBusy, (double)(agentRssIdle - agentRssBefore) * perSession,
        (double)(agentRssBusy - agentRssBefore) * perSession, agentThreadsBefore, agentThreadsBusy);
+   printf("LOAD many_sessions idle_cpu_ms_per_second client=%llu agent=%llu\n",
+          (unsigned long long)clientIdleCpu, (unsigned long long)agentIdleCpu);
    // One receiver thread and one socket per session, nothing more.
    EXPECT_EQ(before.threads + kSessions, idle.threads);
    EXPECT_EQ(before.descriptors + kSessions, idle.descriptors);

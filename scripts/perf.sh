@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Measures every figure of docs/performance.md in one run, each beside its
+# reference on the same machine, and prints them as a Markdown table.
+#
+#   bash scripts/perf.sh [BUILD_DIR]      (default build/perf)
+#
+# Builds the benchmarks and the load suite with optimisation (RelWithDebInfo),
+# then runs:
+#   agent_bench        nop against a raw TCP ping-pong of the same frames;
+#                      requests/s with 1, 4 and 16 threads on one session,
+#                      plain and encrypted (against the fake agent)
+#   agent_file_bench   upload and download of 100 MiB, plain and encrypted,
+#                      against reading the file locally
+#   snmp_walk_bench    SnmpEnumerate against snmpwalk of the same snmpd subtrees
+#   hksrv_load_tests   memory, threads and idle CPU per connected session
+#                      (a thousand sessions on the real hkagent)
+# Raw results stay in BUILD_DIR/perf-results/. The machine's load is printed
+# before and after: take figures only when it is quiet.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/perf}
+out=$build/perf-results
+mkdir -p "$out"
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHK_BUILD_BENCH=ON >"$out/configure.log"
+cmake --build "$build" -j2 --target agent_bench agent_file_bench snmp_walk_bench \
+   hksrv_load_tests hkagent >"$out/build.log"
+
+echo "load before: $(uptime)"
+# Repetitions smooth out other processes; the medians are reported.
+"$build/bench/agent/agent_bench" --benchmark_repetitions=5 \
+   --benchmark_report_aggregates_only=true \
+   --benchmark_out="$out/agent.json" --benchmark_out_format=json >"$out/agent.txt"
+"$build/bench/agent/agent_file_bench" --benchmark_repetitions=3 \
+   --benchmark_report_aggregates_only=true \
+   --benchmark_out="$out/files.json" --benchmark_out_format=json >"$out/files.txt"
+"$build/bench/snmp/snmp_walk_bench" \
+   --benchmark_out="$out/snmp.json" --benchmark_out_format=json >"$out/snmp.txt"
+"$build/tests/load/hksrv_load_tests" --gtest_filter='LoadManySessions.*' >"$out/load.txt"
+echo "load after: $(uptime)"
+
+python3 - "$out" <<'EOF'
+import json, re, sys
+out = sys.argv[1]
+
+def medians(name):
+    data = json.load(open(f"{out}/{name}.json"))
+    result = {}
+    for b in data["benchmarks"]:
+        if b.get("aggregate_name", "median") != "median":
+            continue
+        key = b.get("run_name", b["name"])
+        result[key] = b
+    return result
+
+agent = medians("agent")
+def find(prefix):
+    for k, v in agent.items():
+        if k.startswith(prefix):
+            return v
+    raise KeyError(prefix)
+def ns(b):
+    scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]]
+    return b["real_time"] * scale
+def rate(b):
+    return b["items_per_second"]
+
+raw = ns(find("BM_RawPingPong"))
+nop = ns(find("BM_Nop"))
+plain = {t: rate(find(f"BM_Requests/real_time/threads:{t}")) for t in (1, 4, 16)}
+enc = {t: rate(find(f"BM_RequestsEncrypted/real_time/threads:{t}")) for t in (1, 4, 16)}
+
+print("| figure | measured | reference | ratio | target |")
+print("|---|---|---|---|---|")
+print(f"| nop round trip | {nop/1000:.1f} us | raw TCP ping-pong {raw/1000:.1f} us | {nop/raw:.2f}x | <= 1.5x |")
+for t in (1, 4, 16):
+    print(f"| requests/s, {t} thread(s), plain | {plain[t]:,.0f} | 1 thread {plain[1]:,.0f} | {plain[t]/plain[1]:.2f}x | 16 threads >= 3x |")
+for t in (1, 4, 16):
+    print(f"| requests/s, {t} thread(s), encrypted | {enc[t]:,.0f} | plain {plain[t]:,.0f} | {plain[t]/enc[t]:.2f}x slower | <= 1.3x |")
+
+files = medians("files")
+def mbps(prefix):
+    for k, v in files.items():
+        if k.startswith(prefix):
+            return v["bytes_per_second"] / (1 << 20)
+    raise KeyError(prefix)
+ceiling = mbps("BM_ReadFileCeiling")
+for op in ("Upload", "Download"):
+    for e, label in ((0, "plain"), (1, "encrypted")):
+        v = mbps(f"BM_{op}/encrypted:{e}")
+        print(f"| {op.lower()} 100 MiB, {label} | {v:,.0f} MiB/s | local read {ceiling:,.0f} MiB/s | {v/ceiling:.2f} of it | (reported) |")
+
+snmp = json.load(open(f"{out}/snmp.json"))["benchmarks"]
+walk = next(b for b in snmp if b["name"].startswith("BM_WalkRatio"))
+print(f"| walk of snmpd IF-MIB + IP-MIB ({walk['library_vars']:.0f} variables) | {walk['library_ms']:.1f} ms | snmpwalk {walk['snmpwalk_ms']:.1f} ms | {walk['ratio']:.2f}x | <= 1.0x |")
+
+for line in open(f"{out}/load.txt"):
+    if line.startswith("LOAD "):
+        print(f"| {line[5:].strip()} | | | | |")
+EOF
