@@ -28,6 +28,7 @@ protected:
       AgentSetup setup;
       setup.secret = kSecret;
       setup.actions = {{"echo", "/bin/echo"}, {"fails", "/bin/false"}};
+      setup.extraLines = {"ServiceCheckTimeout = 300"};
       std::string error;
       ASSERT_TRUE(s_agent->start(setup, &error)) << error;
    }
@@ -181,6 +182,19 @@ TEST_F(HkQueryTool, PoliciesListedAndRemoved) {
    EXPECT_EQ(removed.exitCode, 0) << removed.err;
    EXPECT_EQ(ListDir(s_agent->policyDir()).size(), 0u);
    EXPECT_EQ(query({"--remove-policy", "not-a-guid"}).exitCode, 2);
+}
+
+TEST_F(HkQueryTool, ServiceChecks) {
+   ToolResult open = query({"--check-service", s_agent->hostPort()});
+   EXPECT_EQ(open.exitCode, 0) << open.err;
+   EXPECT_TRUE(Contains(open.out, "ok (status 0)"));
+   // The agent's own port with a request text it will not answer as asked.
+   ToolResult silent = query({"--check-service", s_agent->hostPort(), "--service-request",
+                              "hello\r\n", "--service-response", "never-sent", "--json"});
+   EXPECT_EQ(silent.exitCode, 1);
+   JsonValue doc = ParseOutput(silent);
+   EXPECT_NE(doc["status"].number, 0);
+   EXPECT_EQ(query({"--check-service", "127.0.0.1"}).exitCode, 2);
 }
 
 TEST_F(HkQueryTool, SecretsAndAuthentication) {
