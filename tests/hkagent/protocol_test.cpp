@@ -19,8 +19,6 @@ namespace codes = hkagent;
 
 namespace {
 
-const uint32_t kNoReply = 0xFFFFFFFF;
-
 std::unique_ptr<RawClient> Connect(RunningAgent &agent) {
    auto client = std::make_unique<RawClient>();
    if (!client->connect(agent.port()))
