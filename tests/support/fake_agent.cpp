@@ -389,7 +389,8 @@ void FakeAgent::acceptLoop() {
 
 void FakeAgent::serve(FakeAgentConnection *connection) {
    FrameReader reader(connection->m_fd);
-   std::vector<uint8_t> decrypted(kMaxFrame);
+   // Not cleared: each decryption fills what it hands out.
+   std::unique_ptr<uint8_t[]> decrypted(new uint8_t[kMaxFrame]);
    while (const CSCP_MESSAGE *frame = reader.next()) {
       bool encrypted = (ntohs(frame->wFlags) & MF_ENCRYPTED) != 0;
       const CSCP_MESSAGE *plain = frame;
@@ -399,7 +400,7 @@ void FakeAgent::serve(FakeAgentConnection *connection) {
                      ? nullptr
                      : CSCPDecryptMessage(context,
                                           reinterpret_cast<const CSCP_ENCRYPTED_MESSAGE *>(frame),
-                                          decrypted.data(), (uint32_t)decrypted.size());
+                                          decrypted.get(), kMaxFrame);
          if (plain == nullptr)
             continue;  // an agent drops what it cannot read
       }
