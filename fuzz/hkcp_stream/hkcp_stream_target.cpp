@@ -198,7 +198,7 @@ int HkFuzzHkcpStream(const uint8_t *data, size_t size) {
    Stream stream(capacity, context);
    uint32_t id = 0;
    size_t totalBytes = 0;
-   while (size >= 8 && totalBytes < (1u << 20)) {
+   while (size >= 8 && totalBytes < (512u << 10)) {
       const int kind = data[0] & 3;
       uint32_t frameSize = ((uint32_t)data[1] << 16) | ((uint32_t)data[2] << 8) | data[3];
       const size_t chunk = 1 + (size_t)data[4] * data[4] * 5;

@@ -15,7 +15,8 @@
 #include <thread>
 
 #ifdef HK_LOAD_SANITIZED
-#include <sanitizer/allocator_interface.h>
+// The sanitizers' allocator count (g++ ships no header that declares it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <malloc.h>
 #endif
