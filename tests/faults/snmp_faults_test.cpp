@@ -24,6 +24,18 @@ const wchar_t *const kOid = L".1.3.6.1.2.1.1.7.0";
 
 class SnmpFaultTest : public testing::Test {
 protected:
+   static void SetUpTestSuite() {
+      // Whatever the process starts once (a sanitizer's own thread, the
+      // resolver of the loopback address) starts here, before a baseline.
+      FaultSnmpDevice device([](const ScriptedSnmpRequest &r) {
+         return std::vector<FaultDatagram>{FaultDatagram{SnmpResponse(r, kName, 1), 0, {}}};
+      });
+      SNMP_UDPTransport transport;
+      transport.createUDPTransport(0x7F000001, device.port());
+      wchar_t buffer[64];
+      SnmpGet(SNMP_VERSION_2C, &transport, kOid, nullptr, 0, buffer, 64, 0);
+   }
+
    void SetUp() override {
       savedTimeout = g_dwSNMPTimeout;
       g_dwSNMPTimeout = kTimeout;
