@@ -15,6 +15,16 @@ struct Entry {
    uint64_t putTime;  // GetMonotonicMs() at put()
 };
 
+// A thread in waitForMessage. put() hands a matching message straight to it
+// and wakes only that thread: with one condition for all, every reply woke
+// every waiter, and the cost of a reply grew with the number of waiters.
+struct Waiter {
+   uint16_t code;
+   uint32_t id;
+   std::condition_variable handed;  // signalled under lock once message is set
+   CSCPMessage *message = nullptr;  // set by put(), under lock
+};
+
 }  // namespace
 
 struct MsgWaitQueue::Impl {
@@ -36,8 +46,10 @@ struct MsgWaitQueue::Impl {
 
    const uint32_t holdTime;
    std::mutex lock;
-   std::condition_variable arrived;  // signalled by put(), under lock
-   std::list<Entry> entries;         // guarded by lock; oldest first
+   std::list<Entry> entries;  // guarded by lock; oldest first
+   // Guarded by lock; a waiter leaves the list when put() hands it a
+   // message or when it stops waiting, whichever comes first.
+   std::list<Waiter *> waiters;
 };
 
 MsgWaitQueue::MsgWaitQueue(uint32_t holdTimeMs) : m_impl(new Impl(holdTimeMs)) {}
@@ -50,40 +62,52 @@ MsgWaitQueue::~MsgWaitQueue() {
 void MsgWaitQueue::put(CSCPMessage *message) {
    if (message == nullptr)
       return;
-   {
-      std::lock_guard<std::mutex> guard(m_impl->lock);
-      uint64_t now = GetMonotonicMs();
-      m_impl->expire(now);
-      m_impl->entries.push_back({message, message->GetCode(), message->GetId(), now});
+   std::lock_guard<std::mutex> guard(m_impl->lock);
+   uint64_t now = GetMonotonicMs();
+   m_impl->expire(now);
+   for (auto it = m_impl->waiters.begin(); it != m_impl->waiters.end(); ++it) {
+      Waiter *waiter = *it;
+      if (waiter->code == message->GetCode() && waiter->id == message->GetId()) {
+         waiter->message = message;
+         m_impl->waiters.erase(it);
+         // Under the lock: once it is released the waiter may return and
+         // its condition be gone.
+         waiter->handed.notify_one();
+         return;
+      }
    }
-   // Waiters on different code/id pairs share the condition; each checks
-   // for its own message.
-   m_impl->arrived.notify_all();
+   m_impl->entries.push_back({message, message->GetCode(), message->GetId(), now});
 }
 
 CSCPMessage *MsgWaitQueue::waitForMessage(uint16_t code, uint32_t id, uint32_t timeoutMs) {
    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
    std::unique_lock<std::mutex> guard(m_impl->lock);
-   auto take = [&]() -> CSCPMessage * {
-      m_impl->expire(GetMonotonicMs());
-      for (auto it = m_impl->entries.begin(); it != m_impl->entries.end(); ++it) {
-         if (it->code == code && it->id == id) {
-            CSCPMessage *message = it->message;
-            m_impl->entries.erase(it);
-            return message;
-         }
-      }
-      return nullptr;
-   };
-   for (;;) {
-      CSCPMessage *message = take();
-      if (message != nullptr)
+   m_impl->expire(GetMonotonicMs());
+   for (auto it = m_impl->entries.begin(); it != m_impl->entries.end(); ++it) {
+      if (it->code == code && it->id == id) {
+         CSCPMessage *message = it->message;
+         m_impl->entries.erase(it);
          return message;
-      if (timeoutMs == INFINITE)
-         m_impl->arrived.wait(guard);
-      else if (m_impl->arrived.wait_until(guard, deadline) == std::cv_status::timeout)
-         return take();  // it may have come with the time-out
+      }
    }
+   if (timeoutMs == 0)
+      return nullptr;
+   Waiter waiter;
+   waiter.code = code;
+   waiter.id = id;
+   m_impl->waiters.push_back(&waiter);
+   while (waiter.message == nullptr) {
+      if (timeoutMs == INFINITE) {
+         waiter.handed.wait(guard);
+      } else if (waiter.handed.wait_until(guard, deadline) == std::cv_status::timeout) {
+         break;
+      }
+   }
+   // Still listed unless put() handed it a message (which may have come
+   // with the time-out).
+   if (waiter.message == nullptr)
+      m_impl->waiters.remove(&waiter);
+   return waiter.message;
 }
 
 void MsgWaitQueue::clear() {
