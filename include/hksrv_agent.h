@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "hesker.h"
 #include "hksrv_export.h"
@@ -268,7 +269,11 @@ private:
    void abortDownload();
    // Steps shared by connect's failure exit and the destructor.
    int failConnect(uint32_t result, uint32_t *error, uint32_t *socketError);
-   uint32_t exchange(CSCPMessage *request, uint32_t timeout);  // steps 4 to 6 of a request
+   // Steps 4 to 6 of a request: send, wait for the reply, take its result
+   // code. On success readReply, when given, reads the reply before it is
+   // deleted; a failed request leaves the caller's outputs untouched.
+   uint32_t exchange(CSCPMessage *request, uint32_t timeout,
+                     const std::function<void(CSCPMessage *reply)> &readReply = nullptr);
 
    // Constant after construction unless a setter changes it (setters take no
    // lock and apply to the next use).

@@ -42,9 +42,8 @@ uint32_t AgentConnection::checkNetworkService(uint32_t *status, uint32_t ipAddr,
       return ERR_NOT_CONNECTED;
 
    CSCPMessage message(m_protocolVersion);
-   uint32_t requestId = generateRequestId();
    message.SetCode(CMD_CHECK_NETWORK_SERVICE);
-   message.SetId(requestId);
+   message.SetId(generateRequestId());
    message.SetVariable(VID_IP_ADDRESS, ipAddr);
    message.SetVariable(VID_SERVICE_TYPE, (uint16_t)serviceType);
    size_t typeIndex =
@@ -53,19 +52,12 @@ uint32_t AgentConnection::checkNetworkService(uint32_t *status, uint32_t ipAddr,
    message.SetVariable(VID_IP_PROTO, (proto != 0) ? proto : kDefaultServiceProto);
    message.SetVariable(VID_SERVICE_REQUEST, request);
    message.SetVariable(VID_SERVICE_RESPONSE, response);
-   if (!sendMessage(&message))
-      return ERR_CONNECTION_BROKEN;
-
    // The agent runs the check before it answers: a fixed, longer wait than
    // the command time-out.
-   CSCPMessage *reply = waitForMessage(CMD_REQUEST_COMPLETED, requestId, kServiceCheckTimeout);
-   if (reply == nullptr)
-      return ERR_REQUEST_TIMEOUT;
-   uint32_t result = reply->GetVariableLong(VID_RCC);
-   if (result == ERR_SUCCESS && status != nullptr)
-      *status = reply->GetVariableLong(VID_SERVICE_STATUS);
-   delete reply;
-   return result;
+   return exchange(&message, kServiceCheckTimeout, [status](CSCPMessage *reply) {
+      if (status != nullptr)
+         *status = reply->GetVariableLong(VID_SERVICE_STATUS);
+   });
 }
 
 uint32_t AgentConnection::getConfigFile(wchar_t **text, uint32_t *fileSize) {
@@ -75,17 +67,9 @@ uint32_t AgentConnection::getConfigFile(wchar_t **text, uint32_t *fileSize) {
       return ERR_NOT_CONNECTED;
 
    CSCPMessage request(m_protocolVersion);
-   uint32_t requestId = generateRequestId();
    request.SetCode(CMD_GET_CONFIG_FILE);
-   request.SetId(requestId);
-   if (!sendMessage(&request))
-      return ERR_CONNECTION_BROKEN;
-
-   CSCPMessage *reply = waitForMessage(CMD_REQUEST_COMPLETED, requestId, m_commandTimeout);
-   if (reply == nullptr)
-      return ERR_REQUEST_TIMEOUT;
-   uint32_t result = reply->GetVariableLong(VID_RCC);
-   if (result == ERR_SUCCESS) {
+   request.SetId(generateRequestId());
+   return exchange(&request, m_commandTimeout, [text, fileSize](CSCPMessage *reply) {
       // One byte of the 8-bit code page is one character, so n bytes make
       // a text of n characters.
       uint32_t size = reply->GetVariableBinary(VID_CONFIG_FILE, nullptr, 0);
@@ -104,9 +88,7 @@ uint32_t AgentConnection::getConfigFile(wchar_t **text, uint32_t *fileSize) {
       }
       *text = converted;
       *fileSize = size;
-   }
-   delete reply;
-   return result;
+   });
 }
 
 uint32_t AgentConnection::updateConfigFile(const wchar_t *text) {
@@ -148,20 +130,10 @@ uint32_t AgentConnection::getPolicyInventory(AgentPolicyInfo **inventory) {
    *inventory = nullptr;
 
    CSCPMessage request(m_protocolVersion);
-   uint32_t requestId = generateRequestId();
    request.SetCode(CMD_GET_POLICY_INVENTORY);
-   request.SetId(requestId);
-   if (!sendMessage(&request))
-      return ERR_CONNECTION_BROKEN;
-
-   CSCPMessage *reply = waitForMessage(CMD_REQUEST_COMPLETED, requestId, m_commandTimeout);
-   if (reply == nullptr)
-      return ERR_REQUEST_TIMEOUT;
-   uint32_t result = reply->GetVariableLong(VID_RCC);
-   if (result == ERR_SUCCESS)
-      *inventory = new AgentPolicyInfo(reply);
-   delete reply;
-   return result;
+   request.SetId(generateRequestId());
+   return exchange(&request, m_commandTimeout,
+                   [inventory](CSCPMessage *reply) { *inventory = new AgentPolicyInfo(reply); });
 }
 
 uint32_t AgentConnection::uninstallPolicy(uint8_t *guid) {

@@ -14,22 +14,13 @@ uint32_t AgentConnection::getParameter(const wchar_t *name, uint32_t bufferSize,
       return ERR_NOT_CONNECTED;
 
    CSCPMessage request(m_protocolVersion);
-   uint32_t requestId = generateRequestId();
    request.SetCode(CMD_GET_PARAMETER);
-   request.SetId(requestId);
+   request.SetId(generateRequestId());
    request.SetVariable(VID_PARAMETER, name);
-   if (!sendMessage(&request))
-      return ERR_CONNECTION_BROKEN;
-
-   CSCPMessage *reply = waitForMessage(CMD_REQUEST_COMPLETED, requestId, m_commandTimeout);
-   if (reply == nullptr)
-      return ERR_REQUEST_TIMEOUT;
-   uint32_t result = reply->GetVariableLong(VID_RCC);
-   // A failed request leaves the caller's buffer exactly as it was.
-   if (result == ERR_SUCCESS && buffer != nullptr && bufferSize > 0)
-      reply->GetVariableStr(VID_VALUE, buffer, bufferSize);
-   delete reply;
-   return result;
+   return exchange(&request, m_commandTimeout, [&](CSCPMessage *reply) {
+      if (buffer != nullptr && bufferSize > 0)
+         reply->GetVariableStr(VID_VALUE, buffer, bufferSize);
+   });
 }
 
 uint32_t AgentConnection::getList(const wchar_t *name) {
@@ -40,32 +31,22 @@ uint32_t AgentConnection::getList(const wchar_t *name) {
    destroyResultData();
 
    CSCPMessage request(m_protocolVersion);
-   uint32_t requestId = generateRequestId();
    request.SetCode(CMD_GET_LIST);
-   request.SetId(requestId);
+   request.SetId(generateRequestId());
    request.SetVariable(VID_PARAMETER, name);
-   if (!sendMessage(&request))
-      return ERR_CONNECTION_BROKEN;
-
-   CSCPMessage *reply = waitForMessage(CMD_REQUEST_COMPLETED, requestId, m_commandTimeout);
-   if (reply == nullptr)
-      return ERR_REQUEST_TIMEOUT;
-   uint32_t result = reply->GetVariableLong(VID_RCC);
-   if (result == ERR_SUCCESS) {
+   return exchange(&request, m_commandTimeout, [this](CSCPMessage *reply) {
       // Lines the reply announces but does not carry become null entries;
       // no reply can carry more than kMaxReplyItems of them.
       uint32_t count = std::min(reply->GetVariableLong(VID_NUM_STRINGS), kMaxReplyItems);
-      if (count > 0) {
-         m_dataLines = static_cast<wchar_t **>(malloc(sizeof(wchar_t *) * count));
-         if (m_dataLines != nullptr) {
-            for (uint32_t i = 0; i < count; i++)
-               m_dataLines[i] = reply->GetVariableStr(VID_ITEM_LIST_BASE + i);
-            m_numDataLines = count;
-         }
-      }
-   }
-   delete reply;
-   return result;
+      if (count == 0)
+         return;
+      m_dataLines = static_cast<wchar_t **>(malloc(sizeof(wchar_t *) * count));
+      if (m_dataLines == nullptr)
+         return;
+      for (uint32_t i = 0; i < count; i++)
+         m_dataLines[i] = reply->GetVariableStr(VID_ITEM_LIST_BASE + i);
+      m_numDataLines = count;
+   });
 }
 
 const wchar_t *AgentConnection::getDataLine(uint32_t index) const {
@@ -88,21 +69,11 @@ uint32_t AgentConnection::getTable(const wchar_t *name, Table **table) {
       return ERR_NOT_CONNECTED;
 
    CSCPMessage request(m_protocolVersion);
-   uint32_t requestId = generateRequestId();
    request.SetCode(CMD_GET_TABLE);
-   request.SetId(requestId);
+   request.SetId(generateRequestId());
    request.SetVariable(VID_PARAMETER, name);
-   if (!sendMessage(&request))
-      return ERR_CONNECTION_BROKEN;
-
-   CSCPMessage *reply = waitForMessage(CMD_REQUEST_COMPLETED, requestId, m_commandTimeout);
-   if (reply == nullptr)
-      return ERR_REQUEST_TIMEOUT;
-   uint32_t result = reply->GetVariableLong(VID_RCC);
-   if (result == ERR_SUCCESS)
-      *table = new Table(reply);
-   delete reply;
-   return result;
+   return exchange(&request, m_commandTimeout,
+                   [table](CSCPMessage *reply) { *table = new Table(reply); });
 }
 
 namespace {
@@ -150,25 +121,16 @@ uint32_t AgentConnection::getSupportedParameters(StructArray<HKC_AGENT_PARAM> **
       return ERR_NOT_CONNECTED;
 
    CSCPMessage request(m_protocolVersion);
-   uint32_t requestId = generateRequestId();
    request.SetCode(CMD_GET_SUPPORTED_PARAMETERS);
-   request.SetId(requestId);
-   if (!sendMessage(&request))
-      return ERR_CONNECTION_BROKEN;
-
-   CSCPMessage *reply = waitForMessage(CMD_REQUEST_COMPLETED, requestId, m_commandTimeout);
-   if (reply == nullptr)
-      return ERR_REQUEST_TIMEOUT;
-   uint32_t result = reply->GetVariableLong(VID_RCC);
-   DbgPrintf(6, L"AgentConnection::getSupportedParameters(): RCC=%d", result);
-   if (result == ERR_SUCCESS) {
+   request.SetId(generateRequestId());
+   uint32_t result = exchange(&request, m_commandTimeout, [&](CSCPMessage *reply) {
       *parameters = ReadParameters(reply);
       DbgPrintf(6, L"AgentConnection::getSupportedParameters(): %d parameters received from agent",
                 (*parameters)->size());
       *tables = ReadTables(reply);
       DbgPrintf(6, L"AgentConnection::getSupportedParameters(): %d tables received from agent",
                 (*tables)->size());
-   }
-   delete reply;
+   });
+   DbgPrintf(6, L"AgentConnection::getSupportedParameters(): RCC=%d", result);
    return result;
 }

@@ -289,10 +289,18 @@ uint32_t AgentConnection::waitForRCC(uint32_t id, uint32_t timeout) {
    return result;
 }
 
-uint32_t AgentConnection::exchange(CSCPMessage *request, uint32_t timeout) {
+uint32_t AgentConnection::exchange(CSCPMessage *request, uint32_t timeout,
+                                   const std::function<void(CSCPMessage *reply)> &readReply) {
    if (!sendMessage(request))
       return ERR_CONNECTION_BROKEN;
-   return waitForRCC(request->GetId(), timeout);
+   CSCPMessage *reply = waitForMessage(CMD_REQUEST_COMPLETED, request->GetId(), timeout);
+   if (reply == nullptr)
+      return ERR_REQUEST_TIMEOUT;
+   uint32_t result = reply->GetVariableLong(VID_RCC);
+   if (result == ERR_SUCCESS && readReply)
+      readReply(reply);
+   delete reply;
+   return result;
 }
 
 void AgentConnection::disconnect() {
