@@ -162,12 +162,14 @@ void AgentConnection::ReceiverThread() {
 
    Lock();
    abortDownload();
+   // Cleared before the handle, so whoever sees the handle gone also sees
+   // the session disconnected.
+   m_isConnected = 0;
    SOCKET s = m_socket.exchange(INVALID_SOCKET);
    if (result == 0 && s != INVALID_SOCKET)
       ShutdownSocket(s);
    HKCPEncryptionContext *context = m_encryptionContext;
    std::atomic_ref<HKCPEncryptionContext *>(m_encryptionContext).store(nullptr);
-   m_isConnected = 0;
    Unlock();
 
    if (context != nullptr)
