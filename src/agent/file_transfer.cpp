@@ -68,7 +68,7 @@ uint32_t AgentConnection::uploadFile(const wchar_t *localFile, const wchar_t *de
    // SendFileOverHKCP borrows the context; the reference taken here is
    // this function's to drop.
    HKCPEncryptionContext *context = acquireEncryptionContext();
-   bool sent = SendFileOverHKCP(m_socket, requestId, localFile, context, 0, progressCallback,
+   bool sent = SendFileOverHKCP(&m_socket, requestId, localFile, context, 0, progressCallback,
                                 callbackArg, &m_sendLock);
    if (context != nullptr)
       context->decRefCount();

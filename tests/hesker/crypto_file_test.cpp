@@ -3,13 +3,16 @@
 // with the progress reports, failures, and other writers on the same socket.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -378,6 +381,60 @@ TEST_F(CryptoFileEdges, WriteFailureFails) {
    EXPECT_FALSE(
        SendFileOverHKCP(pair.a, 1, name.c_str(), nullptr, 0, RecordProgress, &progress, nullptr));
    EXPECT_LT(progress.size(), 128u) << "stopped before the end";
+}
+
+// Another thread closes the shared handle after the first frame, and a new
+// descriptor takes its number at once: no later frame reaches it.
+struct CloseAfterFirstFrame {
+   std::atomic<SOCKET> *shared;
+   CriticalSection *lock;
+   LoopbackPair *pair;
+   int newcomerPeer = -1;  // the other end of the descriptor that took the number
+   int frames = 0;
+
+   static void OnProgress(int64_t, void *argument) {
+      auto *self = static_cast<CloseAfterFirstFrame *>(argument);
+      if (++self->frames != 1)
+         return;
+      SOCKET old = self->shared->exchange(INVALID_SOCKET);
+      std::lock_guard<CriticalSection> guard(*self->lock);
+      closesocket(old);
+      self->pair->a = INVALID_SOCKET;
+      int ends[2];
+      if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends) != 0)
+         return;
+      int number = (int)old;
+      if (ends[0] != number) {  // usually the freed number is the lowest and taken already
+         dup2(ends[0], number);
+         close(ends[0]);
+      }
+      self->newcomerPeer = ends[1];
+   }
+};
+
+TEST_F(CryptoFileEdges, SharedHandleClosedMidFileIsNeverWrittenTo) {
+   std::wstring name = Widen(dir.write("closed.bin", Content(4 * FILE_BUFFER_SIZE, 9)));
+   SOCKET number = pair.a;
+   std::atomic<SOCKET> shared{pair.a};
+   CriticalSection lock;
+   CloseAfterFirstFrame closer{&shared, &lock, &pair};
+
+   EXPECT_FALSE(SendFileOverHKCP(&shared, kFileRequestId, name.c_str(), nullptr, 0,
+                                 CloseAfterFirstFrame::OnProgress, &closer, &lock));
+   EXPECT_EQ(closer.frames, 1);
+   ASSERT_NE(closer.newcomerPeer, -1);
+   uint8_t byte;
+   EXPECT_EQ(recv(closer.newcomerPeer, &byte, 1, 0), -1) << "a frame reached the newcomer";
+   EXPECT_EQ(errno, EAGAIN);
+   close(closer.newcomerPeer);
+   close((int)number);
+}
+
+TEST_F(CryptoFileEdges, SharedHandleNeedsItsLock) {
+   std::wstring name = Widen(dir.write("x.bin", Content(10, 1)));
+   std::atomic<SOCKET> shared{pair.a};
+   EXPECT_FALSE(SendFileOverHKCP(&shared, 1, name.c_str(), nullptr, 0, nullptr, nullptr, nullptr));
+   EXPECT_TRUE(NothingSentBeforeMarker());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #ifndef HKCP_H
 #define HKCP_H
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -227,6 +228,15 @@ HESKER_EXPORT bool SendFileOverHKCP(SOCKET hSocket, uint32_t requestId, const wc
                                     HKCPEncryptionContext *context, int64_t offset,
                                     HKCP_UPLOAD_PROGRESS progress, void *progressArg,
                                     CriticalSection *sendLock);
+// The same for a socket another thread may close: the handle is read from
+// *socket under *sendLock (required) before every frame. Whoever closes it
+// stores INVALID_SOCKET first and closes under the same lock, so a handle
+// closed mid-file, and perhaps reused since, is never written to: the send
+// fails instead.
+HESKER_EXPORT bool SendFileOverHKCP(const std::atomic<SOCKET> *socket, uint32_t requestId,
+                                    const wchar_t *fileName, HKCPEncryptionContext *context,
+                                    int64_t offset, HKCP_UPLOAD_PROGRESS progress,
+                                    void *progressArg, CriticalSection *sendLock);
 
 // The message code's name ("CMD_NOP"), or "CMD_0x1234" for an unknown code,
 // written into buffer (at least 64 characters); returns buffer.

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
 
 #include "hkcp.h"
@@ -59,19 +61,18 @@ ssize_t ReadFull(int fd, uint8_t *buffer, size_t size) {
    return (ssize_t)done;
 }
 
-// Writes one frame, encrypted when a context is given; true when all of it
-// was written.
-bool SendFrame(SOCKET hSocket, const CSCP_MESSAGE *frame, HKCPEncryptionContext *context,
-               CriticalSection *sendLock) {
-   if (context == nullptr) {
-      uint32_t size = ntohl(frame->dwSize);
-      return SendEx(hSocket, frame, size, 0, sendLock) == (int)size;
-   }
+// Writes one frame's bytes whole; true when all of them were written.
+using FrameWriter = std::function<bool(const void *data, uint32_t size)>;
+
+// Writes one frame, encrypted when a context is given.
+bool SendFrame(const FrameWriter &write, const CSCP_MESSAGE *frame,
+               HKCPEncryptionContext *context) {
+   if (context == nullptr)
+      return write(frame, ntohl(frame->dwSize));
    CSCP_ENCRYPTED_MESSAGE *encrypted = CSCPEncryptMessage(context, frame);
    if (encrypted == nullptr)
       return false;
-   uint32_t size = ntohl(encrypted->dwSize);
-   bool ok = SendEx(hSocket, encrypted, size, 0, sendLock) == (int)size;
+   bool ok = write(encrypted, ntohl(encrypted->dwSize));
    free(encrypted);
    return ok;
 }
@@ -84,11 +85,9 @@ struct FdCloser {
    }
 };
 
-}  // namespace
-
-bool SendFileOverHKCP(SOCKET hSocket, uint32_t requestId, const wchar_t *fileName,
-                      HKCPEncryptionContext *context, int64_t offset, HKCP_UPLOAD_PROGRESS progress,
-                      void *progressArg, CriticalSection *sendLock) {
+bool SendFile(const FrameWriter &write, uint32_t requestId, const wchar_t *fileName,
+              HKCPEncryptionContext *context, int64_t offset, HKCP_UPLOAD_PROGRESS progress,
+              void *progressArg) {
    std::string path;
    if (fileName == nullptr || offset < 0 || !WideToUtf8(fileName, &path))
       return false;
@@ -141,7 +140,7 @@ bool SendFileOverHKCP(SOCKET hSocket, uint32_t requestId, const wchar_t *fileNam
       frame->dwSize = htonl((uint32_t)(HKCP_HEADER_SIZE + padded));
       frame->dwId = htonl(requestId);
       frame->dwNumVars = htonl((uint32_t)length);
-      if (!SendFrame(hSocket, frame, context, sendLock)) {
+      if (!SendFrame(write, frame, context)) {
          ok = false;
          break;
       }
@@ -153,4 +152,28 @@ bool SendFileOverHKCP(SOCKET hSocket, uint32_t requestId, const wchar_t *fileNam
    }
    free(buffer);
    return ok;
+}
+
+}  // namespace
+
+bool SendFileOverHKCP(SOCKET hSocket, uint32_t requestId, const wchar_t *fileName,
+                      HKCPEncryptionContext *context, int64_t offset, HKCP_UPLOAD_PROGRESS progress,
+                      void *progressArg, CriticalSection *sendLock) {
+   auto write = [hSocket, sendLock](const void *data, uint32_t size) {
+      return SendEx(hSocket, data, size, 0, sendLock) == (int)size;
+   };
+   return SendFile(write, requestId, fileName, context, offset, progress, progressArg);
+}
+
+bool SendFileOverHKCP(const std::atomic<SOCKET> *socket, uint32_t requestId,
+                      const wchar_t *fileName, HKCPEncryptionContext *context, int64_t offset,
+                      HKCP_UPLOAD_PROGRESS progress, void *progressArg, CriticalSection *sendLock) {
+   if (socket == nullptr || sendLock == nullptr)
+      return false;
+   auto write = [socket, sendLock](const void *data, uint32_t size) {
+      std::lock_guard<CriticalSection> guard(*sendLock);
+      SOCKET s = socket->load();
+      return s != INVALID_SOCKET && SendEx(s, data, size, 0, nullptr) == (int)size;
+   };
+   return SendFile(write, requestId, fileName, context, offset, progress, progressArg);
 }
