@@ -126,7 +126,11 @@ int MaskToPrefix(uint32_t mask) {
 std::vector<std::string> FormatInterfaceList(const std::vector<InterfaceRecord> &interfaces) {
    std::vector<std::string> lines;
    for (const InterfaceRecord &rec : interfaces) {
-      std::string tail = " " + std::to_string(rec.ifType) + " " + MacHex(rec.mac) + " " + rec.name;
+      // Appended piece by piece: g++ 12 at -O3 misreads `" " + std::string` as
+      // an overlapping copy (-Wrestrict).
+      std::string tail(1, ' ');
+      tail.append(std::to_string(rec.ifType)).append(1, ' ').append(MacHex(rec.mac));
+      tail.append(1, ' ').append(rec.name);
       if (rec.addresses.empty()) {
          lines.push_back(std::to_string(rec.index) + " 0.0.0.0/0" + tail);
          continue;
