@@ -219,7 +219,9 @@ public:
                        AGENT_UPLOAD_PROGRESS progressCallback = nullptr,
                        void *callbackArg = nullptr);
    // The agent's reply (the caller deletes it), or null; request stays the
-   // caller's.
+   // caller's. With recvFile, one download at a time per session: while
+   // another caller's download runs or its end is not yet taken, the reply
+   // says ERR_RESOURCE_BUSY and nothing is sent.
    CSCPMessage *customRequest(CSCPMessage *request, const wchar_t *recvFile = nullptr,
                               bool append = false,
                               AGENT_DOWNLOAD_PROGRESS downloadProgressCallback = nullptr,
@@ -272,6 +274,9 @@ private:
    // Steps 4 to 6 of a request: send, wait for the reply, take its result
    // code. On success readReply, when given, reads the reply before it is
    // deleted; a failed request leaves the caller's outputs untouched.
+   // customRequest's download after it is armed: sends the request, waits
+   // for the reply and then for the download's end; the reply or null.
+   CSCPMessage *awaitDownload(CSCPMessage *request, const wchar_t *recvFile, bool append);
    uint32_t exchange(CSCPMessage *request, uint32_t timeout,
                      const std::function<void(CSCPMessage *reply)> &readReply = nullptr);
 
@@ -323,6 +328,10 @@ private:
    AGENT_DOWNLOAD_PROGRESS m_downloadProgressCallback;
    void *m_downloadProgressArg;
    bool m_deleteFileOnDownloadFailure;
+   // Set while a customRequest caller has armed a download and not yet taken
+   // its end: another download armed meanwhile would reset the event that
+   // caller waits on and hand it the other download's result.
+   bool m_downloadAwaited = false;
    std::atomic<bool> m_fileUploadInProgress{false};
 };
 

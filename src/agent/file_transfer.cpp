@@ -108,30 +108,54 @@ uint32_t AgentConnection::prepareFileDownload(const wchar_t *fileName, uint32_t 
    return ERR_FILE_OPEN_ERROR;
 }
 
+namespace {
+
+// The reply of a request that was refused before anything was sent.
+CSCPMessage *RefusedReply(uint32_t requestId, uint32_t result) {
+   auto *reply = new CSCPMessage(2);
+   reply->SetCode(CMD_REQUEST_COMPLETED);
+   reply->SetId(requestId);
+   reply->SetVariable(VID_RCC, result);
+   return reply;
+}
+
+}  // namespace
+
 CSCPMessage *AgentConnection::customRequest(CSCPMessage *request, const wchar_t *recvFile,
                                             bool append,
                                             AGENT_DOWNLOAD_PROGRESS downloadProgressCallback,
                                             void *callbackArg) {
    uint32_t requestId = generateRequestId();
    request->SetId(requestId);
-
-   if (recvFile != nullptr) {
-      uint32_t result =
-          prepareFileDownload(recvFile, requestId, append, downloadProgressCallback, callbackArg);
-      if (result != ERR_SUCCESS) {
-         auto *reply = new CSCPMessage(2);
-         reply->SetCode(CMD_REQUEST_COMPLETED);
-         reply->SetId(requestId);
-         reply->SetVariable(VID_RCC, result);
-         return reply;
-      }
+   if (recvFile == nullptr) {
+      if (!sendMessage(request))
+         return nullptr;
+      return waitForMessage(CMD_REQUEST_COMPLETED, requestId, m_commandTimeout);
    }
 
+   {
+      std::lock_guard<CriticalSection> guard(m_downloadLock);
+      if (m_downloadAwaited)
+         return RefusedReply(requestId, ERR_RESOURCE_BUSY);
+      m_downloadAwaited = true;
+   }
+   uint32_t result =
+       prepareFileDownload(recvFile, requestId, append, downloadProgressCallback, callbackArg);
+   CSCPMessage *reply = (result == ERR_SUCCESS) ? awaitDownload(request, recvFile, append)
+                                                : RefusedReply(requestId, result);
+   std::lock_guard<CriticalSection> guard(m_downloadLock);
+   m_downloadAwaited = false;
+   return reply;
+}
+
+CSCPMessage *AgentConnection::awaitDownload(CSCPMessage *request, const wchar_t *recvFile,
+                                            bool append) {
+   uint32_t requestId = request->GetId();
    if (!sendMessage(request))
       return nullptr;
    CSCPMessage *reply = waitForMessage(CMD_REQUEST_COMPLETED, requestId, m_commandTimeout);
-   if (reply == nullptr || recvFile == nullptr)
-      return reply;
+   if (reply == nullptr)
+      return nullptr;
 
    if (reply->GetVariableLong(VID_RCC) != ERR_SUCCESS) {
       // Abandoned: no onFileDownload. Only this request's download is

@@ -65,6 +65,11 @@ void TestSession::onDataPush(CSCPMessage *message) {
    m_changed.notify_all();
 }
 
+void TestSession::onFileDownload(int success) {
+   AgentConnection::onFileDownload(success);
+   m_downloadsEnded++;
+}
+
 bool TestSession::processCustomMessage(CSCPMessage *message) {
    std::lock_guard<std::mutex> guard(m_mutex);
    m_custom.push_back(message->GetCode());

@@ -3,6 +3,7 @@
 #ifndef AGENT_TEST_UTIL_H
 #define AGENT_TEST_UTIL_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -59,11 +60,14 @@ public:
    // True once the receiver has ended (the socket is gone), false after
    // timeoutMs.
    bool waitForReceiverEnd(uint32_t timeoutMs);
+   // How many downloads have ended (onFileDownload calls).
+   int downloadsEnded() const { return m_downloadsEnded.load(); }
 
 protected:
    void PrintMsg(const wchar_t *format, ...) override;
    void onTrap(CSCPMessage *message) override;
    void onDataPush(CSCPMessage *message) override;
+   void onFileDownload(int success) override;
    bool processCustomMessage(CSCPMessage *message) override;
 
 private:
@@ -74,6 +78,7 @@ private:
    std::vector<uint16_t> m_pushes;
    std::vector<uint16_t> m_custom;
    uint16_t m_consume = 0;
+   std::atomic<int> m_downloadsEnded{0};
 };
 
 // Debug lines written while it lives (g_nDebugLevel raised to 6).

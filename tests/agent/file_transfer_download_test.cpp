@@ -274,6 +274,37 @@ TEST_F(DownloadTest, SecondDownloadWhileOneIsActiveIsBusy) {
    EXPECT_EQ(FakeFileDigest(source), FakeFileDigest(first));
 }
 
+// The first download has ended but its caller still waits for the reply:
+// a second one must not be armed, or it would reset the event the first
+// caller is about to wait on and hand it the second's result.
+TEST_F(DownloadTest, NoSecondDownloadUntilTheFirstCallerHasTakenItsEnd) {
+   std::string source = dir.file("source.bin");
+   ASSERT_TRUE(FakeWriteFile(source, 100000, 9));
+   FakeDownloadOptions options;
+   options.dataBeforeReply = true;
+   options.holdBeforeReply = std::make_shared<FakeGate>();
+   agent.setHandler(kDownloadCode, FakeDownload(source, options));
+   connect();
+
+   std::string first = dir.file("first.bin");
+   int64_t firstResult = -2;
+   std::thread waiter([&] { firstResult = download(first); });
+   ASSERT_TRUE(WaitUntil([&] { return session->downloadsEnded() == 1; }, 10000));
+
+   EXPECT_EQ(ERR_RESOURCE_BUSY, download(dir.file("second.bin")));
+   EXPECT_EQ(1u, agent.recordsWithCode(kDownloadCode).size());  // nothing sent
+
+   options.holdBeforeReply->open();
+   waiter.join();
+   EXPECT_EQ(0, firstResult);
+   EXPECT_EQ(FakeFileDigest(source), FakeFileDigest(first));
+
+   // Once the first caller has its result, downloads are armed again.
+   std::string third = dir.file("third.bin");
+   EXPECT_EQ(0, download(third));
+   EXPECT_EQ(FakeFileDigest(source), FakeFileDigest(third));
+}
+
 TEST_F(DownloadTest, AgentClosingMidDownloadEndsIt) {
    std::string source = dir.file("source.bin");
    ASSERT_TRUE(FakeWriteFile(source, 1 << 20, 6));

@@ -332,6 +332,8 @@ FakeAgentHandler FakeDownload(const std::string &path, FakeDownloadOptions optio
          connection.reply(request, options.rcc);
       if (stream && !StreamFile(connection, path, request.GetId(), options))
          return;
+      if (options.holdBeforeReply)
+         options.holdBeforeReply->wait(30000);
       if (options.dataBeforeReply)
          connection.reply(request, options.rcc);
    };

@@ -101,6 +101,8 @@ struct FakeDownloadOptions {
    int64_t closeAfter = -1;
    // Opened by the test before the end-of-file frame goes out (null: none).
    std::shared_ptr<FakeGate> holdBeforeEnd;
+   // Opened by the test before the reply goes out (null: none).
+   std::shared_ptr<FakeGate> holdBeforeReply;
    // A frame for another request id ahead of the data (must be dropped).
    bool strayFrameFirst = false;
 };
