@@ -224,6 +224,13 @@ std::vector<std::string> SnmpAgentFixture::snmpWalk(const std::string &oid, Snmp
    return JoinEntries(runClient("snmpwalk", version, options, {oid}, community).lines);
 }
 
+std::vector<std::string> SnmpAgentFixture::snmpBulkWalk(const std::string &oid,
+                                                        const std::vector<std::string> &options,
+                                                        const std::string &community) {
+   return JoinEntries(
+       runClient("snmpbulkwalk", SnmpToolVersion::V2C, options, {oid}, community).lines);
+}
+
 // ---------------------------------------------------------------- SnmpdFixture
 
 SnmpdFixture::~SnmpdFixture() {

@@ -52,6 +52,10 @@ public:
                                      SnmpToolVersion version = SnmpToolVersion::V2C,
                                      const std::vector<std::string> &options = {},
                                      const std::string &community = "");
+   // snmpbulkwalk -On [options] of the subtree, entries as snmpGet gives them.
+   std::vector<std::string> snmpBulkWalk(const std::string &oid,
+                                         const std::vector<std::string> &options = {},
+                                         const std::string &community = "");
    // Runs the named client (snmpget, snmpgetnext, snmpwalk, snmpbulkwalk)
    // with -On and the arguments, against this agent.
    SnmpCommandResult runClient(const std::string &program, SnmpToolVersion version,
