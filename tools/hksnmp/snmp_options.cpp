@@ -35,6 +35,8 @@ std::vector<OptionSpec> SnmpSpecs() {
        {"community", 'c', true, "TEXT", "community (default public)"},
        {"port", 'p', true, "PORT", "device UDP port (default 161)"},
        {"timeout", 't', true, "MS", "time-out of each attempt (default 2000; 3 retries)"},
+       {"no-bulk", 0, false, "", "walk with GETNEXT requests (default: GETBULK, except SNMPv1)"},
+       {"max-repetitions", 0, true, "N", "variables asked for per GETBULK request (default 25)"},
        {"aliases", 0, true, "0..4",
         "interface names: 0 base name, 1 alias, 2 alias (base), 3 base (alias)"},
        {"ifxtable", 0, false, "", "take base names from ifName where the device has it"},
@@ -127,6 +129,13 @@ int ParseSnmpOptions(int argc, const char *const *argv, SnmpOptions *o) {
       if (!ParseNumber(args.get("timeout"), 1, 600000, &number))
          return ReportUsage(o->tool, "--timeout takes milliseconds from 1 to 600000");
       o->timeout = (uint32_t)number;
+   }
+   o->bulk = !args.has("no-bulk");
+   if (args.has("max-repetitions")) {
+      if (!ParseNumber(args.get("max-repetitions"), 1, SNMP_MAX_REPETITIONS_LIMIT, &number))
+         return ReportUsage(
+             o->tool, "--max-repetitions takes 1 to " + std::to_string(SNMP_MAX_REPETITIONS_LIMIT));
+      o->maxRepetitions = (uint32_t)number;
    }
    if (args.has("aliases")) {
       if (!ParseNumber(args.get("aliases"), 0, 4, &number))

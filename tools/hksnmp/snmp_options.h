@@ -23,7 +23,9 @@ struct SnmpOptions {
    uint32_t version = SNMP_VERSION_2C;
    std::string community = "public";
    std::vector<std::string> oids;
-   uint32_t timeout = 0;  // g_dwSNMPTimeout when 0
+   uint32_t timeout = 0;         // g_dwSNMPTimeout when 0
+   bool bulk = true;             // walk with GETBULK (SNMPv1 walks with GETNEXT anyway)
+   uint32_t maxRepetitions = 0;  // per GETBULK request; the library's default when 0
    int aliases = 0;
    bool ifXTable = false;
    bool viaAgent = false;
