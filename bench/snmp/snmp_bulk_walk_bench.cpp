@@ -11,12 +11,12 @@
 // time (the target is at most 1.0) and the variable counts of both.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdio>
 
 #include "hksrv.h"
 #include "snmp_agents.h"
 #include "snmp_client_util.h"
+#include "walk_ratio.h"
 
 namespace {
 
@@ -39,10 +39,6 @@ size_t WalkWithLibrary(SNMP_Transport *transport, uint32_t maxRepetitions) {
 
 size_t WalkWithSnmpbulkwalk() {
    return g_agent->snmpBulkWalk(kRoot).size();
-}
-
-double Seconds(std::chrono::steady_clock::duration d) {
-   return std::chrono::duration<double>(d).count();
 }
 
 void BM_BulkEnumerate(benchmark::State &state) {
@@ -74,35 +70,11 @@ void BM_Snmpbulkwalk(benchmark::State &state) {
 }
 BENCHMARK(BM_Snmpbulkwalk)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
-// Both walks in each iteration, one right after the other and first in
-// turn, so that they meet the same agent under the same load.
 void BM_BulkWalkRatio(benchmark::State &state) {
    auto transport = hktest::MakeLoopbackTransport(g_agent->port(), "public");
-   double library = 0, tool = 0;
-   size_t libraryCount = 0, toolCount = 0;
-   bool libraryFirst = true;
-   for (auto _ : state) {
-      for (int turn = 0; turn < 2; turn++) {
-         auto start = std::chrono::steady_clock::now();
-         if (libraryFirst == (turn == 0)) {
-            libraryCount = WalkWithLibrary(transport.get(), 0);
-            library += Seconds(std::chrono::steady_clock::now() - start);
-         } else {
-            toolCount = WalkWithSnmpbulkwalk();
-            tool += Seconds(std::chrono::steady_clock::now() - start);
-         }
-      }
-      libraryFirst = !libraryFirst;
-      if (libraryCount == 0) {
-         state.SkipWithError("the walk failed");
-         return;
-      }
-   }
-   state.counters["library_ms"] = 1000 * library / static_cast<double>(state.iterations());
-   state.counters["snmpbulkwalk_ms"] = 1000 * tool / static_cast<double>(state.iterations());
-   state.counters["ratio"] = library / tool;
-   state.counters["library_vars"] = static_cast<double>(libraryCount);
-   state.counters["snmpbulkwalk_vars"] = static_cast<double>(toolCount);
+   MeasureWalkRatio(
+       state, "snmpbulkwalk", [&] { return WalkWithLibrary(transport.get(), 0); },
+       [] { return WalkWithSnmpbulkwalk(); });
 }
 BENCHMARK(BM_BulkWalkRatio)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
 

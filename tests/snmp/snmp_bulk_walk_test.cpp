@@ -12,6 +12,7 @@
 
 #include "hksrv_log.h"
 #include "hksrv_snmp.h"
+#include "request_id_probe.h"
 #include "snmp_agents.h"
 #include "snmp_client_util.h"
 #include "snmp_scripted_device.h"
@@ -38,16 +39,6 @@ uint32_t Record(uint32_t, SNMP_Variable *variable, SNMP_Transport *, void *userA
    return seen->names.size() == seen->stopAt ? seen->stopWith : 0;
 }
 
-// Ids taken by a walk = exchanges made.
-class IdProbe {
-public:
-   IdProbe() : m_start(SnmpNewRequestId()) {}
-   uint32_t taken() { return SnmpNewRequestId() - m_start - 1; }
-
-private:
-   uint32_t m_start;
-};
-
 // The OIDs and values (quotes removed) of a reference client's entries.
 void SplitEntries(const std::vector<std::string> &entries, std::vector<std::string> *oids,
                   std::vector<std::string> *values) {
@@ -64,25 +55,10 @@ void SplitEntries(const std::vector<std::string> &entries, std::vector<std::stri
 
 // ---------------------------------------------------------------- snmpd
 
-class SnmpBulkWalkSnmpd : public ::testing::Test {
-protected:
-   static void SetUpTestSuite() {
-      s_agent = new SnmpdFixture();
-      ASSERT_TRUE(s_agent->start()) << s_agent->lastError();
-   }
-   static void TearDownTestSuite() {
-      delete s_agent;
-      s_agent = nullptr;
-   }
-   void SetUp() override { ASSERT_NE(s_agent, nullptr); }
-
-   static SnmpdFixture *s_agent;
-};
-
-SnmpdFixture *SnmpBulkWalkSnmpd::s_agent = nullptr;
-
-TEST_F(SnmpBulkWalkSnmpd, SameVariablesAsTheReferenceClients) {
-   auto t = MakeLoopbackTransport(s_agent->port(), "public");
+TEST(SnmpBulkWalkSnmpd, SameVariablesAsTheReferenceClients) {
+   SnmpdFixture agent;
+   ASSERT_TRUE(agent.start()) << agent.lastError();
+   auto t = MakeLoopbackTransport(agent.port(), "public");
    // Columns whose values hold still between two walks are compared whole;
    // the others (counters, uptime) by name.
    const struct {
@@ -96,8 +72,8 @@ TEST_F(SnmpBulkWalkSnmpd, SameVariablesAsTheReferenceClients) {
    for (const auto &r : roots) {
       SCOPED_TRACE(r.root);
       std::vector<std::string> bulkOids, bulkValues, nextOids, nextValues;
-      SplitEntries(s_agent->snmpBulkWalk(r.root), &bulkOids, &bulkValues);
-      SplitEntries(s_agent->snmpWalk(r.root), &nextOids, &nextValues);
+      SplitEntries(agent.snmpBulkWalk(r.root), &bulkOids, &bulkValues);
+      SplitEntries(agent.snmpWalk(r.root), &nextOids, &nextValues);
       ASSERT_FALSE(bulkOids.empty());
       EXPECT_EQ(bulkOids, nextOids);
 
@@ -113,10 +89,8 @@ TEST_F(SnmpBulkWalkSnmpd, SameVariablesAsTheReferenceClients) {
       // Ten per exchange, and the answer that leaves the subtree.
       EXPECT_LE(ids.taken(), bulkOids.size() / 10 + 2);
    }
-}
 
-TEST_F(SnmpBulkWalkSnmpd, EveryRepetitionCountWalksTheSameTable) {
-   auto t = MakeLoopbackTransport(s_agent->port(), "public");
+   // Every count of rows per request walks the same table.
    const char *root = ".1.3.6.1.2.1.2.2";
    Seen reference;
    ASSERT_EQ(SnmpEnumerate(SNMP_VERSION_2C, t.get(), Widen(root).c_str(), Record, &reference, 1),
@@ -137,27 +111,9 @@ TEST_F(SnmpBulkWalkSnmpd, EveryRepetitionCountWalksTheSameTable) {
 
 // ---------------------------------------------------------------- snmpsimd
 
-class SnmpBulkWalkRecorded : public ::testing::Test {
-protected:
-   static void SetUpTestSuite() {
-      s_agent = new SnmpSimFixture();
-      ASSERT_TRUE(s_agent->start({kHelpers})) << s_agent->lastError();
-   }
-   static void TearDownTestSuite() {
-      delete s_agent;
-      s_agent = nullptr;
-   }
-   void SetUp() override { ASSERT_NE(s_agent, nullptr); }
-   std::unique_ptr<SNMP_UDPTransport> transport(uint32_t version) {
-      return MakeLoopbackTransport(s_agent->port(), "snmp_helpers", version);
-   }
-
-   static SnmpSimFixture *s_agent;
-};
-
-SnmpSimFixture *SnmpBulkWalkRecorded::s_agent = nullptr;
-
-TEST_F(SnmpBulkWalkRecorded, EndsAsTheGetNextWalkEnds) {
+TEST(SnmpBulkWalkRecorded, EndsAsTheGetNextWalkEnds) {
+   SnmpSimFixture agent;
+   ASSERT_TRUE(agent.start({kHelpers})) << agent.lastError();
    const std::vector<std::string> table = {".1.3.6.1.4.1.99999.6.1.1", ".1.3.6.1.4.1.99999.6.1.2",
                                            ".1.3.6.1.4.1.99999.6.1.3", ".1.3.6.1.4.1.99999.6.1.4",
                                            ".1.3.6.1.4.1.99999.6.1.5"};
@@ -189,7 +145,7 @@ TEST_F(SnmpBulkWalkRecorded, EndsAsTheGetNextWalkEnds) {
    };
    for (const auto &c : cases) {
       SCOPED_TRACE(c.name);
-      auto t = transport(c.version);
+      auto t = MakeLoopbackTransport(agent.port(), "snmp_helpers", c.version);
       Seen seen;
       IdProbe ids;
       EXPECT_EQ(SnmpBulkEnumerate(c.version, t.get(), c.root, Record, &seen, 1, c.repetitions),
