@@ -9,12 +9,9 @@
 // target is at most 1.0) and the variable counts of both.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
-
 #include "hksrv.h"
-#include "snmp_agents.h"
 #include "snmp_client_util.h"
-#include "walk_ratio.h"
+#include "walk_bench_support.h"
 
 namespace {
 
@@ -81,15 +78,5 @@ BENCHMARK(BM_WalkRatio)->Unit(benchmark::kMillisecond)->UseRealTime()->Iteration
 }  // namespace
 
 int main(int argc, char **argv) {
-   benchmark::Initialize(&argc, argv);
-   hktest::SnmpdFixture agent;
-   if (!agent.start()) {
-      fprintf(stderr, "snmpd did not start: %s\n", agent.lastError().c_str());
-      return 1;
-   }
-   g_agent = &agent;
-   benchmark::RunSpecifiedBenchmarks();
-   benchmark::Shutdown();
-   g_agent = nullptr;
-   return 0;
+   return RunBenchmarksAgainstSnmpd(argc, argv, &g_agent);
 }

@@ -1,13 +1,32 @@
-// The ratio of a library walk to a reference client's walk of the same
-// tree, shared by the SNMP walk benchmarks.
-#ifndef HKBENCH_WALK_RATIO_H
-#define HKBENCH_WALK_RATIO_H
+// What the SNMP walk benchmarks share: the snmpd they walk, and the ratio of
+// a library walk to a reference client's walk of the same tree.
+#ifndef HKBENCH_WALK_BENCH_SUPPORT_H
+#define HKBENCH_WALK_BENCH_SUPPORT_H
 
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <string>
+
+#include "snmp_agents.h"
+
+// Starts snmpd, points *agent at it while the benchmarks the command line
+// selects run, and stops it. The program's exit status.
+inline int RunBenchmarksAgainstSnmpd(int argc, char **argv, hktest::SnmpdFixture **agent) {
+   benchmark::Initialize(&argc, argv);
+   hktest::SnmpdFixture snmpd;
+   if (!snmpd.start()) {
+      fprintf(stderr, "snmpd did not start: %s\n", snmpd.lastError().c_str());
+      return 1;
+   }
+   *agent = &snmpd;
+   benchmark::RunSpecifiedBenchmarks();
+   benchmark::Shutdown();
+   *agent = nullptr;
+   return 0;
+}
 
 // Runs both walks in each iteration, one right after the other and first in
 // turn, so that they meet the same agent under the same load. Each walk
