@@ -156,7 +156,7 @@ TEST(AgentProcess, PortZeroIsAnnouncedAndSigtermStopsCleanly) {
    int status = agent.waitExit(20000);
    ASSERT_NE(status, -1);
    EXPECT_TRUE(WIFEXITED(status));
-   EXPECT_EQ(WEXITSTATUS(status), 0);
+   EXPECT_EQ(WEXITSTATUS(status), 0) << agent.output();
    EXPECT_TRUE(client.waitClosed(5000));
 }
 
