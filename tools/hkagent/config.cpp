@@ -217,6 +217,13 @@ bool UnquoteValue(std::string_view raw, std::string *value, std::string *error) 
 
 }  // namespace
 
+std::vector<std::string> AgentKeyNames() {
+   std::vector<std::string> names;
+   for (const KeyInfo &info : kAgentKeys)
+      names.emplace_back(info.name);
+   return names;
+}
+
 bool SplitCommandLine(std::string_view text, std::vector<std::string> *words, std::string *error) {
    words->clear();
    size_t i = 0;

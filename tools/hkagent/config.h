@@ -69,6 +69,10 @@ bool ParseConfig(std::string_view text, AgentConfig *config,
 bool ApplySetting(AgentConfig *config, std::string_view section, std::string_view key,
                   std::string_view value, std::string *error, bool *unknownKey);
 
+// The [agent] keys the parser knows, in lower case, in the order of its
+// table: the list the documentation must cover.
+std::vector<std::string> AgentKeyNames();
+
 // Splits a command line into words: blanks separate, "..." and '...' quote,
 // a backslash in "..." escapes " and \. False with *error on an unclosed
 // quote.

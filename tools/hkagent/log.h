@@ -1,5 +1,7 @@
 // The agent's log: one line per event on standard error, with a time stamp
-// and a level. Thread safe; lines of different threads never mix.
+// and a level; when standard error is the systemd journal's stream, with the
+// level as a syslog priority prefix and no time stamp instead. Thread safe;
+// lines of different threads never mix.
 #ifndef HKAGENT_LOG_H
 #define HKAGENT_LOG_H
 

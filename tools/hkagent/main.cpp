@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "config_check.h"
 #include "fd_util.h"
 #include "log.h"
 #include "runtime.h"
@@ -24,6 +25,8 @@ namespace {
 const char kUsage[] =
     "usage: hkagent [options]\n"
     "  --config FILE            read settings from FILE (INI: [agent], [actions])\n"
+    "  --check-config FILE      check FILE (and the other options) and exit: 0 when\n"
+    "                           the agent could serve with it, 1 with the problems\n"
     "  --listen ADDRESS         IPv4 address to listen on (default 127.0.0.1)\n"
     "  --port N                 TCP port (default 4700; 0 picks a free one)\n"
     "  --port-file FILE         write the port listened on to FILE\n"
@@ -88,6 +91,39 @@ bool WritePortFile(const std::string &path, uint16_t port) {
    return ok && rename(temp.c_str(), path.c_str()) == 0;
 }
 
+void ReportDiagnostics(const std::string &configPath,
+                       const std::vector<ConfigDiagnostic> &diagnostics) {
+   for (const ConfigDiagnostic &d : diagnostics) {
+      if (d.line > 0)
+         Log(d.error ? LogLevel::Error : LogLevel::Warning, "%s, line %d: %s", configPath.c_str(),
+             d.line, d.message.c_str());
+      else
+         HKLOG_ERROR("command line: %s", d.message.c_str());
+   }
+}
+
+// --check-config: everything a start would read, and what a service needs
+// on top, without binding a port. Warnings alone leave the file fit.
+int CheckConfiguration(const std::string &configPath, std::vector<SettingOverride> overrides) {
+   AgentRuntime runtime(configPath, std::move(overrides));
+   std::vector<ConfigDiagnostic> diagnostics;
+   bool loaded = runtime.load(&diagnostics);
+   ReportDiagnostics(configPath, diagnostics);
+   bool fit = loaded;
+   for (const ConfigDiagnostic &d : diagnostics)
+      fit = fit && !d.error;
+   if (loaded) {
+      for (const std::string &problem : FindConfigProblems(*runtime.config())) {
+         HKLOG_ERROR("%s: %s", configPath.c_str(), problem.c_str());
+         fit = false;
+      }
+   }
+   if (!fit)
+      return 1;
+   printf("%s: configuration OK\n", configPath.c_str());
+   return 0;
+}
+
 void RaiseFileLimit() {
    struct rlimit limit;
    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
@@ -100,6 +136,7 @@ void RaiseFileLimit() {
 
 int main(int argc, char **argv) {
    std::string configPath, portFile;
+   bool checkOnly = false;
    std::vector<SettingOverride> overrides;
    for (int i = 1; i < argc; i++) {
       std::string arg = argv[i];
@@ -131,11 +168,13 @@ int main(int argc, char **argv) {
       }
       if (arg == "--foreground")
          continue;
-      if (arg == "--config" || arg == "--port-file" || arg == "--action") {
+      if (arg == "--config" || arg == "--check-config" || arg == "--port-file" ||
+          arg == "--action") {
          if (!takeValue())
             return 2;
-         if (arg == "--config") {
+         if (arg == "--config" || arg == "--check-config") {
             configPath = value;
+            checkOnly = checkOnly || arg == "--check-config";
          } else if (arg == "--port-file") {
             portFile = value;
          } else {
@@ -164,6 +203,8 @@ int main(int argc, char **argv) {
       }
       overrides.push_back({"agent", flag->key, value});
    }
+   if (checkOnly)
+      return CheckConfiguration(configPath, std::move(overrides));
 
    // Signals are taken by one thread with sigwait; every other thread
    // (sessions, spawned actions reset theirs) has them blocked.
@@ -178,13 +219,7 @@ int main(int argc, char **argv) {
    AgentRuntime runtime(configPath, overrides);
    std::vector<ConfigDiagnostic> diagnostics;
    bool loaded = runtime.load(&diagnostics);
-   for (const ConfigDiagnostic &d : diagnostics) {
-      if (d.line > 0)
-         Log(d.error ? LogLevel::Error : LogLevel::Warning, "%s, line %d: %s", configPath.c_str(),
-             d.line, d.message.c_str());
-      else
-         HKLOG_ERROR("command line: %s", d.message.c_str());
-   }
+   ReportDiagnostics(configPath, diagnostics);
    if (!loaded)
       return 1;
 
