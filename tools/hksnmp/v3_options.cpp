@@ -89,6 +89,10 @@ std::vector<hktool::OptionSpec> V3OptionSpecs() {
 
 bool ReadV3Options(const hktool::ArgParser &args, V3Settings *s, std::string *error) {
    s->user = args.get("user");
+   if (s->user.empty()) {
+      *error = "-v 3 needs a user name (-u)";
+      return false;
+   }
    if (s->user.size() > SNMP_MAX_USER_NAME_LENGTH) {
       *error = "the user name is longer than 32 bytes";
       return false;

@@ -34,6 +34,11 @@ struct SnmpUsmState {
 
    uint64_t salt = hksnmp::UsmRandom64();  // privacy salt counter
 
+   // The msgID of the last message for our user whose digest did not verify
+   // with our key: an engine that holds another key for the user signs its
+   // wrongDigest Report with that key.
+   uint32_t badDigestMessageId = 0;
+
    struct LocalizedKeys {
       hksnmp::Bytes engineId, auth, priv;
    };

@@ -70,7 +70,7 @@ bool SameEngine(const SNMP_PDU *answer, const SnmpUsmState *usm) {
 // level it was sent with (an unauthenticated Response to an authenticated
 // request could come from anyone). Returns SNMP_ERR_SUCCESS with *answer
 // set (the caller deletes it), or SNMP_ERR_TIMEOUT, SNMP_ERR_COMM or
-// SNMP_ERR_PARSE as doRequest does.
+// SNMP_ERR_PARSE as doRequest does, or SNMP_ERR_WRONG_DIGEST.
 uint32_t SendAndWait(SNMP_Transport *transport, SNMP_PDU *request, uint32_t level, uint32_t timeout,
                      SNMP_PDU **answer) {
    *answer = nullptr;
@@ -88,6 +88,13 @@ uint32_t SendAndWait(SNMP_Transport *transport, SNMP_PDU *request, uint32_t leve
          return result;
       }
       if (pdu == nullptr) {
+         SNMP_SecurityContext *context = transport->getSecurityContext();
+         if (context != nullptr && context->getUsmState() != nullptr &&
+             context->getUsmState()->badDigestMessageId == request->getMessageId()) {
+            // Signed for our user with a key other than ours: the engine's
+            // answer to a wrong password, as good as an unsigned Report.
+            return SNMP_ERR_WRONG_DIGEST;
+         }
          result = SNMP_ERR_PARSE;
       } else if (pdu->getMessageId() == request->getMessageId() &&
                  (pdu->getCommand() == SNMP_REPORT ||

@@ -213,8 +213,11 @@ bool SnmpPduCodec::parseV3(SNMP_PDU *pdu, BerReader message, SNMP_SecurityContex
       Bytes copy(whole, whole + wholeLength);
       memset(copy.data() + offset, 0, authLength);
       uint8_t expected[64];
-      if (!UsmSign(usm->authMethod, keys->auth, copy.data(), copy.size(), expected) ||
-          CRYPTO_memcmp(expected, authParams.data(), authLength) != 0) {
+      if (!UsmSign(usm->authMethod, keys->auth, copy.data(), copy.size(), expected)) {
+         return false;
+      }
+      if (CRYPTO_memcmp(expected, authParams.data(), authLength) != 0) {
+         usm->badDigestMessageId = messageId;
          return false;
       }
    }
