@@ -155,25 +155,40 @@ static uint8_t *PutValue(uint8_t *out, const SNMP_Variable *v) {
    }
 }
 
-size_t SnmpPduCodec::pduElementSize(const SNMP_PDU &pdu, size_t *content) {
-   if (!IsKnownCommand(pdu.m_command, pdu.m_version) || pdu.m_errorCode > INT32_MAX ||
-       pdu.m_errorIndex > INT32_MAX) {
-      return 0;
+// The content size of one binding (its name and value elements); false when
+// the variable cannot be encoded.
+static bool BindingContentSize(const SNMP_Variable *v, size_t *size) {
+   const SNMP_ObjectId *name = v->getName();
+   size_t nameSize = BerOidSize(name->getValue(), name->getLength());
+   size_t valueSize;
+   if (nameSize == 0 || name->getLength() > SNMP_MAX_OID_LENGTH ||
+       !ValueContentSize(v, &valueSize)) {
+      return false;
    }
-   size_t listContent = 0;
+   *size = BerElementSize(nameSize) + BerElementSize(valueSize);
+   return true;
+}
+
+bool SnmpPduCodec::listContentSize(const SNMP_PDU &pdu, size_t *size) {
+   *size = 0;
    for (int i = 0; i < pdu.m_numVariables; i++) {
-      const SNMP_Variable *v = pdu.m_variables[i];
-      const SNMP_ObjectId *name = v->getName();
-      size_t nameSize = BerOidSize(name->getValue(), name->getLength());
-      size_t valueSize;
-      if (nameSize == 0 || name->getLength() > SNMP_MAX_OID_LENGTH ||
-          !ValueContentSize(v, &valueSize)) {
-         return 0;
+      size_t binding;
+      if (!BindingContentSize(pdu.m_variables[i], &binding)) {
+         return false;
       }
-      listContent += BerElementSize(BerElementSize(nameSize) + BerElementSize(valueSize));
-      if (listContent > SNMP_MAX_MESSAGE_SIZE) {
-         return 0;
+      *size += BerElementSize(binding);
+      if (*size > SNMP_MAX_MESSAGE_SIZE) {
+         return false;
       }
+   }
+   return true;
+}
+
+size_t SnmpPduCodec::pduElementSize(const SNMP_PDU &pdu, size_t *content) {
+   size_t listContent;
+   if (!IsKnownCommand(pdu.m_command, pdu.m_version) || pdu.m_errorCode > INT32_MAX ||
+       pdu.m_errorIndex > INT32_MAX || !listContentSize(pdu, &listContent)) {
+      return 0;
    }
    *content = BerElementSize(BerInt32Size(static_cast<int32_t>(pdu.m_requestId))) +
               BerElementSize(BerInt32Size(static_cast<int32_t>(pdu.m_errorCode))) +
@@ -183,14 +198,8 @@ size_t SnmpPduCodec::pduElementSize(const SNMP_PDU &pdu, size_t *content) {
 }
 
 uint8_t *SnmpPduCodec::putPdu(const SNMP_PDU &pdu, uint8_t *p, size_t content) {
-   size_t listContent = 0;
-   for (int i = 0; i < pdu.m_numVariables; i++) {
-      const SNMP_Variable *v = pdu.m_variables[i];
-      size_t valueSize;
-      ValueContentSize(v, &valueSize);
-      size_t nameSize = BerOidSize(v->getName()->getValue(), v->getName()->getLength());
-      listContent += BerElementSize(BerElementSize(nameSize) + BerElementSize(valueSize));
-   }
+   size_t listContent;
+   listContentSize(pdu, &listContent);  // pduElementSize has checked it
    p = BerPutHeader(p, PDU_TAG_BASE | pdu.m_command, content);
    p = BerPutInt32(p, ASN_INTEGER, static_cast<int32_t>(pdu.m_requestId));
    p = BerPutInt32(p, ASN_INTEGER, static_cast<int32_t>(pdu.m_errorCode));
@@ -198,12 +207,10 @@ uint8_t *SnmpPduCodec::putPdu(const SNMP_PDU &pdu, uint8_t *p, size_t content) {
    p = BerPutHeader(p, ASN_SEQUENCE, listContent);
    for (int i = 0; i < pdu.m_numVariables; i++) {
       const SNMP_Variable *v = pdu.m_variables[i];
-      const SNMP_ObjectId *name = v->getName();
-      size_t valueSize;
-      ValueContentSize(v, &valueSize);
-      size_t nameSize = BerOidSize(name->getValue(), name->getLength());
-      p = BerPutHeader(p, ASN_SEQUENCE, BerElementSize(nameSize) + BerElementSize(valueSize));
-      p = BerPutOid(p, ASN_OBJECT_ID, name->getValue(), name->getLength());
+      size_t binding;
+      BindingContentSize(v, &binding);
+      p = BerPutHeader(p, ASN_SEQUENCE, binding);
+      p = BerPutOid(p, ASN_OBJECT_ID, v->getName()->getValue(), v->getName()->getLength());
       p = PutValue(p, v);
    }
    return p;

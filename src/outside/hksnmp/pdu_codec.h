@@ -13,6 +13,9 @@ struct SnmpPduCodec {
    // error-index, bindings }) with its content size in *content, or 0 when
    // the PDU cannot be encoded in this version.
    static size_t pduElementSize(const SNMP_PDU &pdu, size_t *content);
+   // The content size of the variable bindings; false when a variable cannot
+   // be encoded or they outgrow a message.
+   static bool listContentSize(const SNMP_PDU &pdu, size_t *size);
    // Writes the element sized by pduElementSize; returns the end.
    static uint8_t *putPdu(const SNMP_PDU &pdu, uint8_t *out, size_t content);
    // Reads the element of tag (version is the message's) into pdu; false on
