@@ -11,12 +11,12 @@
 // (the target is at most 1.0) and the variable counts of both.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdio>
 
 #include "hksrv.h"
 #include "snmp_agents.h"
 #include "snmp_client_util.h"
+#include "walk_ratio.h"
 
 namespace {
 
@@ -53,38 +53,8 @@ size_t WalkWithSnmpwalk() {
        .size();
 }
 
-double Seconds(std::chrono::steady_clock::duration d) {
-   return std::chrono::duration<double>(d).count();
-}
-
-// Both walks in each iteration, one right after the other and first in
-// turn, so that they meet the same agent under the same load.
 void BM_V3WalkRatio(benchmark::State &state) {
-   double library = 0, tool = 0;
-   size_t libraryCount = 0, toolCount = 0;
-   bool libraryFirst = true;
-   for (auto _ : state) {
-      for (int turn = 0; turn < 2; turn++) {
-         auto start = std::chrono::steady_clock::now();
-         if (libraryFirst == (turn == 0)) {
-            libraryCount = WalkWithLibrary();
-            library += Seconds(std::chrono::steady_clock::now() - start);
-         } else {
-            toolCount = WalkWithSnmpwalk();
-            tool += Seconds(std::chrono::steady_clock::now() - start);
-         }
-      }
-      libraryFirst = !libraryFirst;
-      if (libraryCount == 0 || toolCount == 0) {
-         state.SkipWithError("a walk failed");
-         return;
-      }
-   }
-   state.counters["library_ms"] = 1000 * library / static_cast<double>(state.iterations());
-   state.counters["snmpwalk_ms"] = 1000 * tool / static_cast<double>(state.iterations());
-   state.counters["ratio"] = library / tool;
-   state.counters["library_vars"] = static_cast<double>(libraryCount);
-   state.counters["snmpwalk_vars"] = static_cast<double>(toolCount);
+   MeasureWalkRatio(state, WalkWithLibrary, WalkWithSnmpwalk);
 }
 BENCHMARK(BM_V3WalkRatio)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(6);
 

@@ -2,6 +2,7 @@
 // time window, Reports, and the silence of an engine that cannot decrypt.
 #include <algorithm>
 #include <atomic>
+#include <vector>
 
 #include "hk_platform.h"
 #include "hksnmp.h"
@@ -65,16 +66,22 @@ bool SameEngine(const SNMP_PDU *answer, const SnmpUsmState *usm) {
    return length == usm->engineId.size() && std::equal(id, id + length, usm->engineId.begin());
 }
 
-// Sends request with a fresh msgID and waits at most timeout milliseconds
-// for its answer: a Report, or a Response with the request's id at the
-// level it was sent with (an unauthenticated Response to an authenticated
-// request could come from anyone). Returns SNMP_ERR_SUCCESS with *answer
+// Sends request with a fresh msgID, added to *sent, and waits at most
+// timeout milliseconds for an answer to any msgID in *sent (a late answer to
+// an earlier attempt of the same request is as good): a Report, or a
+// Response with the request's id at the level it was sent with (an
+// unauthenticated Response to an authenticated request could come from
+// anyone). Returns SNMP_ERR_SUCCESS with *answer
 // set (the caller deletes it), or SNMP_ERR_TIMEOUT, SNMP_ERR_COMM or
 // SNMP_ERR_PARSE as doRequest does, or SNMP_ERR_WRONG_DIGEST.
 uint32_t SendAndWait(SNMP_Transport *transport, SNMP_PDU *request, uint32_t level, uint32_t timeout,
-                     SNMP_PDU **answer) {
+                     std::vector<uint32_t> *sent, SNMP_PDU **answer) {
    *answer = nullptr;
    request->setMessageId(NextMessageId());
+   sent->push_back(request->getMessageId());
+   auto ours = [sent](uint32_t id) {
+      return std::find(sent->begin(), sent->end(), id) != sent->end();
+   };
    if (transport->sendMessage(request) <= 0) {
       return SNMP_ERR_COMM;
    }
@@ -90,13 +97,13 @@ uint32_t SendAndWait(SNMP_Transport *transport, SNMP_PDU *request, uint32_t leve
       if (pdu == nullptr) {
          SNMP_SecurityContext *context = transport->getSecurityContext();
          if (context != nullptr && context->getUsmState() != nullptr &&
-             context->getUsmState()->badDigestMessageId == request->getMessageId()) {
+             ours(context->getUsmState()->badDigestMessageId)) {
             // Signed for our user with a key other than ours: the engine's
             // answer to a wrong password, as good as an unsigned Report.
             return SNMP_ERR_WRONG_DIGEST;
          }
          result = SNMP_ERR_PARSE;
-      } else if (pdu->getMessageId() == request->getMessageId() &&
+      } else if (ours(pdu->getMessageId()) &&
                  (pdu->getCommand() == SNMP_REPORT ||
                   (pdu->getCommand() == SNMP_RESPONSE &&
                    pdu->getRequestId() == request->getRequestId() &&
@@ -127,10 +134,10 @@ uint32_t SNMP_Transport::doRequestV3(SNMP_PDU *request, SNMP_PDU **response, uin
    // Runs one exchange of a probe under a context of its own; the
    // transport's context is put back before anything else happens.
    auto exchangeWith = [&](SNMP_SecurityContext *probeContext, uint32_t probeLevel,
-                           SNMP_PDU **answer) {
+                           std::vector<uint32_t> *probeIds, SNMP_PDU **answer) {
       SNMP_PDU probe(SNMP_GET_REQUEST, request->getRequestId(), SNMP_VERSION_3);
       m_securityContext = probeContext;
-      uint32_t rc = SendAndWait(this, &probe, probeLevel, timeout, answer);
+      uint32_t rc = SendAndWait(this, &probe, probeLevel, timeout, probeIds, answer);
       m_securityContext = context;
       return rc;
    };
@@ -140,9 +147,10 @@ uint32_t SNMP_Transport::doRequestV3(SNMP_PDU *request, SNMP_PDU **response, uin
       // Discovery (RFC 3414 4): an empty unauthenticated request, answered
       // by a Report that names the engine with its boots and time.
       SNMP_SecurityContext anonymous("", nullptr, nullptr, SNMP_AUTH_NONE, SNMP_PRIV_NONE);
+      std::vector<uint32_t> discoveryIds;
       for (int attempt = 0; attempt < attempts && usm->engineId.empty(); attempt++) {
          SNMP_PDU *answer;
-         result = exchangeWith(&anonymous, SNMP_SECURITY_NOAUTH_NOPRIV, &answer);
+         result = exchangeWith(&anonymous, SNMP_SECURITY_NOAUTH_NOPRIV, &discoveryIds, &answer);
          if (result != SNMP_ERR_SUCCESS) {
             continue;
          }
@@ -164,9 +172,10 @@ uint32_t SNMP_Transport::doRequestV3(SNMP_PDU *request, SNMP_PDU **response, uin
 
    bool resynchronised = false, rediscovered = false, probed = false, privacySuspect = false;
    uint32_t wait = timeout;
+   std::vector<uint32_t> sentIds;  // every attempt's msgID
    for (int attempt = 0; attempt < attempts; attempt++) {
       SNMP_PDU *answer;
-      result = SendAndWait(this, request, level, wait, &answer);
+      result = SendAndWait(this, request, level, wait, &sentIds, &answer);
       if (result == SNMP_ERR_SUCCESS) {
          bool authenticated = (answer->getMessageFlags() & SNMP_MSG_FLAG_AUTH) != 0;
          if (authenticated && SameEngine(answer, usm)) {
@@ -212,7 +221,9 @@ uint32_t SNMP_Transport::doRequestV3(SNMP_PDU *request, SNMP_PDU **response, uin
          authOnly.setSecurityLevel(SNMP_SECURITY_AUTH_NOPRIV);
          uint64_t start = GetMonotonicMs();
          SNMP_PDU *probeAnswer;
-         if (exchangeWith(&authOnly, SNMP_SECURITY_AUTH_NOPRIV, &probeAnswer) == SNMP_ERR_SUCCESS) {
+         std::vector<uint32_t> probeIds;
+         if (exchangeWith(&authOnly, SNMP_SECURITY_AUTH_NOPRIV, &probeIds, &probeAnswer) ==
+             SNMP_ERR_SUCCESS) {
             bool answered = (probeAnswer->getMessageFlags() & SNMP_MSG_FLAG_AUTH) != 0;
             delete probeAnswer;
             if (answered) {
