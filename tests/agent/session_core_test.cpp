@@ -203,6 +203,14 @@ TEST_F(AgentSecretTest, SecretPassesThroughTheEightBitCodePage) {
    EXPECT_EQ(L"caf\u00E9-?", sentSecret(session));
 }
 
+TEST_F(AgentSecretTest, CombiningAccentsArePrecomposedBeforeTheCodePage) {
+   // "e" + U+0301 is the code page's U+00E9; "A" + U+030A its U+00C5.
+   TestSession session(FakeAgent::addressNetworkOrder(), agent.port(), AUTH_PLAINTEXT,
+                       L"caf"
+                       L"e\u0301-A\u030A");
+   EXPECT_EQ(L"caf\u00E9-\u00C5", sentSecret(session));
+}
+
 TEST_F(AgentSecretTest, NewSessionsCopyTheDefaultPolicyExistingOnesKeepTheirs) {
    TestSession before(FakeAgent::addressNetworkOrder(), agent.port());
    SetAgentDEP(ENCRYPTION_REQUIRED);
