@@ -178,6 +178,9 @@ bool hk_utf16_decode(const uint16_t *units, size_t count, size_t *pos, char32_t 
 }
 
 wchar_t hk_precompose_latin1(wchar_t base, wchar_t mark) {
+   // Most characters are followed by no mark at all: answer those at once.
+   if (mark < kGrave || mark > kCedilla)
+      return 0;
    for (const Composition &entry : kLatin1Compositions) {
       if (entry.base == base && entry.mark == mark)
          return entry.composed;
