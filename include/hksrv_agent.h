@@ -156,7 +156,6 @@ public:
                    const wchar_t *secret = nullptr);
    AgentConnection(const AgentConnection &) = delete;
    AgentConnection &operator=(const AgentConnection &) = delete;
-   virtual ~AgentConnection();
 
    // ------------------------------------------------ connect sequence
    // 1 when connected, 0 otherwise; *error gets 0 or the failing step's
@@ -242,6 +241,12 @@ protected:
    // so it must not start or end downloads itself.
    virtual void onFileDownload(int success);
 
+public:
+   // Declared after the hooks: the vtable holds the hooks first, then the
+   // destructor, the layout that session classes built elsewhere expect.
+   virtual ~AgentConnection();
+
+protected:
    // ------------------------------------------------ session operations
    uint32_t getIpAddr() const;  // host byte order
    void Lock() HK_ACQUIRE(m_stateLock) { m_stateLock.lock(); }

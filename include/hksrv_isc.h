@@ -60,9 +60,6 @@ public:
    ISC(uint32_t addr, uint16_t port);
    ISC(const ISC &) = delete;
    ISC &operator=(const ISC &) = delete;
-   // Shuts the connection down, waits for the receiver thread and frees the
-   // queue with every message still in it.
-   virtual ~ISC();
 
    // Connects and attaches the session to the peer's service. serverKey may
    // be null; requireEncryption non-zero makes a failed key exchange (or a
@@ -89,6 +86,14 @@ protected:
    // and writes it with a newline to standard output.
    virtual void PrintMsg(const wchar_t *format, ...);
 
+public:
+   // Shuts the connection down, waits for the receiver thread and frees the
+   // queue with every message still in it. Declared after PrintMsg: the
+   // vtable holds the hook first, then the destructor, the layout that
+   // classes built elsewhere expect.
+   virtual ~ISC();
+
+protected:
    uint32_t SetupEncryption(RSA *serverKey);
    uint32_t ConnectToService(uint32_t service);
 

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "hkagent/agent_codes.h"
+#include "agent_codes.h"
 
 namespace e2e {
 

@@ -8,7 +8,7 @@
 #include <cwchar>
 
 #include "e2e_fixture.h"
-#include "hkagent/agent_codes.h"
+#include "agent_codes.h"
 
 using namespace e2e;
 

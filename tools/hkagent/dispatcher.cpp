@@ -9,6 +9,7 @@
 
 #include "agent_codes.h"
 #include "fd_util.h"
+#include "hk_text.h"
 #include "log.h"
 
 namespace hkagent {
@@ -189,64 +190,16 @@ std::string GetStringVar(const CSCPMessage &msg, uint32_t id, size_t maxChars,
                          TextEncoding encoding) {
    std::vector<wchar_t> buffer(maxChars + 1);
    msg.GetVariableStr(id, buffer.data(), (uint32_t)buffer.size());
+   if (encoding == TextEncoding::Utf8)
+      return hk_wide_to_utf8(buffer.data());
    std::string out;
-   for (const wchar_t *p = buffer.data(); *p != L'\0'; p++) {
-      uint32_t c = (uint32_t)*p;
-      if (encoding == TextEncoding::Latin1) {
-         out.push_back(c <= 0xFF ? (char)c : '?');
-      } else if (c < 0x80) {
-         out.push_back((char)c);
-      } else if (c < 0x800) {
-         out.push_back((char)(0xC0 | (c >> 6)));
-         out.push_back((char)(0x80 | (c & 0x3F)));
-      } else if (c < 0x10000) {
-         out.push_back((char)(0xE0 | (c >> 12)));
-         out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-         out.push_back((char)(0x80 | (c & 0x3F)));
-      } else if (c <= 0x10FFFF) {
-         out.push_back((char)(0xF0 | (c >> 18)));
-         out.push_back((char)(0x80 | ((c >> 12) & 0x3F)));
-         out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-         out.push_back((char)(0x80 | (c & 0x3F)));
-      } else {
-         out.push_back('?');
-      }
-   }
+   for (const wchar_t *p = buffer.data(); *p != L'\0'; p++)
+      out.push_back((uint32_t)*p <= 0xFF ? (char)*p : '?');
    return out;
 }
 
 void SetStringVar(CSCPMessage *msg, uint32_t id, const std::string &text) {
-   std::wstring wide;
-   wide.reserve(text.size());
-   size_t i = 0;
-   while (i < text.size()) {
-      unsigned char c = (unsigned char)text[i];
-      uint32_t cp = 0xFFFD;
-      size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-      if (len == 1) {
-         cp = c;
-      } else if (len > 1 && i + len <= text.size()) {
-         cp = c & (0xFF >> (len + 1));
-         bool valid = true;
-         for (size_t k = 1; k < len; k++) {
-            unsigned char cc = (unsigned char)text[i + k];
-            if ((cc & 0xC0) != 0x80) {
-               valid = false;
-               break;
-            }
-            cp = (cp << 6) | (cc & 0x3F);
-         }
-         if (!valid || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            cp = 0xFFFD;
-            len = 1;
-         }
-      } else {
-         len = 1;
-      }
-      wide.push_back((wchar_t)cp);
-      i += len;
-   }
-   msg->SetVariable(id, wide.c_str());
+   msg->SetVariable(id, hk_utf8_to_wide(text).c_str());
 }
 
 }  // namespace hkagent

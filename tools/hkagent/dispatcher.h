@@ -114,7 +114,7 @@ uint32_t GetParameterValue(AgentRuntime &runtime, const std::string &name, std::
 // characters read. Latin-1 is the 8-bit code page (one byte per character,
 // '?' above U+00FF): secrets and byte-exact texts. UTF-8 is for names that
 // reach the file system or a program (file names, parameter and action
-// arguments).
+// arguments); a value that is no character becomes U+FFFD.
 enum class TextEncoding { Latin1, Utf8 };
 std::string GetStringVar(const CSCPMessage &msg, uint32_t id, size_t maxChars = 4096,
                          TextEncoding encoding = TextEncoding::Utf8);

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <memory>
 
-#include "hkagent/agent_codes.h"
+#include "agent_codes.h"
 #include "commands.h"
 #include "progress.h"
 #include "text.h"

@@ -129,7 +129,10 @@ HESKER_EXPORT void JoinThread(HK_THREAD *thread);
 // ways; a character above U+00FF becomes '?' (the default character).
 // Both convert at most srcLength characters (-1: up to and including the
 // NUL) into dst of dstSize units, always NUL-terminate when dstSize > 0, and
-// return the number of units written without the terminator.
+// return the number of units written without the terminator. WideToCodePage
+// precomposes a letter and a following combining mark into one byte where the
+// code page has the precomposed letter, so it may write fewer bytes than it
+// reads characters.
 HESKER_EXPORT size_t WideToCodePage(const wchar_t *src, int srcLength, char *dst, size_t dstSize);
 HESKER_EXPORT size_t CodePageToWide(const char *src, int srcLength, wchar_t *dst, size_t dstSize);
 

@@ -10,38 +10,10 @@
 #include <mutex>
 #include <string>
 
+#include "hk_text.h"
 #include "hkcp.h"
 
 namespace {
-
-// Wide file names reach the file system as UTF-8. False for a character
-// that is no Unicode scalar value.
-bool WideToUtf8(const wchar_t *text, std::string *out) {
-   out->clear();
-   for (const wchar_t *p = text; *p != L'\0'; p++) {
-      uint32_t c = (uint32_t)*p;
-      if (c < 0x80) {
-         out->push_back((char)c);
-      } else if (c < 0x800) {
-         out->push_back((char)(0xC0 | (c >> 6)));
-         out->push_back((char)(0x80 | (c & 0x3F)));
-      } else if (c < 0x10000) {
-         if (c >= 0xD800 && c <= 0xDFFF)
-            return false;
-         out->push_back((char)(0xE0 | (c >> 12)));
-         out->push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-         out->push_back((char)(0x80 | (c & 0x3F)));
-      } else if (c <= 0x10FFFF) {
-         out->push_back((char)(0xF0 | (c >> 18)));
-         out->push_back((char)(0x80 | ((c >> 12) & 0x3F)));
-         out->push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-         out->push_back((char)(0x80 | (c & 0x3F)));
-      } else {
-         return false;
-      }
-   }
-   return true;
-}
 
 // Reads up to size bytes, retrying short reads; the count read (less than
 // size only at the end of the file), or -1 on an error.
@@ -89,7 +61,7 @@ bool SendFile(const FrameWriter &write, uint32_t requestId, const wchar_t *fileN
               HKCPEncryptionContext *context, int64_t offset, HKCP_UPLOAD_PROGRESS progress,
               void *progressArg) {
    std::string path;
-   if (fileName == nullptr || offset < 0 || !WideToUtf8(fileName, &path))
+   if (fileName == nullptr || offset < 0 || !hk_wide_to_utf8_strict(fileName, &path))
       return false;
    FdCloser file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
    if (file.fd < 0)
