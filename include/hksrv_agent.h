@@ -53,6 +53,9 @@ static const uint32_t ERR_FILE_OPEN_ERROR = 915;
 static const uint32_t ERR_FILE_STAT_FAILED = 916;
 static const uint32_t ERR_MEM_ALLOC_FAILED = 917;
 static const uint32_t ERR_FILE_DELETE_FAILED = 918;
+// The agent did not prove that it knows the secret (AUTH_HMAC_SHA256): the
+// peer is not the agent, or the channel was relayed.
+static const uint32_t ERR_AGENT_AUTH_FAILED = 919;
 
 // The constant text of a result code; "Unknown error code" for others.
 HKSRV_EXPORT const wchar_t *AgentErrorCodeToText(int code);
@@ -62,6 +65,11 @@ static const int AUTH_NONE = 0;
 static const int AUTH_PLAINTEXT = 1;
 static const int AUTH_MD5_HASH = 2;
 static const int AUTH_SHA1_HASH = 3;
+// Mutual and bound to the encrypted channel: nothing sent can be replayed
+// or checked offline without the session key. Needs encryption; under any
+// policy but ENCRYPTION_DISABLED, connect sets it up when a server key is
+// given.
+static const int AUTH_HMAC_SHA256 = 4;
 
 static const int ENCRYPTION_DISABLED = 0;
 static const int ENCRYPTION_ALLOWED = 1;
@@ -276,6 +284,8 @@ private:
    void abortDownload();
    // Steps shared by connect's failure exit and the destructor.
    int failConnect(uint32_t result, uint32_t *error, uint32_t *socketError);
+   // AUTH_HMAC_SHA256 over the current hop's encrypted channel.
+   uint32_t authenticateBound(const char *secret);
    // Steps 4 to 6 of a request: send, wait for the reply, take its result
    // code. On success readReply, when given, reads the reply before it is
    // deleted; a failed request leaves the caller's outputs untouched.

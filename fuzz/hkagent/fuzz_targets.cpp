@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config.h"
+#include "agent_codes.h"
 #include "dispatcher.h"
 #include "hesker.h"
 #include "log.h"
@@ -127,6 +128,10 @@ int HkagentFuzzDispatch(const uint8_t *data, size_t size) {
    SessionState state;
    state.authenticated = (flags & 1) != 0;
    state.encrypted = (flags & 2) != 0;
+   // A channel binding as a key exchange leaves it, so that the HMAC
+   // method's checks are reached.
+   state.hasChannelBinding = (flags & 16) != 0;
+   memset(state.channelBinding, 0x42, sizeof(state.channelBinding));
 
    Dispatcher dispatcher(*world.runtime);
    CSCPMessage reply;
@@ -137,6 +142,14 @@ int HkagentFuzzDispatch(const uint8_t *data, size_t size) {
    uint32_t rcc = reply.GetVariableLong(VID_RCC);
    if (config.requireEncryption && !state.encrypted && request.GetCode() != CMD_REQUEST_SESSION_KEY)
       Check(rcc == 906);
+   if (request.GetCode() == CMD_AUTHENTICATE && rcc == 0 &&
+       request.GetVariableShort(VID_AUTH_METHOD) == AUTH_HMAC_SHA256) {
+      // Without the secret's proof nobody passes; with it, the agent proves
+      // itself back.
+      Check(state.authenticated && state.hasChannelBinding);
+      Check(reply.GetVariableBinary(VID_AUTH_PROOF, nullptr, 0) == HKCP_AUTH_PROOF_SIZE);
+      Check(reply.GetVariableBinary(VID_AUTH_NONCE, nullptr, 0) == HKCP_AUTH_NONCE_SIZE);
+   }
    // Whatever the reply holds encodes to a frame.
    CSCP_MESSAGE *frame = reply.CreateMessage();
    Check(frame != nullptr);

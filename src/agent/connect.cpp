@@ -6,6 +6,9 @@
 // The handshake is bounded: within one hop the agent may demand encryption
 // once; demanding it again after the channel was encrypted fails the
 // connect with ERR_ENCRYPTION_REQUIRED instead of negotiating forever.
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -201,6 +204,8 @@ uint32_t AgentConnection::authenticate(int useProxySecret) {
    const char *secret = useProxySecret ? m_proxySecret : m_secret;
    if (method == AUTH_NONE)
       return ERR_SUCCESS;
+   if (method == AUTH_HMAC_SHA256)
+      return authenticateBound(secret);
 
    CSCPMessage request(m_protocolVersion.load());
    request.SetCode(CMD_AUTHENTICATE);
@@ -229,6 +234,52 @@ uint32_t AgentConnection::authenticate(int useProxySecret) {
          break;  // the agent judges a method it may know and we do not
    }
    return exchange(&request, m_commandTimeout.load());
+}
+
+uint32_t AgentConnection::authenticateBound(const char *secret) {
+   // The proof binds to this hop's channel: without one there is nothing to
+   // bind to, and the connect loop sets encryption up on this answer.
+   HKCPEncryptionContext *context = acquireEncryptionContext();
+   if (context == nullptr)
+      return ERR_ENCRYPTION_REQUIRED;
+   uint8_t binding[HKCP_CHANNEL_BINDING_SIZE], key[HKCP_AUTH_KEY_SIZE];
+   uint8_t serverNonce[HKCP_AUTH_NONCE_SIZE], serverProof[HKCP_AUTH_PROOF_SIZE];
+   bool ready = context->channelBinding(binding);
+   context->decRefCount();
+   ready = ready && HKCPDeriveAuthKey(secret, strlen(secret), key) &&
+           RAND_bytes(serverNonce, sizeof(serverNonce)) == 1 &&
+           HKCPServerAuthProof(key, binding, serverNonce, serverProof);
+   uint32_t result = ERR_INTERNAL_ERROR;
+   if (ready) {
+      CSCPMessage request(m_protocolVersion.load());
+      request.SetCode(CMD_AUTHENTICATE);
+      request.SetId(generateRequestId());
+      request.SetVariable(VID_AUTH_METHOD, (uint16_t)AUTH_HMAC_SHA256);
+      request.SetVariable(VID_AUTH_NONCE, serverNonce, HKCP_AUTH_NONCE_SIZE);
+      request.SetVariable(VID_AUTH_PROOF, serverProof, HKCP_AUTH_PROOF_SIZE);
+      bool proven = false;
+      result = exchange(&request, m_commandTimeout.load(), [&](CSCPMessage *reply) {
+         // The agent's answer counts only when it proves the secret over
+         // this channel, both nonces and our proof.
+         uint8_t agentNonce[HKCP_AUTH_NONCE_SIZE], agentProof[HKCP_AUTH_PROOF_SIZE];
+         uint8_t expected[HKCP_AUTH_PROOF_SIZE];
+         proven =
+             reply->GetVariableBinary(VID_AUTH_NONCE, agentNonce, sizeof(agentNonce)) ==
+                 HKCP_AUTH_NONCE_SIZE &&
+             reply->GetVariableBinary(VID_AUTH_PROOF, agentProof, sizeof(agentProof)) ==
+                 HKCP_AUTH_PROOF_SIZE &&
+             HKCPAgentAuthProof(key, binding, serverNonce, agentNonce, serverProof, expected) &&
+             CRYPTO_memcmp(expected, agentProof, sizeof(expected)) == 0;
+      });
+      if (result == ERR_SUCCESS && !proven) {
+         wchar_t address[16];
+         DbgPrintf(4, L"AgentConnection::authenticate(): agent %s failed to prove the secret",
+                   IpToStr(getIpAddr(), address));
+         result = ERR_AGENT_AUTH_FAILED;
+      }
+   }
+   OPENSSL_cleanse(key, sizeof(key));
+   return result;
 }
 
 uint32_t AgentConnection::setupEncryption(RSA *serverKey) {

@@ -104,7 +104,7 @@ void AgentConnection::ReceiverThread() {
    };
 
    // Acts on one receive result.
-   auto handle = [this, frame, &dispatch](int result) -> Next {
+   auto handle = [this, frame, &dispatch, &held](int result) -> Next {
       if (result <= 0) {
          int socketError = WSAGetLastError();
          if (socketError != WSAESHUTDOWN)
@@ -122,7 +122,9 @@ void AgentConnection::ReceiverThread() {
             return Next::Continue;
          case 2:
             PrintMsg(L"Unable to decrypt received message");
-            return Next::Continue;
+            // A replayed or reordered frame means someone on the path
+            // rewrites the stream: nothing after it can be trusted.
+            return (held != nullptr && held->sequenceBroken()) ? Next::Stop : Next::Continue;
          case 3:
             if (m_fileUploadInProgress.load())
                return Next::Continue;

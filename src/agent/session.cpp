@@ -60,6 +60,7 @@ const ErrorText s_errorTexts[] = {
     {(int)ERR_FILE_STAT_FAILED, L"File stat filed"},
     {(int)ERR_MEM_ALLOC_FAILED, L"Memory allocation failed"},
     {(int)ERR_FILE_DELETE_FAILED, L"File delete failed"},
+    {(int)ERR_AGENT_AUTH_FAILED, L"Agent authentication failed"},
     {-1, nullptr},
 };
 
@@ -251,27 +252,19 @@ int AgentConnection::sendMessage(CSCPMessage *message) {
       return 0;
 
    // The handle is read under the send lock, which also covers its close,
-   // so a frame never goes to a handle that was closed and reused.
-   auto send = [this](const void *data, uint32_t length) -> int {
+   // so a frame never goes to a handle that was closed and reused. The
+   // frame is encrypted under the same lock, so nonces reach the wire in
+   // order.
+   HKCPEncryptionContext *context = acquireEncryptionContext();
+   int success = 0;
+   {
       std::lock_guard<CriticalSection> guard(m_sendLock);
       SOCKET s = m_socket.load();
-      if (s == INVALID_SOCKET)
-         return 0;
-      return SendEx(s, data, length, 0, nullptr) == (int)length;
-   };
-
-   int success = 0;
-   HKCPEncryptionContext *context = acquireEncryptionContext();
-   if (context != nullptr) {
-      CSCP_ENCRYPTED_MESSAGE *encrypted = CSCPEncryptMessage(context, frame);
-      if (encrypted != nullptr) {
-         success = send(encrypted, ntohl(encrypted->dwSize));
-         free(encrypted);
-      }
-      context->decRefCount();
-   } else {
-      success = send(frame, ntohl(frame->dwSize));
+      if (s != INVALID_SOCKET)
+         success = HKCPWriteFrame(s, frame, context) ? 1 : 0;
    }
+   if (context != nullptr)
+      context->decRefCount();
    free(frame);
    return success;
 }

@@ -122,30 +122,18 @@ bool ISC::sendFrame(const CSCPMessage *message) {
       context->incRefCount();
    Unlock();
 
-   const void *data = frame;
-   uint32_t length = ntohl(frame->dwSize);
-   CSCP_ENCRYPTED_MESSAGE *encrypted = nullptr;
-   if (context != nullptr) {
-      encrypted = CSCPEncryptMessage(context, frame);
-      context->decRefCount();
-      if (encrypted == nullptr) {
-         free(frame);
-         return false;
-      }
-      data = encrypted;
-      length = ntohl(encrypted->dwSize);
-   }
-
    bool sent = false;
    {
       // The descriptor is read under the send lock: closers pass this lock
       // before they close, so it cannot be closed (and reused) under us.
+      // Encrypting under it too keeps the nonces in wire order.
       std::lock_guard<CriticalSection> guard(m_sendLock);
       const SOCKET s = m_socket.load();
       if (s != INVALID_SOCKET)
-         sent = SendEx(s, data, length, 0, nullptr) == static_cast<int>(length);
+         sent = HKCPWriteFrame(s, frame, context);
    }
-   free(encrypted);
+   if (context != nullptr)
+      context->decRefCount();
    free(frame);
    return sent;
 }

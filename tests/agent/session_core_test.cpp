@@ -135,8 +135,12 @@ TEST(AgentErrorTextTest, EveryCodeHasItsText) {
 TEST(AgentErrorTextTest, UnknownCodesIncludingTheSentinelsCodeGiveTheFallback) {
    EXPECT_STREQ(L"Unknown error code", AgentErrorCodeToText(-1));
    EXPECT_STREQ(L"Unknown error code", AgentErrorCodeToText(402));
-   EXPECT_STREQ(L"Unknown error code", AgentErrorCodeToText(919));
+   EXPECT_STREQ(L"Unknown error code", AgentErrorCodeToText(920));
    EXPECT_STREQ(L"Unknown error code", AgentErrorCodeToText(1));
+}
+
+TEST(AgentErrorTextTest, AnAgentThatCannotProveTheSecretHasItsOwnText) {
+   EXPECT_STREQ(L"Agent authentication failed", AgentErrorCodeToText((int)ERR_AGENT_AUTH_FAILED));
 }
 
 // ---------------------------------------------------------------- default PrintMsg

@@ -12,13 +12,15 @@
 
 namespace e2e {
 
+RSA *NewRsaKey() {
+   EVP_PKEY *pkey = EVP_RSA_gen(2048);
+   RSA *rsa = pkey != nullptr ? EVP_PKEY_get1_RSA(pkey) : nullptr;
+   EVP_PKEY_free(pkey);
+   return rsa;
+}
+
 RSA *ServerKey() {
-   static RSA *key = [] {
-      EVP_PKEY *pkey = EVP_RSA_gen(2048);
-      RSA *rsa = pkey != nullptr ? EVP_PKEY_get1_RSA(pkey) : nullptr;
-      EVP_PKEY_free(pkey);
-      return rsa;
-   }();
+   static RSA *key = NewRsaKey();
    return key;
 }
 

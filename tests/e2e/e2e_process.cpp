@@ -142,6 +142,10 @@ bool AgentProcess::start(const AgentSetup &setup, std::string *error) {
       config += "Secret = \"" + setup.secret + "\"\n";
    if (setup.requireEncryption)
       config += "RequireEncryption = yes\n";
+   if (setup.acceptAnyServerKey)
+      config += "AcceptAnyServerKey = yes\n";
+   if (!setup.trustedServerKeys.empty())
+      config += "TrustedServerKeys = " + setup.trustedServerKeys + "\n";
    if (setup.enableProxy)
       config += "EnableProxy = yes\n";
    if (setup.enableSnmpProxy)

@@ -35,6 +35,10 @@ struct AgentSetup {
    bool requireEncryption = false;
    bool enableProxy = false;
    bool enableSnmpProxy = false;
+   // Server keys: any (the explicit lab opt-in), or only those in this
+   // file or folder when acceptAnyServerKey is off.
+   bool acceptAnyServerKey = true;
+   std::string trustedServerKeys;
    std::vector<std::pair<std::string, std::string>> actions;  // name, command line
    std::vector<std::string> extraLines;                       // more [agent] lines
 };

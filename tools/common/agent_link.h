@@ -50,6 +50,9 @@ struct AgentOptionNames {
    std::string auth, secret, secretEnv;
    std::string proxy, proxyAuth, proxySecret, proxySecretEnv;
    std::string encryption, key, timeout, connectTimeout;
+   // Opt-in for the methods that send the secret or its hash (plain, md5,
+   // sha1) without required encryption: old agents that cannot encrypt.
+   std::string insecureAuth;
 };
 
 // The option specs for those names (empty names are left out), with the
@@ -59,16 +62,24 @@ std::vector<OptionSpec> AgentOptionSpecs(const AgentOptionNames &names, bool sho
 // HOST[:PORT] resolved to an IPv4 address (host byte order); the port stays
 // as it was when none is given. False with *error set.
 bool ParseHostPort(const std::string &text, uint32_t *address, uint16_t *port, std::string *error);
-// A method name: none, plain, md5, sha1 (or 0..3).
+// A method name: none, plain, md5, sha1, hmac (or 0..4).
 bool ParseAuthMethod(const std::string &text, int *method);
 // A policy name: disabled, allowed, preferred, required (or 0..3).
 bool ParseEncryptionPolicy(const std::string &text, int *policy);
 
 // Fills everything but agent.host/address/port from the parsed options and
-// the environment. A secret without a method means SHA-1; a method without
-// a secret is an error.
+// the environment. A secret without a method means the mutual HMAC method;
+// a method without a secret is an error. With a secret the policy defaults
+// to required, and a method that sends the secret or its hash is refused
+// under any other policy unless the insecure opt-in is given: nothing
+// derived from a secret travels before encryption.
 bool ReadAgentSettings(const ArgParser &args, const AgentOptionNames &names,
                        AgentLinkSettings *settings, std::string *error);
+
+// Prints the fingerprint (SHA-256 of the DER public key, hex) and the PEM
+// public key of the server key in keyFile, generating the key on first
+// use, for an operator to install on the agents. False with *error set.
+bool ShowServerKey(const std::string &keyFile, std::string *error);
 
 // A connected session, or null with *result set (an agent result code for
 // AgentErrorCodeToText) and *error a readable text.

@@ -120,6 +120,13 @@ const KeyInfo kAgentKeys[] = {
      }},
     {"requireencryption", "yes or no",
      [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->requireEncryption); }},
+    {"trustedserverkeys", "a file or directory of PEM public keys or SHA-256 fingerprints",
+     [](AgentConfig *c, std::string_view v) {
+        c->trustedServerKeys = std::string(v);
+        return true;
+     }},
+    {"acceptanyserverkey", "yes or no",
+     [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->acceptAnyServerKey); }},
     {"maxsessions", "a number from 1 to 100000",
      [](AgentConfig *c, std::string_view v) {
         return SetNumber<uint32_t, 100000>(&c->maxSessions, v) && c->maxSessions > 0;

@@ -31,6 +31,11 @@ struct AgentConfig {
    uint16_t port = 4700;
    std::string secret;  // empty: clients need not authenticate
    bool requireEncryption = false;
+   // Key requests are answered only for these server keys: a PEM file, a
+   // file of SHA-256 fingerprints (64 hex digits a line), or a directory of
+   // such files. Empty: none is trusted, unless acceptAnyServerKey.
+   std::string trustedServerKeys;
+   bool acceptAnyServerKey = false;  // lab and test opt-in: any key is served
    uint32_t maxSessions = 1024;
    uint32_t idleTimeoutMs = 900000;  // a silent client is dropped after this
    std::string fileStore;            // empty: upload and download refused

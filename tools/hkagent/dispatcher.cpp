@@ -1,6 +1,7 @@
 #include "dispatcher.h"
 
 #include <openssl/crypto.h>
+#include <openssl/rand.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include "agent_codes.h"
 #include "fd_util.h"
 #include "hk_text.h"
+#include "key_trust.h"
 #include "log.h"
 
 namespace hkagent {
@@ -41,12 +43,44 @@ bool DigestMatches(const CSCPMessage &request, const std::string &secret, bool s
    return same && length == size;
 }
 
-uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, DispatchOutcome *outcome) {
+// AUTH_HMAC_SHA256: checks the server's proof over this channel and, when
+// it holds, proves the secret back in the reply.
+bool ProveBound(RequestContext &ctx, const CSCPMessage &request, CSCPMessage *reply) {
+   uint8_t serverNonce[HKCP_AUTH_NONCE_SIZE], serverProof[HKCP_AUTH_PROOF_SIZE];
+   if (!ctx.state.hasChannelBinding ||
+       request.GetVariableBinary(VID_AUTH_NONCE, serverNonce, sizeof(serverNonce)) !=
+           HKCP_AUTH_NONCE_SIZE ||
+       request.GetVariableBinary(VID_AUTH_PROOF, serverProof, sizeof(serverProof)) !=
+           HKCP_AUTH_PROOF_SIZE)
+      return false;
+   const std::string &secret = ctx.config.secret;
+   uint8_t key[HKCP_AUTH_KEY_SIZE], expected[HKCP_AUTH_PROOF_SIZE];
+   uint8_t agentNonce[HKCP_AUTH_NONCE_SIZE], agentProof[HKCP_AUTH_PROOF_SIZE];
+   bool ok = HKCPDeriveAuthKey(secret.data(), secret.size(), key) &&
+             HKCPServerAuthProof(key, ctx.state.channelBinding, serverNonce, expected) &&
+             CRYPTO_memcmp(expected, serverProof, sizeof(expected)) == 0 &&
+             RAND_bytes(agentNonce, sizeof(agentNonce)) == 1 &&
+             HKCPAgentAuthProof(key, ctx.state.channelBinding, serverNonce, agentNonce, serverProof,
+                                agentProof);
+   OPENSSL_cleanse(key, sizeof(key));
+   if (ok) {
+      reply->SetVariable(VID_AUTH_NONCE, agentNonce, HKCP_AUTH_NONCE_SIZE);
+      reply->SetVariable(VID_AUTH_PROOF, agentProof, HKCP_AUTH_PROOF_SIZE);
+   }
+   return ok;
+}
+
+uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, CSCPMessage *reply,
+                      DispatchOutcome *outcome) {
    if (ctx.state.authenticated)
       return ERR_ALREADY_AUTHENTICATED;
    if (ctx.config.secret.empty())
       return ERR_AUTH_NOT_REQUIRED;
    uint16_t method = request.GetVariableShort(VID_AUTH_METHOD);
+   // The bound method has nothing to bind to on a plain channel; the
+   // server sets encryption up on this answer and tries again.
+   if (method == AUTH_HMAC_SHA256 && !ctx.state.encrypted)
+      return ERR_ENCRYPTION_REQUIRED;
    bool ok = false;
    switch (method) {
       case AUTH_PLAINTEXT:
@@ -58,6 +92,9 @@ uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, DispatchO
          break;
       case AUTH_SHA1_HASH:
          ok = DigestMatches(request, ctx.config.secret, true);
+         break;
+      case AUTH_HMAC_SHA256:
+         ok = ProveBound(ctx, request, reply);
          break;
       default:
          break;
@@ -136,18 +173,43 @@ void DispatchOutcome::discardUpload() {
    tempName.clear();
 }
 
+void Dispatcher::answerKeyRequest(SessionState &state, const CSCPMessage &request,
+                                  CSCPMessage *reply, DispatchOutcome *outcome) {
+   reply->SetCode(CMD_SESSION_KEY);
+   uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE];
+   if (HKCPRequestKeyFingerprint(&request, fingerprint) &&
+       !IsServerKeyTrusted(*m_runtime.config(), fingerprint)) {
+      // Refused before any work on the key: an untrusted server learns no
+      // session key, and costs the agent no RSA operation.
+      HKLOG_WARN("key exchange from %s refused: server key %s is not trusted",
+                 Ipv4ToText(state.peerAddress).c_str(), HKCPFingerprintText(fingerprint).c_str());
+      reply->SetVariable(VID_RCC, RCC_INVALID_PUBLIC_KEY);
+      return;
+   }
+   HKCPEncryptionContext *context = nullptr;
+   uint32_t rcc = HKCPAnswerKeyRequest(&request, reply, &context);
+   reply->SetCode(CMD_SESSION_KEY);
+   reply->SetId(request.GetId());
+   if (rcc != ERR_SUCCESS || context == nullptr) {
+      if (context != nullptr)
+         context->decRefCount();
+      return;
+   }
+   if (!context->channelBinding(state.channelBinding)) {
+      context->decRefCount();
+      reply->DeleteAllVariables();
+      reply->SetVariable(VID_RCC, ERR_INTERNAL_ERROR);
+      return;
+   }
+   state.hasChannelBinding = true;
+   outcome->newContext = context;
+}
+
 void Dispatcher::dispatch(SessionState &state, const CSCPMessage &request, CSCPMessage *reply,
                           DispatchOutcome *outcome) {
    reply->SetId(request.GetId());
    if (request.GetCode() == CMD_REQUEST_SESSION_KEY) {
-      HKCPEncryptionContext *context = nullptr;
-      uint32_t rcc = HKCPAnswerKeyRequest(&request, reply, &context);
-      reply->SetCode(CMD_SESSION_KEY);
-      reply->SetId(request.GetId());
-      if (rcc == ERR_SUCCESS && context != nullptr)
-         outcome->newContext = context;
-      else if (context != nullptr)
-         context->decRefCount();
+      answerKeyRequest(state, request, reply, outcome);
       return;
    }
 
@@ -158,7 +220,7 @@ void Dispatcher::dispatch(SessionState &state, const CSCPMessage &request, CSCPM
    if (config->requireEncryption && !state.encrypted)
       rcc = ERR_ENCRYPTION_REQUIRED;
    else if (request.GetCode() == CMD_AUTHENTICATE)
-      rcc = Authenticate(ctx, request, outcome);
+      rcc = Authenticate(ctx, request, reply, outcome);
    else if (!config->secret.empty() && !state.authenticated)
       rcc = ERR_AUTH_REQUIRED;
    else

@@ -4,7 +4,8 @@
 // the session. It does no socket I/O of its own on the client's socket, so
 // tests and fuzzers call it with crafted messages.
 //
-// Order of checks: a key request is always answered; then, when the
+// Order of checks: a key request is answered (for a trusted server key
+// only, see key_trust.h); then, when the
 // configuration requires encryption and the session has none, every
 // request gets ERR_ENCRYPTION_REQUIRED; then CMD_AUTHENTICATE is judged;
 // then, when a secret is configured and the session has not authenticated,
@@ -28,6 +29,11 @@ struct SessionState {
    bool trapsEnabled = false;  // CMD_ENABLE_TRAPS succeeded
    bool uploadActive = false;  // an upload's data frames are still due
    uint32_t peerAddress = 0;   // host byte order, for the log
+   // Derived from the newest key exchange's key: what AUTH_HMAC_SHA256
+   // proofs are bound to. Set when the exchange is answered; the next
+   // request is read under that key.
+   bool hasChannelBinding = false;
+   uint8_t channelBinding[HKCP_CHANNEL_BINDING_SIZE] = {};
 };
 
 enum class FollowUp {
@@ -77,6 +83,9 @@ public:
                  DispatchOutcome *outcome);
 
 private:
+   void answerKeyRequest(SessionState &state, const CSCPMessage &request, CSCPMessage *reply,
+                         DispatchOutcome *outcome);
+
    AgentRuntime &m_runtime;
 };
 

@@ -32,6 +32,9 @@ const char kUsage[] =
     "  --port-file FILE         write the port listened on to FILE\n"
     "  --secret TEXT            shared secret clients must prove\n"
     "  --require-encryption     refuse requests on unencrypted sessions\n"
+    "  --trusted-server-keys PATH  file or folder of server keys (PEM) or\n"
+    "                           SHA-256 fingerprints to serve key exchanges for\n"
+    "  --accept-any-server-key  serve key exchanges for any key (labs, tests)\n"
     "  --max-sessions N         most clients served at once (default 1024)\n"
     "  --idle-timeout MS        drop a client silent for MS (default 900000)\n"
     "  --file-store DIR         directory for file upload and download\n"
@@ -62,6 +65,8 @@ const FlagInfo kFlags[] = {
     {"--port", "Port", nullptr},
     {"--secret", "Secret", nullptr},
     {"--require-encryption", "RequireEncryption", "yes"},
+    {"--trusted-server-keys", "TrustedServerKeys", nullptr},
+    {"--accept-any-server-key", "AcceptAnyServerKey", "yes"},
     {"--max-sessions", "MaxSessions", nullptr},
     {"--idle-timeout", "IdleTimeout", nullptr},
     {"--file-store", "FileStore", nullptr},

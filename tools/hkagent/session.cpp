@@ -91,23 +91,15 @@ bool Session::installContext(HKCPEncryptionContext *context) {
 
 bool Session::sendFrame(const CSCP_MESSAGE *frame) {
    HKCPEncryptionContext *context = acquireContext();
-   const void *data = frame;
-   uint32_t size = ntohl(frame->dwSize);
-   CSCP_ENCRYPTED_MESSAGE *encrypted = nullptr;
-   if (context != nullptr) {
-      encrypted = CSCPEncryptMessage(context, frame);
-      context->decRefCount();
-      if (encrypted == nullptr)
-         return false;
-      data = encrypted;
-      size = ntohl(encrypted->dwSize);
-   }
+   // Encrypted under the send lock: the client refuses nonces that do not
+   // rise on the wire.
    bool ok = false;
    m_sendLock.lock();
    if (!m_relaying)
-      ok = SendEx(m_socket.get(), data, size, 0, nullptr) == (int)size;
+      ok = HKCPWriteFrame(m_socket.get(), frame, context);
    m_sendLock.unlock();
-   free(encrypted);
+   if (context != nullptr)
+      context->decRefCount();
    return ok;
 }
 
@@ -265,19 +257,12 @@ void Session::relay(UniqueFd onward, const CSCPMessage &reply) {
    if (frame == nullptr)
       return;
    HKCPEncryptionContext *context = acquireContext();
-   CSCP_ENCRYPTED_MESSAGE *encrypted = context ? CSCPEncryptMessage(context, frame) : nullptr;
+   m_sendLock.lock();
+   bool sent = HKCPWriteFrame(m_socket.get(), frame, context);
+   m_relaying = true;
+   m_sendLock.unlock();
    if (context != nullptr)
       context->decRefCount();
-   const void *data = encrypted ? (const void *)encrypted : (const void *)frame;
-   uint32_t size = encrypted ? ntohl(encrypted->dwSize) : ntohl(frame->dwSize);
-   bool sent = false;
-   if (context == nullptr || encrypted != nullptr) {
-      m_sendLock.lock();
-      sent = SendEx(m_socket.get(), data, size, 0, nullptr) == (int)size;
-      m_relaying = true;
-      m_sendLock.unlock();
-   }
-   free(encrypted);
    free(frame);
    m_trapsEnabled.store(false);
    if (!sent || m_stopRequested.load())

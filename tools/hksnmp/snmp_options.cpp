@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "server_key.h"
 #include "text.h"
 
 using namespace hktool;
@@ -26,9 +27,18 @@ const char kUsageTail[] =
     "Exit status: 0 success, 1 the device, the agent or the connection failed,\n"
     "2 bad usage.\n";
 
-const AgentOptionNames kAgentNames = {
-    "agent-auth", "agent-secret",  "HKSNMP_AGENT_SECRET",  "", "", "", "", "encryption",
-    "key",        "agent-timeout", "agent-connect-timeout"};
+const AgentOptionNames kAgentNames = {"agent-auth",
+                                      "agent-secret",
+                                      "HKSNMP_AGENT_SECRET",
+                                      "",
+                                      "",
+                                      "",
+                                      "",
+                                      "encryption",
+                                      "key",
+                                      "agent-timeout",
+                                      "agent-connect-timeout",
+                                      "insecure-auth"};
 
 std::vector<OptionSpec> SnmpSpecs() {
    return {
@@ -94,6 +104,11 @@ int ParseSnmpOptions(int argc, const char *const *argv, SnmpOptions *o) {
    }
    if (args.has("version")) {
       printf("hksnmp %s\n", HKTOOLS_VERSION);
+      return EXIT_OK;
+   }
+   if (args.has("show-key")) {
+      if (!ShowServerKey(args.get("key", DefaultServerKeyPath()), &error))
+         return ReportError(o->tool, ERR_INVALID_PUBLIC_KEY, error);
       return EXIT_OK;
    }
    ToolAgentConnection::SetVerbose(args.has("verbose"));

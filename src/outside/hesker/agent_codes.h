@@ -42,6 +42,7 @@ static const uint16_t AUTH_NONE = 0;
 static const uint16_t AUTH_PLAINTEXT = 1;
 static const uint16_t AUTH_MD5_HASH = 2;
 static const uint16_t AUTH_SHA1_HASH = 3;
+static const uint16_t AUTH_HMAC_SHA256 = 4;  // mutual, bound to the encrypted channel
 
 // Requests of this agent, sent through the server library's customRequest.
 // Download a file of the file store: VID_FILE_NAME names it; the reply is

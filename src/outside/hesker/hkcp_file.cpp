@@ -33,21 +33,9 @@ ssize_t ReadFull(int fd, uint8_t *buffer, size_t size) {
    return (ssize_t)done;
 }
 
-// Writes one frame's bytes whole; true when all of them were written.
-using FrameWriter = std::function<bool(const void *data, uint32_t size)>;
-
-// Writes one frame, encrypted when a context is given.
-bool SendFrame(const FrameWriter &write, const CSCP_MESSAGE *frame,
-               HKCPEncryptionContext *context) {
-   if (context == nullptr)
-      return write(frame, ntohl(frame->dwSize));
-   CSCP_ENCRYPTED_MESSAGE *encrypted = CSCPEncryptMessage(context, frame);
-   if (encrypted == nullptr)
-      return false;
-   bool ok = write(encrypted, ntohl(encrypted->dwSize));
-   free(encrypted);
-   return ok;
-}
+// Writes one plain frame, encrypting it when the session is encrypted;
+// true when all of it was written.
+using FrameWriter = std::function<bool(const CSCP_MESSAGE *frame)>;
 
 struct FdCloser {
    int fd;
@@ -57,9 +45,8 @@ struct FdCloser {
    }
 };
 
-bool SendFile(const FrameWriter &write, uint32_t requestId, const wchar_t *fileName,
-              HKCPEncryptionContext *context, int64_t offset, HKCP_UPLOAD_PROGRESS progress,
-              void *progressArg) {
+bool SendFile(const FrameWriter &write, uint32_t requestId, const wchar_t *fileName, int64_t offset,
+              HKCP_UPLOAD_PROGRESS progress, void *progressArg) {
    std::string path;
    if (fileName == nullptr || offset < 0 || !hk_wide_to_utf8_strict(fileName, &path))
       return false;
@@ -112,7 +99,7 @@ bool SendFile(const FrameWriter &write, uint32_t requestId, const wchar_t *fileN
       frame->dwSize = htonl((uint32_t)(HKCP_HEADER_SIZE + padded));
       frame->dwId = htonl(requestId);
       frame->dwNumVars = htonl((uint32_t)length);
-      if (!SendFrame(write, frame, context)) {
+      if (!write(frame)) {
          ok = false;
          break;
       }
@@ -131,10 +118,13 @@ bool SendFile(const FrameWriter &write, uint32_t requestId, const wchar_t *fileN
 bool SendFileOverHKCP(SOCKET hSocket, uint32_t requestId, const wchar_t *fileName,
                       HKCPEncryptionContext *context, int64_t offset, HKCP_UPLOAD_PROGRESS progress,
                       void *progressArg, CriticalSection *sendLock) {
-   auto write = [hSocket, sendLock](const void *data, uint32_t size) {
-      return SendEx(hSocket, data, size, 0, sendLock) == (int)size;
+   auto write = [hSocket, sendLock, context](const CSCP_MESSAGE *frame) {
+      if (sendLock == nullptr)
+         return HKCPWriteFrame(hSocket, frame, context);
+      std::lock_guard<CriticalSection> guard(*sendLock);
+      return HKCPWriteFrame(hSocket, frame, context);
    };
-   return SendFile(write, requestId, fileName, context, offset, progress, progressArg);
+   return SendFile(write, requestId, fileName, offset, progress, progressArg);
 }
 
 bool SendFileOverHKCP(const std::atomic<SOCKET> *socket, uint32_t requestId,
@@ -142,10 +132,10 @@ bool SendFileOverHKCP(const std::atomic<SOCKET> *socket, uint32_t requestId,
                       HKCP_UPLOAD_PROGRESS progress, void *progressArg, CriticalSection *sendLock) {
    if (socket == nullptr || sendLock == nullptr)
       return false;
-   auto write = [socket, sendLock](const void *data, uint32_t size) {
+   auto write = [socket, sendLock, context](const CSCP_MESSAGE *frame) {
       std::lock_guard<CriticalSection> guard(*sendLock);
       SOCKET s = socket->load();
-      return s != INVALID_SOCKET && SendEx(s, data, size, 0, nullptr) == (int)size;
+      return s != INVALID_SOCKET && HKCPWriteFrame(s, frame, context);
    };
-   return SendFile(write, requestId, fileName, context, offset, progress, progressArg);
+   return SendFile(write, requestId, fileName, offset, progress, progressArg);
 }
