@@ -138,7 +138,7 @@ TEST(AgentProcess, PortZeroIsAnnouncedAndSigtermStopsCleanly) {
 }
 
 TEST(AgentProcess, SigintStopsCleanly) {
-   AgentProcess agent({"--port", "0", "--foreground"});
+   AgentProcess agent({"--port", "0", "--foreground", "--allow-no-authentication"});
    ASSERT_TRUE(agent.waitForOutput("listening on", 20000)) << agent.output();
    ASSERT_EQ(kill(agent.pid(), SIGINT), 0);
    int status = agent.waitExit(20000);
@@ -165,7 +165,7 @@ TEST(AgentProcess, BadSettingsStopTheStart) {
 TEST(AgentProcess, RunningOutOfDescriptorsDropsConnectionsAndRecovers) {
    TempDir dir;
    std::string portFile = dir.file("port");
-   AgentProcess agent({"--port", "0", "--port-file", portFile}, 32);
+   AgentProcess agent({"--port", "0", "--port-file", portFile, "--allow-no-authentication"}, 32);
    ASSERT_TRUE(agent.waitForOutput("listening on", 20000)) << agent.output();
    std::string text;
    ASSERT_TRUE(ReadTextFile(portFile, &text));
