@@ -52,6 +52,7 @@ Secret = "$secret"
 FileStore = $work/store
 PolicyDir = $work/policies
 EnableSnmpProxy = yes
+SnmpProxyTargets = 127.0.0.1
 [actions]
 greet = /bin/echo "hello from the agent"
 CONF

@@ -1,6 +1,9 @@
 // hkquery run as a process against the real hkagent: every mode, as text and
 // as JSON, secrets from the environment, encryption, a proxy hop, refusals,
 // and the exit statuses scripts rely on.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,8 +30,8 @@ protected:
       s_agent = new AgentProcess();
       AgentSetup setup;
       setup.secret = kSecret;
-      setup.actions = {{"echo", "/bin/echo"}, {"fails", "/bin/false"}};
-      setup.extraLines = {"ServiceCheckTimeout = 300"};
+      setup.actions = {{"echo", "/bin/echo {*:dash}"}, {"fails", "/bin/false"}};
+      setup.extraLines = {"ServiceCheckTimeout = 300", "ServiceCheckTargets = 127.0.0.0/8"};
       std::string error;
       ASSERT_TRUE(s_agent->start(setup, &error)) << error;
    }
@@ -185,12 +188,22 @@ TEST_F(HkQueryTool, PoliciesListedAndRemoved) {
 }
 
 TEST_F(HkQueryTool, ServiceChecks) {
-   ToolResult open = query({"--check-service", s_agent->hostPort()});
+   // A port that listens (its backlog takes the connection) and never answers.
+   int listener = socket(AF_INET, SOCK_STREAM, 0);
+   struct sockaddr_in address = {};
+   address.sin_family = AF_INET;
+   address.sin_addr.s_addr = htonl(0x7F000001);
+   socklen_t length = sizeof(address);
+   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+   ASSERT_EQ(listen(listener, 4), 0);
+   getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+   std::string target = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+   ToolResult open = query({"--check-service", target});
    EXPECT_EQ(open.exitCode, 0) << open.err;
    EXPECT_TRUE(Contains(open.out, "ok (status 0)"));
-   // The agent's own port with a request text it will not answer as asked.
-   ToolResult silent = query({"--check-service", s_agent->hostPort(), "--service-request",
-                              "hello\r\n", "--service-response", "never-sent", "--json"});
+   ToolResult silent = query({"--check-service", target, "--service-request", "hello\r\n",
+                              "--service-response", "never-sent", "--json"});
+   close(listener);
    EXPECT_EQ(silent.exitCode, 1);
    JsonValue doc = ParseOutput(silent);
    EXPECT_NE(doc["status"].number, 0);
@@ -220,6 +233,7 @@ TEST_F(HkQueryTool, ConfigurationGoesOutByteForByteAndComesBack) {
    // Quotes, backslashes, a tab and non-ASCII bytes: text and JSON must both
    // carry them exactly.
    setup.extraLines = {"# say \"hi\" \\ there\tand caf\xC3\xA9"};
+   setup.allowConfigUpdate = true;
    std::string error;
    ASSERT_TRUE(agent.start(setup, &error)) << error;
    std::string original = ReadFile(agent.configPath());
@@ -232,12 +246,11 @@ TEST_F(HkQueryTool, ConfigurationGoesOutByteForByteAndComesBack) {
    EXPECT_EQ(doc["size"].number, (double)original.size());
 
    TempDir dir;
-   std::string replaced = original + "[actions]\nadded = /bin/true\n";
+   std::string replaced = original + "[agent]\nPushInterval = 5\n";
    WriteFile(dir / "new.conf", replaced);
    ToolResult put = m_tools.run(HkQuery(), {agent.hostPort(), "--config-put", dir / "new.conf"});
    ASSERT_EQ(put.exitCode, 0) << put.err;
    EXPECT_EQ(ReadFile(agent.configPath()), replaced);
-   EXPECT_EQ(m_tools.run(HkQuery(), {agent.hostPort(), "--action", "added"}).exitCode, 0);
 
    WriteFile(dir / "bad.conf", "[agent]\nPort = many\n");
    ToolResult bad = m_tools.run(HkQuery(), {agent.hostPort(), "--config-put", dir / "bad.conf"});

@@ -160,6 +160,17 @@ TEST(AgentProcess, BadSettingsStopTheStart) {
    status = missing.waitExit(20000);
    ASSERT_NE(status, -1);
    EXPECT_EQ(WEXITSTATUS(status), 1);
+   // No secret and no explicit permission to run without one.
+   AgentProcess open({"--port", "0"});
+   EXPECT_TRUE(open.waitForOutput("no Secret configured", 20000));
+   status = open.waitExit(20000);
+   ASSERT_NE(status, -1);
+   EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+TEST(AgentProcess, RunningWithoutASecretIsAnnouncedLoudly) {
+   AgentProcess agent({"--port", "0", "--allow-no-authentication"});
+   EXPECT_TRUE(agent.waitForOutput("AUTHENTICATION IS OFF", 20000));
 }
 
 TEST(AgentProcess, RunningOutOfDescriptorsDropsConnectionsAndRecovers) {

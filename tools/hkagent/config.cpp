@@ -291,8 +291,7 @@ bool SplitCommandLine(std::string_view text, std::vector<std::string> *words, st
    return true;
 }
 
-bool ReadPlaceholders(const ActionDef &action, uint32_t *numbered, bool *rest,
-                      std::string *error) {
+bool ReadPlaceholders(const ActionDef &action, uint32_t *numbered, bool *rest, std::string *error) {
    *numbered = 0;
    *rest = false;
    for (size_t w = 1; w < action.argv.size(); w++) {

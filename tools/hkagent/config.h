@@ -38,8 +38,7 @@ struct ActionDef {
 // What an action's placeholders take: arguments 1 to *numbered, and with
 // *rest every one after those. False with *error for a malformed or
 // misplaced placeholder.
-bool ReadPlaceholders(const ActionDef &action, uint32_t *numbered, bool *rest,
-                      std::string *error);
+bool ReadPlaceholders(const ActionDef &action, uint32_t *numbered, bool *rest, std::string *error);
 
 struct AgentConfig {
    std::string listenAddress = "127.0.0.1";
@@ -50,15 +49,15 @@ struct AgentConfig {
    bool requireEncryption = false;
    uint32_t maxSessions = 1024;
    uint32_t maxSessionsPerAddress = 32;
-   uint32_t authTimeoutMs = 10000;       // key exchange and authentication done within
-   uint32_t authFailureDelayMs = 1000;   // before the reply to a wrong secret
+   uint32_t authTimeoutMs = 10000;      // key exchange and authentication done within
+   uint32_t authFailureDelayMs = 1000;  // before the reply to a wrong secret
    // An address with maxAuthFailures failures, the last less than
    // authBlockTimeSec ago, may not try again until that time has passed.
    uint32_t maxAuthFailures = 10;
    uint32_t authBlockTimeSec = 300;
-   uint32_t idleTimeoutMs = 900000;      // a silent client is dropped after this
-   std::string fileStore;                // empty: upload and download refused
-   std::string policyDir;                // empty: an empty inventory
+   uint32_t idleTimeoutMs = 900000;  // a silent client is dropped after this
+   std::string fileStore;            // empty: upload and download refused
+   std::string policyDir;            // empty: an empty inventory
    uint64_t maxUploadSize = 64ull << 20;
    uint64_t fileStoreQuota = 1ull << 30;  // bytes of every file in the store
    uint32_t fileStoreMaxFiles = 10000;

@@ -54,7 +54,7 @@ struct DispatchOutcome {
    uint64_t maxSize = 0;  // ReceiveUpload: most bytes accepted
    // ReceiveUpload: the store's room promised to it, kept until it ends.
    std::unique_ptr<QuotaReservation> reservation;
-   UniqueFd socket;       // Relay: the onward connection
+   UniqueFd socket;  // Relay: the onward connection
    // A key exchange's new context, to be installed after the reply (which
    // still travels under the old one). One reference, owned.
    HKCPEncryptionContext *newContext = nullptr;

@@ -38,8 +38,8 @@ bool Walk(int dirFd, int depth, Visit &visit) {
          continue;
       go = visit(dirfd(dir), entry->d_name, st);
       if (go && S_ISDIR(st.st_mode) && depth < kMaxDepth) {
-         int child = openat(dirfd(dir), entry->d_name,
-                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+         int child =
+             openat(dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
          if (child >= 0)
             go = Walk(child, depth + 1, visit);
       }

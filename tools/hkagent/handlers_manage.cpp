@@ -37,8 +37,8 @@ uint32_t BuildActionArgv(const ActionDef &action, const std::vector<std::string>
       return true;
    };
    if (args.size() < numbered || (args.size() > numbered && !rest)) {
-      *why = "takes " + std::to_string(numbered) + (rest ? " or more" : "") +
-             " arguments, " + std::to_string(args.size()) + " given";
+      *why = "takes " + std::to_string(numbered) + (rest ? " or more" : "") + " arguments, " +
+             std::to_string(args.size()) + " given";
       return ERR_BAD_ARGUMENTS;
    }
    argv->clear();

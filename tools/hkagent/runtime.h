@@ -87,7 +87,7 @@ private:
    ListenEndpoint m_listen;
    AuthThrottle m_authThrottle;
    StoreQuota m_storeQuota;
-   std::mutex m_fileLock;                        // one file replacement at a time
+   std::mutex m_fileLock;  // one file replacement at a time
 };
 
 }  // namespace hkagent
