@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include "e2e_fixture.h"
+#include "fake_agent.h"
+#include "fake_agent_files.h"
+#include "hkagent/agent_codes.h"
 #include "text.h"
 
 using namespace e2e;
@@ -318,5 +321,39 @@ TEST_F(HkQueryTool, NoAgentThere) {
    EXPECT_EQ(result.exitCode, 1);
    EXPECT_EQ(ParseOutput(result)["error"].number, ERR_CONNECT_FAILED);
 }
+
+}  // namespace
+
+namespace {
+
+// An agent that announces fewer bytes than it sends, before or after the
+// data: hkquery stops at the first frame past the announcement and leaves
+// nothing behind.
+class HkQueryHostileDownload : public ::testing::TestWithParam<bool> {};
+
+TEST_P(HkQueryHostileDownload, StopsAtTheAnnouncedSize) {
+   FakeTempDir source;
+   ASSERT_TRUE(FakeWriteFile(source.file("big.bin"), 4 << 20, 7));
+   FakeAgent agent;
+   ASSERT_TRUE(agent.listening());
+   FakeDownloadOptions options;
+   options.dataBeforeReply = GetParam();
+   options.fillReply = [](CSCPMessage &reply) {
+      reply.SetVariable(hkagent::VID_AGENT_FILE_SIZE, (uint64_t)10);
+   };
+   agent.setHandler(hkagent::CMD_GET_AGENT_FILE, FakeDownload(source.file("big.bin"), options));
+   TempDir dir;
+   ToolRunner tools;
+   ToolResult down = tools.run(HkQuery(), {"127.0.0.1:" + std::to_string(agent.port()),
+                                           "--download", "big.bin", "-o", dir / "out.bin"});
+   EXPECT_EQ(down.exitCode, 1);
+   EXPECT_TRUE(Contains(down.err, "more than the 10 bytes it announced")) << down.err;
+   EXPECT_TRUE(ListDir(dir.path()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(E2e, HkQueryHostileDownload, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                            return info.param ? "DataBeforeReply" : "ReplyFirst";
+                         });
 
 }  // namespace
