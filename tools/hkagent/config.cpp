@@ -101,12 +101,12 @@ bool SetTargets(AgentConfig *c, std::string_view v) {
    return ParseTargetList(v, &(c->*Field));
 }
 
-// Keys an uploaded configuration file may change; every other key comes
-// only from the local file or the command line.
 struct KeyInfo {
    const char *name;  // as documented; matched case-insensitively
    const char *expected;
    Setter set;
+   // An uploaded configuration file may change it; every other key comes
+   // only from the local file or the command line.
    bool remote = false;
 };
 
@@ -291,39 +291,59 @@ bool SplitCommandLine(std::string_view text, std::vector<std::string> *words, st
    return true;
 }
 
+std::vector<ActionWordPart> SplitActionWord(std::string_view word) {
+   std::vector<ActionWordPart> parts;
+   size_t literalStart = 0;
+   for (size_t open = word.find('{'); open != std::string_view::npos;
+        open = word.find('{', open + 1)) {
+      size_t close = word.find('}', open);
+      if (close == std::string_view::npos)
+         break;
+      ActionWordPart part;
+      std::string_view inner = word.substr(open + 1, close - open - 1);
+      if (inner.size() > 5 && inner.substr(inner.size() - 5) == ":dash") {
+         inner.remove_suffix(5);
+         part.dash = true;
+      }
+      uint64_t n = 0;
+      part.rest = inner == "*";
+      if (!part.rest && !ParseUnsigned(inner, kMaxPlaceholder, &n))
+         continue;  // braces that are no placeholder stay as they are
+      part.placeholder = true;
+      part.index = (uint32_t)n;
+      if (open > literalStart)
+         parts.push_back({word.substr(literalStart, open - literalStart)});
+      parts.push_back(part);
+      literalStart = close + 1;
+      open = close;
+   }
+   if (literalStart < word.size())
+      parts.push_back({word.substr(literalStart)});
+   return parts;
+}
+
 bool ReadPlaceholders(const ActionDef &action, uint32_t *numbered, bool *rest, std::string *error) {
    *numbered = 0;
    *rest = false;
    for (size_t w = 1; w < action.argv.size(); w++) {
-      const std::string &word = action.argv[w];
-      if (word == "{*}" || word == "{*:dash}") {
-         if (*rest) {
-            *error = "an action takes at most one {*}";
-            return false;
-         }
-         *rest = true;
-         continue;
-      }
-      for (size_t open = word.find('{'); open != std::string::npos;
-           open = word.find('{', open + 1)) {
-         size_t close = word.find('}', open);
-         if (close == std::string::npos)
-            break;
-         std::string_view inner = std::string_view(word).substr(open + 1, close - open - 1);
-         if (inner.size() > 5 && inner.substr(inner.size() - 5) == ":dash")
-            inner.remove_suffix(5);
-         uint64_t n;
-         if (inner == "*") {
+      std::vector<ActionWordPart> parts = SplitActionWord(action.argv[w]);
+      for (const ActionWordPart &part : parts) {
+         if (!part.placeholder)
+            continue;
+         if (part.rest && parts.size() > 1) {
             *error = "{*} must be a word of its own";
             return false;
          }
-         if (!ParseUnsigned(inner, kMaxPlaceholder, &n))
-            continue;  // braces that are no placeholder stay as they are
-         if (n == 0) {
+         if (part.rest && *rest) {
+            *error = "an action takes at most one {*}";
+            return false;
+         }
+         if (!part.rest && part.index == 0) {
             *error = "placeholders count from {1}";
             return false;
          }
-         *numbered = std::max(*numbered, (uint32_t)n);
+         *rest = *rest || part.rest;
+         *numbered = std::max(*numbered, part.index);
       }
    }
    return true;

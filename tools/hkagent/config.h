@@ -35,6 +35,20 @@ struct ActionDef {
    std::vector<std::string> argv;  // argv[0] is an absolute path
 };
 
+// One piece of an action's word: literal text, or a placeholder "{N}",
+// "{N:dash}" (index N) or "{*}", "{*:dash}" (rest).
+struct ActionWordPart {
+   std::string_view literal;  // when not a placeholder
+   bool placeholder = false;
+   bool rest = false;
+   uint32_t index = 0;  // 0 for "{0}", which ReadPlaceholders refuses
+   bool dash = false;   // the argument may start with '-'
+};
+
+// Splits a word into its pieces, in order; braces that hold no placeholder
+// are literal text.
+std::vector<ActionWordPart> SplitActionWord(std::string_view word);
+
 // What an action's placeholders take: arguments 1 to *numbered, and with
 // *rest every one after those. False with *error for a malformed or
 // misplaced placeholder.

@@ -1,6 +1,4 @@
 // Management requests: actions, service checks, the configuration file.
-#include <cctype>
-#include <cstdlib>
 #include <vector>
 
 #include "action_runner.h"
@@ -44,43 +42,26 @@ uint32_t BuildActionArgv(const ActionDef &action, const std::vector<std::string>
    argv->clear();
    argv->push_back(action.argv[0]);
    for (size_t w = 1; w < action.argv.size(); w++) {
-      const std::string &word = action.argv[w];
-      if (word == "{*}" || word == "{*:dash}") {
-         for (size_t i = numbered; i < args.size(); i++) {
-            if (!usable(i, word == "{*:dash}"))
-               return ERR_ACCESS_DENIED;
-            argv->push_back(args[i]);
-         }
-         continue;
-      }
       std::string out;
-      size_t pos = 0;
-      while (pos < word.size()) {
-         size_t open = word.find('{', pos);
-         size_t close = open == std::string::npos ? open : word.find('}', open);
-         if (close == std::string::npos) {
-            out.append(word, pos, std::string::npos);
-            break;
-         }
-         std::string inner = word.substr(open + 1, close - open - 1);
-         bool dash = inner.size() > 5 && inner.compare(inner.size() - 5, 5, ":dash") == 0;
-         if (dash)
-            inner.resize(inner.size() - 5);
-         char *end = nullptr;
-         unsigned long n = inner.empty() || !isdigit((unsigned char)inner[0])
-                               ? 0
-                               : strtoul(inner.c_str(), &end, 10);
-         out.append(word, pos, open - pos);
-         if (n == 0 || n > numbered || end == nullptr || *end != '\0') {
-            out.append(word, open, close - open + 1);  // braces that are no placeholder
+      bool restWord = false;
+      for (const ActionWordPart &part : SplitActionWord(action.argv[w])) {
+         if (!part.placeholder) {
+            out += part.literal;
+         } else if (part.rest) {
+            restWord = true;
+            for (size_t i = numbered; i < args.size(); i++) {
+               if (!usable(i, part.dash))
+                  return ERR_ACCESS_DENIED;
+               argv->push_back(args[i]);
+            }
          } else {
-            if (!usable(n - 1, dash))
+            if (!usable(part.index - 1, part.dash))
                return ERR_ACCESS_DENIED;
-            out += args[n - 1];
+            out += args[part.index - 1];
          }
-         pos = close + 1;
       }
-      argv->push_back(std::move(out));
+      if (!restWord)
+         argv->push_back(std::move(out));
    }
    return ERR_SUCCESS;
 }
