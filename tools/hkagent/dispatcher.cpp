@@ -245,10 +245,10 @@ std::string GetStringVar(const CSCPMessage &msg, uint32_t id, size_t maxChars,
 
 uint32_t GetStrictName(const CSCPMessage &msg, uint32_t id, size_t maxChars, std::string *name) {
    name->clear();
-   // The getter stops at nothing: it copies the stored characters, NULs
-   // included, and terminates after them. Filling the buffer beforehand
-   // with a value no decoded character can have tells where the copy ended,
-   // so a NUL inside the name is seen instead of cutting it there.
+   // The getter copies the stored characters, NULs included, and
+   // terminates after them. A buffer filled beforehand with a value no
+   // decoded character can have (they are at most U+10FFFF) shows where the
+   // copy ended, so a NUL inside the name is seen instead of cutting it.
    const wchar_t kUnused = (wchar_t)0x7FFFFFFF;
    std::vector<wchar_t> buffer(maxChars + 2, kUnused);
    msg.GetVariableStr(id, buffer.data(), (uint32_t)buffer.size());
