@@ -56,6 +56,7 @@ TrustedServerKeys = $work/trusted-keys
 FileStore = $work/store
 PolicyDir = $work/policies
 EnableSnmpProxy = yes
+SnmpProxyTargets = 127.0.0.1
 [actions]
 greet = /bin/echo "hello from the agent"
 CONF

@@ -61,6 +61,7 @@ struct FuzzWorld {
       config.enableSnmpProxy = false;
       config.enableServiceCheck = false;
       config.logLevel = "error";
+      config.authFailureDelayMs = 0;  // a wrong secret must not stall the fuzzer
       runtime->setConfig(config);
    }
 };
@@ -90,7 +91,8 @@ int HkagentFuzzConfig(const uint8_t *data, size_t size) {
    std::string_view text((const char *)data, size);
    AgentConfig config;
    std::vector<ConfigDiagnostic> diagnostics;
-   bool ok = ParseConfig(text, &config, &diagnostics);
+   ConfigSettings settings;
+   bool ok = ParseConfig(text, &config, &diagnostics, &settings);
    bool anyError = false;
    for (const ConfigDiagnostic &d : diagnostics) {
       Check(d.line >= 1);
@@ -99,9 +101,23 @@ int HkagentFuzzConfig(const uint8_t *data, size_t size) {
    }
    Check(ok == !anyError);
    Check(config.maxSessions >= 1);
+   Check(config.maxSessionsPerAddress >= 1);
+   Check(config.authTimeoutMs >= 100 && config.maxAuthFailures >= 1);
+   for (const TargetList *list :
+        {&config.proxyTargets, &config.snmpProxyTargets, &config.serviceCheckTargets}) {
+      for (const TargetRange &range : list->ranges)
+         Check((range.network & ~range.mask) == 0 && range.firstPort <= range.lastPort);
+   }
+   // The same text never counts as a change, and every action that was
+   // accepted has readable placeholders.
+   Check(LocalOnlyChanges(settings, settings).empty());
    for (const auto &action : config.actions) {
       Check(!action.second.argv.empty());
       Check(action.second.argv[0][0] == '/');
+      uint32_t numbered;
+      bool rest;
+      std::string placeholderError;
+      Check(ReadPlaceholders(action.second, &numbered, &rest, &placeholderError));
    }
    std::vector<std::string> words;
    std::string error;

@@ -22,7 +22,9 @@ protected:
       s_agent = new AgentProcess();
       AgentSetup setup;
       setup.secret = kSecret;
-      setup.actions = {{"ok", "/bin/true"}, {"fails", "/bin/false"}, {"touch", "/usr/bin/touch"}};
+      setup.actions = {
+          {"ok", "/bin/true"}, {"fails", "/bin/false"}, {"touch", "/usr/bin/touch {1}"}};
+      setup.extraLines = {"ServiceCheckTargets = 127.0.0.0/8"};
       std::string error;
       ASSERT_TRUE(s_agent->start(setup, &error)) << error;
    }
@@ -155,19 +157,20 @@ TEST_F(LibraryRequests, ActionsReportHowTheyEnded) {
 }
 
 TEST_F(LibraryRequests, ServiceChecksTellOpenFromClosed) {
-   uint32_t status = 99;
-   EXPECT_EQ(m_session->checkNetworkService(&status, 0x7F000001, 0, s_agent->port(), 6),
-             ERR_SUCCESS);
-   EXPECT_EQ(status, hkagent::SERVICE_OK);
-
-   // A port that was just free: bound, then closed.
+   // A listening port (its backlog takes the connection), then the same
+   // port closed: free again.
    int s = socket(AF_INET, SOCK_STREAM, 0);
    struct sockaddr_in address = {};
    address.sin_family = AF_INET;
    address.sin_addr.s_addr = htonl(0x7F000001);
    socklen_t length = sizeof(address);
    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+   ASSERT_EQ(listen(s, 4), 0);
    getsockname(s, reinterpret_cast<sockaddr *>(&address), &length);
+   uint32_t status = 99;
+   EXPECT_EQ(m_session->checkNetworkService(&status, 0x7F000001, 0, ntohs(address.sin_port), 6),
+             ERR_SUCCESS);
+   EXPECT_EQ(status, hkagent::SERVICE_OK);
    close(s);
    status = 99;
    EXPECT_EQ(m_session->checkNetworkService(&status, 0x7F000001, 0, ntohs(address.sin_port), 6),
@@ -277,6 +280,7 @@ TEST(LibraryConfigFile, ReadReplacedAndCheckedBeforeUse) {
    AgentProcess agent;
    AgentSetup setup;
    setup.actions = {{"first", "/bin/true"}};
+   setup.allowConfigUpdate = true;
    std::string error;
    ASSERT_TRUE(agent.start(setup, &error)) << error;
    auto session = Connect(agent);
@@ -296,13 +300,17 @@ TEST(LibraryConfigFile, ReadReplacedAndCheckedBeforeUse) {
    EXPECT_EQ(session->updateConfigFile(Widen(broken).c_str()), ERR_BAD_ARGUMENTS);
    EXPECT_EQ(ReadFile(agent.configPath()), original);
 
-   std::string replaced = original;
-   replaced.replace(replaced.find("first"), 5, "second");
+   // Actions come only from the local file.
+   std::string renamed = original;
+   renamed.replace(renamed.find("first"), 5, "second");
+   EXPECT_EQ(session->updateConfigFile(Widen(renamed).c_str()), ERR_ACCESS_DENIED);
+   EXPECT_EQ(ReadFile(agent.configPath()), original);
+   EXPECT_EQ(session->execAction(L"first", 0, nullptr), ERR_SUCCESS);
+
+   std::string replaced = original + "[agent]\nPushInterval = 5\n";
    ASSERT_EQ(session->updateConfigFile(Widen(replaced).c_str()), ERR_SUCCESS);
    EXPECT_EQ(ReadFile(agent.configPath()), replaced);
    EXPECT_TRUE(session->waitTrap(hkagent::TRAP_CONFIG_REPLACED));
-   EXPECT_EQ(session->execAction(L"second", 0, nullptr), ERR_SUCCESS);
-   EXPECT_EQ(session->execAction(L"first", 0, nullptr), ERR_UNKNOWN_PARAMETER);
 }
 
 }  // namespace

@@ -161,7 +161,7 @@ TEST(AgentProcess, PortZeroIsAnnouncedAndSigtermStopsCleanly) {
 }
 
 TEST(AgentProcess, SigintStopsCleanly) {
-   AgentProcess agent({"--port", "0", "--foreground"});
+   AgentProcess agent({"--port", "0", "--foreground", "--allow-no-authentication"});
    ASSERT_TRUE(agent.waitForOutput("listening on", 20000)) << agent.output();
    ASSERT_EQ(kill(agent.pid(), SIGINT), 0);
    int status = agent.waitExit(20000);
@@ -183,12 +183,23 @@ TEST(AgentProcess, BadSettingsStopTheStart) {
    status = missing.waitExit(20000);
    ASSERT_NE(status, -1);
    EXPECT_EQ(WEXITSTATUS(status), 1);
+   // No secret and no explicit permission to run without one.
+   AgentProcess open({"--port", "0"});
+   EXPECT_TRUE(open.waitForOutput("no Secret configured", 20000));
+   status = open.waitExit(20000);
+   ASSERT_NE(status, -1);
+   EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+TEST(AgentProcess, RunningWithoutASecretIsAnnouncedLoudly) {
+   AgentProcess agent({"--port", "0", "--allow-no-authentication"});
+   EXPECT_TRUE(agent.waitForOutput("AUTHENTICATION IS OFF", 20000));
 }
 
 TEST(AgentProcess, RunningOutOfDescriptorsDropsConnectionsAndRecovers) {
    TempDir dir;
    std::string portFile = dir.file("port");
-   AgentProcess agent({"--port", "0", "--port-file", portFile}, 32);
+   AgentProcess agent({"--port", "0", "--port-file", portFile, "--allow-no-authentication"}, 32);
    ASSERT_TRUE(agent.waitForOutput("listening on", 20000)) << agent.output();
    std::string text;
    ASSERT_TRUE(ReadTextFile(portFile, &text));

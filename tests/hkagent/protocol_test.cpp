@@ -342,7 +342,7 @@ TEST(AgentProtocol, TrapOnConfigReplacedAndPushOnDemand) {
    TempDir dir;
    std::string config = dir.file("agent.conf");
    ASSERT_TRUE(WriteTextFile(config, "[agent]\n"));
-   RunningAgent agent({}, config);
+   RunningAgent agent({{"agent", "AllowConfigUpdate", "yes"}}, config);
    ASSERT_TRUE(agent.started());
    auto listener = Connect(agent);
    ASSERT_TRUE(listener);
@@ -378,7 +378,9 @@ TEST(AgentProtocol, TrapOnConfigReplacedAndPushOnDemand) {
 
 TEST(AgentProtocol, ProxyRelaysToAnotherAgent) {
    RunningAgent inner({{"agent", "Secret", "inner"}});
-   RunningAgent outer({{"agent", "Secret", "outer"}, {"agent", "EnableProxy", "yes"}});
+   RunningAgent outer({{"agent", "Secret", "outer"},
+                       {"agent", "EnableProxy", "yes"},
+                       {"agent", "ProxyTargets", "127.0.0.1"}});
    ASSERT_TRUE(inner.started() && outer.started());
    auto client = Connect(outer);
    ASSERT_TRUE(client);
@@ -413,7 +415,7 @@ TEST(AgentProtocol, ProxyRelaysToAnotherAgent) {
 }
 
 TEST(AgentProtocol, SessionLimitRefusesAndRecovers) {
-   RunningAgent agent({{"agent", "MaxSessions", "2"}});
+   RunningAgent agent({{"agent", "MaxSessions", "2"}, {"agent", "MaxSessionsPerAddress", "2"}});
    ASSERT_TRUE(agent.started());
    auto a = Connect(agent);
    auto b = Connect(agent);
@@ -439,7 +441,8 @@ TEST(AgentProtocol, ThousandConcurrentSessions) {
    }
    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
    ASSERT_GE(limit.rlim_cur, (rlim_t)(2 * kSessions + 100)) << "open-file limit too low";
-   RunningAgent agent({{"agent", "MaxSessions", "1100"}});
+   RunningAgent agent(
+       {{"agent", "MaxSessions", "1100"}, {"agent", "MaxSessionsPerAddress", "1100"}});
    ASSERT_TRUE(agent.started());
    std::vector<std::unique_ptr<RawClient>> clients;
    for (int i = 0; i < kSessions; i++) {

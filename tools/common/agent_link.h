@@ -5,6 +5,7 @@
 #ifndef HKTOOL_AGENT_LINK_H
 #define HKTOOL_AGENT_LINK_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -13,18 +14,38 @@
 
 namespace hktool {
 
+struct DownloadCap;
+
 // An AgentConnection whose diagnostics go to standard error, and only with
-// --verbose, so that standard output carries nothing but results. It has no
-// members of its own: the library may still call PrintMsg while the base
-// destructor runs.
+// --verbose, so that standard output carries nothing but results. Its only
+// member is a pointer that is set while fetchFile runs: the library may
+// still call the hooks while the base destructor runs.
 class ToolAgentConnection : public AgentConnection {
 public:
    using AgentConnection::AgentConnection;
    ~ToolAgentConnection() override;
    static void SetVerbose(bool verbose);
 
+   // A download like customRequest with a receive file, that trusts the
+   // size the agent announces in its reply (the 64-bit variable sizeId):
+   // as soon as more data has arrived than announced, the connection is
+   // shut down, the download ends and the reply's VID_RCC is
+   // ERR_IO_FAILURE with *overrun set. A download that fails otherwise
+   // also gives ERR_IO_FAILURE. Returns the reply (the caller deletes it),
+   // or null when none came; the session is disconnected after a refusal,
+   // a missing reply or a time-out. The caller removes the file.
+   CSCPMessage *fetchFile(CSCPMessage *request, const wchar_t *file, uint32_t sizeId,
+                          AGENT_DOWNLOAD_PROGRESS progress, void *progressArg, bool *overrun);
+
 protected:
    void PrintMsg(const wchar_t *format, ...) override;
+   void onFileDownload(int success) override;
+
+private:
+   // Ends an armed download by disconnecting and waits for its end.
+   void abandonDownload(DownloadCap &cap);
+
+   std::atomic<DownloadCap *> m_cap{nullptr};  // set only inside fetchFile
 };
 
 struct AgentEndpoint {

@@ -1,5 +1,6 @@
 #include "dispatcher.h"
 
+#include <errno.h>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 #include <time.h>
@@ -9,7 +10,9 @@
 #include <vector>
 
 #include "agent_codes.h"
+#include "auth_throttle.h"
 #include "fd_util.h"
+#include "hk_platform.h"
 #include "hk_text.h"
 #include "key_trust.h"
 #include "log.h"
@@ -29,6 +32,13 @@ bool SecretMatches(const std::string &configured, const std::string &received) {
    memcpy(b, received.data(), std::min(received.size(), kSecretField));
    bool same = CRYPTO_memcmp(a, b, kSecretField) == 0;
    return same && configured.size() == received.size() && configured.size() < kSecretField;
+}
+
+void DelayRefusal(const AgentConfig &config) {
+   struct timespec pause = {(time_t)(config.authFailureDelayMs / 1000),
+                            (long)(config.authFailureDelayMs % 1000) * 1000000};
+   while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+   }
 }
 
 bool DigestMatches(const CSCPMessage &request, const std::string &secret, bool sha1) {
@@ -81,6 +91,20 @@ uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, CSCPMessa
    // server sets encryption up on this answer and tries again.
    if (method == AUTH_HMAC_SHA256 && !ctx.state.encrypted)
       return ERR_ENCRYPTION_REQUIRED;
+   std::string peer = Ipv4ToText(ctx.state.peerAddress);
+   AuthThrottle &throttle = ctx.runtime.authThrottle();
+   uint64_t blockMs = (uint64_t)ctx.config.authBlockTimeSec * 1000;
+   // One wrong secret ends the connection, and every refusal waits first:
+   // guessing costs a new connection and the delay each time, and an
+   // address that keeps guessing is not heard at all for a while.
+   if (throttle.blocked(ctx.state.peerAddress, ctx.config.maxAuthFailures, blockMs,
+                        GetMonotonicMs())) {
+      HKLOG_WARN("authentication from %s refused: %u failures in the last %u s", peer.c_str(),
+                 ctx.config.maxAuthFailures, ctx.config.authBlockTimeSec);
+      DelayRefusal(ctx.config);
+      outcome->followUp = FollowUp::CloseSession;
+      return ERR_AUTH_FAILED;
+   }
    bool ok = false;
    switch (method) {
       case AUTH_PLAINTEXT:
@@ -100,14 +124,15 @@ uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, CSCPMessa
          break;
    }
    if (!ok) {
-      // One wrong secret ends the connection: guessing costs a new one.
-      HKLOG_WARN("authentication failed from %s (method %u)",
-                 Ipv4ToText(ctx.state.peerAddress).c_str(), method);
+      throttle.recordFailure(ctx.state.peerAddress, blockMs, GetMonotonicMs());
+      HKLOG_WARN("authentication failed from %s (method %u)", peer.c_str(), method);
+      DelayRefusal(ctx.config);
       outcome->followUp = FollowUp::CloseSession;
       return ERR_AUTH_FAILED;
    }
+   throttle.recordSuccess(ctx.state.peerAddress);
    ctx.state.authenticated = true;
-   HKLOG_DEBUG("%s authenticated (method %u)", Ipv4ToText(ctx.state.peerAddress).c_str(), method);
+   HKLOG_DEBUG("%s authenticated (method %u)", peer.c_str(), method);
    return ERR_SUCCESS;
 }
 
@@ -217,14 +242,17 @@ void Dispatcher::dispatch(SessionState &state, const CSCPMessage &request, CSCPM
    std::shared_ptr<const AgentConfig> config = m_runtime.config();
    RequestContext ctx{m_runtime, *config, state};
    uint32_t rcc;
-   if (config->requireEncryption && !state.encrypted)
+   if (config->requireEncryption && !state.encrypted) {
       rcc = ERR_ENCRYPTION_REQUIRED;
-   else if (request.GetCode() == CMD_AUTHENTICATE)
+   } else if (request.GetCode() == CMD_AUTHENTICATE) {
       rcc = Authenticate(ctx, request, reply, outcome);
-   else if (!config->secret.empty() && !state.authenticated)
+      state.established = state.established || rcc == ERR_SUCCESS;
+   } else if (!config->secret.empty() && !state.authenticated) {
       rcc = ERR_AUTH_REQUIRED;
-   else
+   } else {
+      state.established = true;
       rcc = Route(ctx, request, reply, outcome);
+   }
    reply->SetVariable(VID_RCC, rcc);
 }
 
@@ -258,6 +286,30 @@ std::string GetStringVar(const CSCPMessage &msg, uint32_t id, size_t maxChars,
    for (const wchar_t *p = buffer.data(); *p != L'\0'; p++)
       out.push_back((uint32_t)*p <= 0xFF ? (char)*p : '?');
    return out;
+}
+
+uint32_t GetStrictName(const CSCPMessage &msg, uint32_t id, size_t maxChars, std::string *name) {
+   name->clear();
+   // The getter copies the stored characters, NULs included, and
+   // terminates after them. A buffer filled beforehand with a value no
+   // decoded character can have (they are at most U+10FFFF) shows where the
+   // copy ended, so a NUL inside the name is seen instead of cutting it.
+   const wchar_t kUnused = (wchar_t)0x7FFFFFFF;
+   std::vector<wchar_t> buffer(maxChars + 2, kUnused);
+   msg.GetVariableStr(id, buffer.data(), (uint32_t)buffer.size());
+   size_t length = buffer.size() - 1;
+   while (length > 0 && buffer[length] == kUnused)
+      length--;
+   // buffer[length] is the terminator the getter wrote.
+   if (length > maxChars)
+      return ERR_BAD_ARGUMENTS;
+   for (size_t i = 0; i < length; i++) {
+      uint32_t c = (uint32_t)buffer[i];
+      if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0))
+         return ERR_BAD_ARGUMENTS;
+   }
+   *name = GetStringVar(msg, id, maxChars);
+   return ERR_SUCCESS;
 }
 
 void SetStringVar(CSCPMessage *msg, uint32_t id, const std::string &text) {

@@ -14,9 +14,11 @@
 #define HKAGENT_DISPATCHER_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "fd_util.h"
+#include "file_store.h"
 #include "hesker.h"
 #include "runtime.h"
 
@@ -25,6 +27,9 @@ namespace hkagent {
 // Protocol state of one client session, owned by its session thread.
 struct SessionState {
    bool authenticated = false;
+   // A request has passed every gate (encryption, authentication): the
+   // handshake is over and its deadline no longer applies.
+   bool established = false;
    bool encrypted = false;     // the session has an encryption context
    bool trapsEnabled = false;  // CMD_ENABLE_TRAPS succeeded
    bool uploadActive = false;  // an upload's data frames are still due
@@ -53,7 +58,9 @@ struct DispatchOutcome {
    std::string tempName;  // ReceiveUpload: unlinked unless renamed to finalName
    std::string finalName;
    uint64_t maxSize = 0;  // ReceiveUpload: most bytes accepted
-   UniqueFd socket;       // Relay: the onward connection
+   // ReceiveUpload: the store's room promised to it, kept until it ends.
+   std::unique_ptr<QuotaReservation> reservation;
+   UniqueFd socket;  // Relay: the onward connection
    // A key exchange's new context, to be installed after the reply (which
    // still travels under the old one). One reference, owned.
    HKCPEncryptionContext *newContext = nullptr;
@@ -127,6 +134,11 @@ uint32_t GetParameterValue(AgentRuntime &runtime, const std::string &name, std::
 enum class TextEncoding { Latin1, Utf8 };
 std::string GetStringVar(const CSCPMessage &msg, uint32_t id, size_t maxChars = 4096,
                          TextEncoding encoding = TextEncoding::Utf8);
+// A name a peer gives for something the agent keeps (a file): ERR_SUCCESS
+// with *name in UTF-8, or ERR_BAD_ARGUMENTS when it holds a NUL or any
+// other control character or is longer than maxChars characters. A missing
+// variable reads as the empty name.
+uint32_t GetStrictName(const CSCPMessage &msg, uint32_t id, size_t maxChars, std::string *name);
 // Sets a string variable from UTF-8 text (invalid bytes become U+FFFD).
 void SetStringVar(CSCPMessage *msg, uint32_t id, const std::string &text);
 

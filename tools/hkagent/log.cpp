@@ -51,6 +51,26 @@ bool ParseLogLevel(const char *text, LogLevel *level) {
    return false;
 }
 
+std::string EscapeForLog(std::string_view text, size_t maxBytes) {
+   std::string out;
+   bool cut = text.size() > maxBytes;
+   if (cut)
+      text = text.substr(0, maxBytes);
+   for (char c : text) {
+      unsigned char u = (unsigned char)c;
+      if (u < 0x20 || u == 0x7F || c == '\\' || c == '"') {
+         char escape[5];
+         snprintf(escape, sizeof(escape), "\\x%02X", u);
+         out += escape;
+      } else {
+         out.push_back(c);
+      }
+   }
+   if (cut)
+      out += "...";
+   return out;
+}
+
 void Log(LogLevel level, const char *format, ...) {
    if ((int)level > g_level.load(std::memory_order_relaxed))
       return;

@@ -5,6 +5,9 @@
 #ifndef HKAGENT_LOG_H
 #define HKAGENT_LOG_H
 
+#include <string>
+#include <string_view>
+
 namespace hkagent {
 
 enum class LogLevel { Error = 0, Warning = 1, Info = 2, Debug = 3 };
@@ -14,6 +17,11 @@ void SetLogLevel(LogLevel level);
 LogLevel GetLogLevel();
 // Parses "error", "warning", "info" or "debug" (any case); false otherwise.
 bool ParseLogLevel(const char *text, LogLevel *level);
+
+// Text a peer sent (names, keys, values), made safe for one log line:
+// control characters, DEL, '\\' and '"' become \xNN escapes, and a text
+// over maxBytes is cut and marked with "...".
+std::string EscapeForLog(std::string_view text, size_t maxBytes = 256);
 
 void Log(LogLevel level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 

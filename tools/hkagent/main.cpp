@@ -31,23 +31,32 @@ const char kUsage[] =
     "  --port N                 TCP port (default 4700; 0 picks a free one)\n"
     "  --port-file FILE         write the port listened on to FILE\n"
     "  --secret TEXT            shared secret clients must prove\n"
+    "  --allow-no-authentication  serve without a secret (anyone who connects)\n"
+    "  --allow-config-update    accept configuration files sent by clients\n"
+    "  --auth-timeout MS        time to finish the handshake (default 10000)\n"
     "  --require-encryption     refuse requests on unencrypted sessions\n"
     "  --trusted-server-keys PATH  file or folder of server keys (PEM) or\n"
     "                           SHA-256 fingerprints to serve key exchanges for\n"
     "  --accept-any-server-key  serve key exchanges for any key (labs, tests)\n"
     "  --max-sessions N         most clients served at once (default 1024)\n"
+    "  --max-sessions-per-address N  (default 32)\n"
     "  --idle-timeout MS        drop a client silent for MS (default 900000)\n"
     "  --file-store DIR         directory for file upload and download\n"
     "  --policy-dir DIR         directory of installed policies\n"
     "  --max-upload-size BYTES  largest file accepted (default 64 MiB)\n"
+    "  --file-store-quota BYTES all files of the store (default 1 GiB)\n"
+    "  --file-store-max-files N (default 10000)\n"
     "  --action NAME=COMMAND    define an action (repeatable)\n"
     "  --action-timeout MS      time limit of an action (default 10000)\n"
     "  --service-check-timeout MS\n"
     "  --snmp-timeout MS        per attempt (default 1000)\n"
     "  --snmp-retries N         (default 1)\n"
     "  --enable-proxy           serve proxy connections\n"
+    "  --proxy-targets LIST     where they may go: ADDRESS[/PREFIX][:PORT[-PORT]],...\n"
     "  --enable-snmp-proxy      forward SNMP requests\n"
+    "  --snmp-proxy-targets LIST\n"
     "  --disable-service-check  refuse network service checks\n"
+    "  --service-check-targets LIST\n"
     "  --push-interval SEC      periodic data push (0: off)\n"
     "  --push-parameters LIST   parameters of a data push, comma-separated\n"
     "  --log-level LEVEL        error, warning, info or debug\n"
@@ -64,6 +73,15 @@ const FlagInfo kFlags[] = {
     {"--listen", "ListenAddress", nullptr},
     {"--port", "Port", nullptr},
     {"--secret", "Secret", nullptr},
+    {"--allow-no-authentication", "AllowNoAuthentication", "yes"},
+    {"--allow-config-update", "AllowConfigUpdate", "yes"},
+    {"--auth-timeout", "AuthTimeout", nullptr},
+    {"--max-sessions-per-address", "MaxSessionsPerAddress", nullptr},
+    {"--file-store-quota", "FileStoreQuota", nullptr},
+    {"--file-store-max-files", "FileStoreMaxFiles", nullptr},
+    {"--proxy-targets", "ProxyTargets", nullptr},
+    {"--snmp-proxy-targets", "SnmpProxyTargets", nullptr},
+    {"--service-check-targets", "ServiceCheckTargets", nullptr},
     {"--require-encryption", "RequireEncryption", "yes"},
     {"--trusted-server-keys", "TrustedServerKeys", nullptr},
     {"--accept-any-server-key", "AcceptAnyServerKey", "yes"},

@@ -341,6 +341,7 @@ void Session::run() {
       DispatchOutcome outcome;
       m_dispatcher.dispatch(m_state, request, &reply, &outcome);
       m_trapsEnabled.store(m_state.trapsEnabled);
+      m_established.store(m_state.established);
       if (outcome.followUp == FollowUp::Relay) {
          relay(std::move(outcome.socket), reply);
          break;
@@ -353,6 +354,7 @@ void Session::run() {
          m_upload->target.tempName = std::move(outcome.tempName);
          m_upload->target.finalName = std::move(outcome.finalName);
          m_upload->target.maxSize = outcome.maxSize;
+         m_upload->target.reservation = std::move(outcome.reservation);
          m_state.uploadActive = true;
       }
       if (!sendReply(reply))

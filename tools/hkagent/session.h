@@ -36,6 +36,8 @@ public:
    void requestStop();
 
    bool trapsEnabled() const { return m_trapsEnabled.load(); }
+   // True once a request has passed the encryption and authentication gates.
+   bool established() const { return m_established.load(); }
    // Sends a message (encrypted when the session is); false when it could
    // not be written whole or the session no longer carries messages.
    bool sendMessage(const CSCPMessage &message);
@@ -81,6 +83,7 @@ private:
    HKCPEncryptionContext *m_context = nullptr;  // one reference owned
 
    std::atomic<bool> m_trapsEnabled{false};
+   std::atomic<bool> m_established{false};
    std::atomic<bool> m_stopRequested{false};
 };
 

@@ -56,6 +56,9 @@ static const uint32_t VID_AGENT_EVENT_CODE = 0x7E10;  // 32-bit trap code
 static const uint32_t VID_AGENT_EVENT_TEXT = 0x7E11;  // string
 static const uint32_t VID_AGENT_TIMESTAMP = 0x7E12;   // 64-bit, seconds since 1970
 static const uint32_t VID_AGENT_FILE_SIZE = 0x7E13;   // 64-bit, the download's size
+// String: the settings a refused CMD_UPDATE_CONFIG_FILE tried to change,
+// separated by ", " (names as documented, "[actions] NAME" for actions).
+static const uint32_t VID_AGENT_REFUSED_KEYS = 0x7E14;
 
 // Trap codes (VID_AGENT_EVENT_CODE of a CMD_TRAP).
 static const uint32_t TRAP_CONFIG_REPLACED = 1;
