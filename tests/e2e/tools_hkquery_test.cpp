@@ -10,7 +10,7 @@
 #include "e2e_fixture.h"
 #include "fake_agent.h"
 #include "fake_agent_files.h"
-#include "hkagent/agent_codes.h"
+#include "agent_codes.h"
 #include "text.h"
 
 using namespace e2e;
