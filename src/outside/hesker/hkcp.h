@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "hesker_export.h"
@@ -238,6 +239,15 @@ HESKER_EXPORT bool SendFileOverHKCP(const std::atomic<SOCKET> *socket, uint32_t 
                                     int64_t offset, HKCP_UPLOAD_PROGRESS progress,
                                     void *progressArg, CriticalSection *sendLock);
 
+// Writes one frame whole (true) or not at all as far as the caller cares.
+typedef std::function<bool(const void *data, uint32_t size)> HKCP_FRAME_WRITER;
+// The same through the caller's writer, which takes whatever lock it needs
+// for each frame (the connection core's bounded writes).
+HESKER_EXPORT bool SendFileOverHKCP(const HKCP_FRAME_WRITER &write, uint32_t requestId,
+                                    const wchar_t *fileName, HKCPEncryptionContext *context,
+                                    int64_t offset, HKCP_UPLOAD_PROGRESS progress,
+                                    void *progressArg);
+
 // The message code's name ("CMD_NOP"), or "CMD_0x1234" for an unknown code,
 // written into buffer (at least 64 characters); returns buffer.
 HESKER_EXPORT wchar_t *HKCPMessageCodeName(uint16_t code, wchar_t *buffer);
@@ -259,6 +269,10 @@ public:
    void put(CSCPMessage *message);
    // The message (the caller deletes it), or null when none came in time.
    CSCPMessage *waitForMessage(uint16_t code, uint32_t id, uint32_t timeoutMs);
+   // Ends every wait now in progress with null, as its time-out would: the
+   // connection that would have brought the replies is gone. Later waits
+   // wait as usual.
+   void releaseWaiters();
    void clear();
    size_t size();
 

@@ -61,8 +61,7 @@ ssize_t ReadFull(int fd, uint8_t *buffer, size_t size) {
    return (ssize_t)done;
 }
 
-// Writes one frame's bytes whole; true when all of them were written.
-using FrameWriter = std::function<bool(const void *data, uint32_t size)>;
+using FrameWriter = HKCP_FRAME_WRITER;
 
 // Writes one frame, encrypted when a context is given.
 bool SendFrame(const FrameWriter &write, const CSCP_MESSAGE *frame,
@@ -175,5 +174,13 @@ bool SendFileOverHKCP(const std::atomic<SOCKET> *socket, uint32_t requestId,
       SOCKET s = socket->load();
       return s != INVALID_SOCKET && SendEx(s, data, size, 0, nullptr) == (int)size;
    };
+   return SendFile(write, requestId, fileName, context, offset, progress, progressArg);
+}
+
+bool SendFileOverHKCP(const HKCP_FRAME_WRITER &write, uint32_t requestId, const wchar_t *fileName,
+                      HKCPEncryptionContext *context, int64_t offset, HKCP_UPLOAD_PROGRESS progress,
+                      void *progressArg) {
+   if (!write)
+      return false;
    return SendFile(write, requestId, fileName, context, offset, progress, progressArg);
 }

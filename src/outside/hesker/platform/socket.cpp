@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -185,6 +186,37 @@ int SocketWaitWritable(SOCKET s, uint32_t timeoutMs) {
    return waitFor(s, POLLOUT, timeoutMs);
 }
 
+int SetSocketSendTimeout(SOCKET s, uint32_t timeoutMs) {
+   int fd = fdOf(s);
+   struct timeval tv = {0, 0};  // zero: no bound
+   if (timeoutMs != INFINITE) {
+      tv.tv_sec = (time_t)(timeoutMs / 1000);
+      tv.tv_usec = (suseconds_t)((timeoutMs % 1000) * 1000);
+      if (timeoutMs == 0)
+         tv.tv_usec = 1000;  // the smallest bound; zero would mean none
+   }
+   if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
+      WSASetLastError(fd < 0 ? EBADF : toSocketError(errno));
+      return -1;
+   }
+   return 0;
+}
+
+namespace {
+
+// The socket's send time-out in ms (SO_SNDTIMEO), INFINITE when it has none.
+uint32_t sendTimeoutOf(int fd) {
+   struct timeval tv = {0, 0};
+   socklen_t length = sizeof(tv);
+   if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &length) != 0 ||
+       (tv.tv_sec == 0 && tv.tv_usec == 0))
+      return INFINITE;
+   uint64_t ms = (uint64_t)tv.tv_sec * 1000 + (uint64_t)tv.tv_usec / 1000;
+   return ms >= INFINITE ? INFINITE - 1 : (uint32_t)ms;
+}
+
+}  // namespace
+
 int64_t SocketSendAll(SOCKET s, const void *data, size_t size) {
    int fd = fdOf(s);
    if (fd < 0) {
@@ -193,16 +225,35 @@ int64_t SocketSendAll(SOCKET s, const void *data, size_t size) {
    }
    const uint8_t *p = static_cast<const uint8_t *>(data);
    size_t sent = 0;
+   // The bound runs from the last byte that went out: a slow reader is
+   // waited for, a peer that reads nothing at all is not.
+   uint64_t lastProgress = GetMonotonicMs();
+   uint32_t bound = INFINITE;
+   bool boundKnown = false;
    while (sent < size) {
       ssize_t n = ::send(fd, p + sent, size - sent, MSG_NOSIGNAL);
       if (n > 0) {
          sent += (size_t)n;
+         lastProgress = GetMonotonicMs();
          continue;
       }
       if (n < 0 && errno == EINTR)
          continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-         if (waitFor(s, POLLOUT, INFINITE) < 0)
+         if (!boundKnown) {
+            bound = sendTimeoutOf(fd);
+            boundKnown = true;
+         }
+         uint32_t wait = INFINITE;
+         if (bound != INFINITE) {
+            uint64_t idle = GetMonotonicMs() - lastProgress;
+            if (idle >= bound) {
+               WSASetLastError(WSAETIMEDOUT);
+               break;
+            }
+            wait = (uint32_t)(bound - idle);
+         }
+         if (waitFor(s, POLLOUT, wait) < 0)
             break;
          continue;
       }
