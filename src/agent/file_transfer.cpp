@@ -65,7 +65,7 @@ uint32_t AgentConnection::uploadFile(const wchar_t *localFile, const wchar_t *de
    // While the file goes out and the agent stores it, the receiver
    // tolerates receive time-outs.
    m_fileUploadInProgress = true;
-   // A write that makes no progress for the send bound ends the connection
+   // A frame not written within the send bound ends the connection
    // and fails here.
    bool sent = m_connection.sendFile(requestId, localFile, progressCallback, callbackArg);
    result = sent ? waitForRCC(requestId, m_commandTimeout) : ERR_IO_FAILURE;

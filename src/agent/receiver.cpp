@@ -33,22 +33,14 @@ void AgentConnection::ReceiverThread() {
 }
 
 bool AgentConnection::handleReceive(HKCPReceiveResult result) {
-   CSCP_MESSAGE *frame = m_connection.frame();
-   wchar_t codeName[64];
+   wchar_t line[256];
+   if (m_connection.describeSkipped(result, line, 256)) {
+      PrintMsg(L"%s", line);
+      return true;
+   }
    switch (result) {
       case HKCPReceiveResult::Frame:
-         dispatchFrame(frame);
-         return true;
-      case HKCPReceiveResult::TooLarge:
-         PrintMsg(L"Received too large message %s (%d bytes)",
-                  HKCPMessageCodeName(ntohs(frame->wCode), codeName), (int)ntohl(frame->dwSize));
-         return true;
-      case HKCPReceiveResult::Undecryptable:
-         PrintMsg(L"Unable to decrypt received message");
-         return true;
-      case HKCPReceiveResult::BadLength:
-         PrintMsg(L"RecvMsg: Bad packet length [dwSize=%d ActualSize=%d]",
-                  (int)ntohl(frame->dwSize), m_connection.receivedLength());
+         dispatchFrame(m_connection.frame());
          return true;
       case HKCPReceiveResult::TimedOut:
          // The agent may stay silent while it stores an upload; a sender
@@ -57,8 +49,7 @@ bool AgentConnection::handleReceive(HKCPReceiveResult result) {
             return true;
          PrintMsg(L"Timed out waiting for message");
          return false;
-      case HKCPReceiveResult::Closed:
-      case HKCPReceiveResult::Failed:
+      default:  // closed, failed
          if (m_connection.lastSocketError() != WSAESHUTDOWN)
             DbgPrintf(6,
                       L"AgentConnection::ReceiverThread(): RecvHKCPMessage() failed: error=%d, "
@@ -66,7 +57,6 @@ bool AgentConnection::handleReceive(HKCPReceiveResult result) {
                       m_connection.receivedLength(), m_connection.lastSocketError());
          return false;
    }
-   return false;
 }
 
 void AgentConnection::dispatchFrame(CSCP_MESSAGE *frame) {

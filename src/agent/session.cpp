@@ -209,7 +209,7 @@ void AgentConnection::setCommandTimeout(uint32_t timeout) {
 
 void AgentConnection::setRecvTimeout(uint32_t timeout) {
    m_recvTimeout = timeout > 10000 ? timeout : 10000;
-   // It also bounds a write that makes no progress.
+   // It also bounds the write of one frame.
    m_connection.setSendTimeout(m_recvTimeout.load());
 }
 

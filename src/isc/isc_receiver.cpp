@@ -29,32 +29,22 @@ void ISC::ReceiverThread() {
 }
 
 bool ISC::handleReceive(HKCPReceiveResult result, const wchar_t *peer) {
+   wchar_t line[256];
+   if (m_connection.describeSkipped(result, line, 256)) {
+      PrintMsg(L"%s", line);
+      return true;
+   }
+   if (result == HKCPReceiveResult::TimedOut) {
+      PrintMsg(L"Timed out waiting for message");
+      return false;
+   }
+   if (result != HKCPReceiveResult::Frame) {  // closed, failed
+      PrintMsg(L"ISC::ReceiverThread(): RecvHKCPMessage() failed: error=%d, socket_error=%d",
+               m_connection.receivedLength(), m_connection.lastSocketError());
+      return false;
+   }
    CSCP_MESSAGE *frame = m_connection.frame();
    wchar_t name[64];
-   switch (result) {
-      case HKCPReceiveResult::Closed:
-      case HKCPReceiveResult::Failed:
-         PrintMsg(L"ISC::ReceiverThread(): RecvHKCPMessage() failed: error=%d, socket_error=%d",
-                  m_connection.receivedLength(), m_connection.lastSocketError());
-         return false;
-      case HKCPReceiveResult::TooLarge:
-         PrintMsg(L"Received too large message %s (%d bytes)",
-                  HKCPMessageCodeName(ntohs(frame->wCode), name),
-                  static_cast<int>(ntohl(frame->dwSize)));
-         return true;
-      case HKCPReceiveResult::Undecryptable:
-         PrintMsg(L"Unable to decrypt received message");
-         return true;
-      case HKCPReceiveResult::TimedOut:
-         PrintMsg(L"Timed out waiting for message");
-         return false;
-      case HKCPReceiveResult::BadLength:
-         PrintMsg(L"RecvMsg: Bad packet length [dwSize=%d ActualSize=%d]",
-                  static_cast<int>(ntohl(frame->dwSize)), m_connection.receivedLength());
-         return true;
-      case HKCPReceiveResult::Frame:
-         break;
-   }
    if ((ntohs(frame->wFlags) & MF_BINARY) != 0) {
       DbgPrintf(6, L"ISC: Received raw message %s from peer at %s",
                 HKCPMessageCodeName(ntohs(frame->wCode), name), peer);

@@ -48,24 +48,23 @@ TEST(BoundedSend, WriteThatMakesNoProgressFailsWithATimeOut) {
 
 TEST(CriticalSection, IsReentrantForItsOwnerOnly) {
    CriticalSection lock;
+   auto otherThreadEnters = [&lock] {
+      return std::async(std::launch::async,
+                        [&lock] {
+                           bool entered = lock.try_lock();
+                           if (entered)
+                              lock.unlock();
+                           return entered;
+                        })
+          .get();
+   };
    lock.lock();
    ASSERT_TRUE(lock.try_lock());  // the owner enters again
-   bool otherEntered = std::async(std::launch::async, [&] {
-                          bool entered = lock.try_lock();
-                          if (entered)
-                             lock.unlock();
-                          return entered;
-                       }).get();
-   EXPECT_FALSE(otherEntered);
+   EXPECT_FALSE(otherThreadEnters());
    lock.unlock();
+   EXPECT_FALSE(otherThreadEnters()) << "entered twice, left once";
    lock.unlock();
-   otherEntered = std::async(std::launch::async, [&] {
-                     bool entered = lock.try_lock();
-                     if (entered)
-                        lock.unlock();
-                     return entered;
-                  }).get();
-   EXPECT_TRUE(otherEntered);
+   EXPECT_TRUE(otherThreadEnters());
 }
 
 // ---------------------------------------------------------------- the core

@@ -23,7 +23,7 @@ namespace hkagent {
 
 class Session {
 public:
-   // A write that makes no progress for the send bound ends the session.
+   // A frame not written within the send bound ends the session.
    static const uint32_t kDefaultSendTimeoutMs = 30000;
 
    // Takes ownership of the connected socket fd.

@@ -75,13 +75,14 @@ HESKER_EXPORT int SetSocketNonBlocking(SOCKET s, bool nonBlocking);
 HESKER_EXPORT int SocketRecv(SOCKET s, void *buffer, size_t size);
 // Waits until the socket is readable: 1 readable, 0 time-out, -1 error.
 HESKER_EXPORT int SocketWaitReadable(SOCKET s, uint32_t timeoutMs);
-// Bounds every write to the socket: a write that makes no progress for
-// timeoutMs fails with WSAETIMEDOUT instead of waiting for a peer that does
-// not read (INFINITE: no bound, the default). 0 on success, -1 on failure.
+// Bounds every write to the socket: a SocketSendAll (one frame) that has
+// not ended within timeoutMs fails with WSAETIMEDOUT instead of waiting for
+// a peer that does not read (INFINITE: no bound, the default). 0 on
+// success, -1 on failure.
 HESKER_EXPORT int SetSocketSendTimeout(SOCKET s, uint32_t timeoutMs);
 // Writes all bytes (waiting when the socket is non-blocking, at most the
-// socket's send time-out without progress); the count written, which is
-// less than size only after an error or that time-out.
+// socket's send time-out in all); the count written, which is less than
+// size only after an error or that time-out.
 HESKER_EXPORT int64_t SocketSendAll(SOCKET s, const void *data, size_t size);
 
 // ---------------------------------------------------------------- locks

@@ -193,6 +193,26 @@ HKCPReceiveResult HKCPConnection::receive(uint32_t timeoutMs) {
    return HKCPReceiveResult::Frame;
 }
 
+bool HKCPConnection::describeSkipped(HKCPReceiveResult result, wchar_t *buffer, size_t size) const {
+   const CSCP_MESSAGE *header = frame();
+   wchar_t name[64];
+   switch (result) {
+      case HKCPReceiveResult::TooLarge:
+         hk_snwprintf(buffer, size, L"Received too large message %s (%d bytes)",
+                      HKCPMessageCodeName(ntohs(header->wCode), name), (int)ntohl(header->dwSize));
+         return true;
+      case HKCPReceiveResult::Undecryptable:
+         hk_snwprintf(buffer, size, L"Unable to decrypt received message");
+         return true;
+      case HKCPReceiveResult::BadLength:
+         hk_snwprintf(buffer, size, L"RecvMsg: Bad packet length [dwSize=%d ActualSize=%d]",
+                      (int)ntohl(header->dwSize), m_received);
+         return true;
+      default:
+         return false;
+   }
+}
+
 std::string HKCPConnection::pendingBytes() const {
    const CSCP_BUFFER *state = m_receiveState.get();
    if (state == nullptr || state->dwBufPos >= state->dwBufSize ||

@@ -54,7 +54,8 @@ public:
 
    // ------------------------------------------------ the socket
    // Takes ownership of a connected socket, closing one held before. Every
-   // write to it fails once it makes no progress for sendTimeoutMs.
+   // write to it (one frame) fails when it has not ended within
+   // sendTimeoutMs.
    void attach(SOCKET s, uint32_t sendTimeoutMs);
    // The handle, or INVALID_SOCKET; only a hint once another thread may
    // close it.
@@ -63,8 +64,8 @@ public:
 
    // ------------------------------------------------ writing
    // Writes one plain frame whole, encrypted when a context is set. A write
-   // that fails (the peer stopped reading for the bound, the connection is
-   // gone) ends the connection: the socket is shut down, so the reader ends
+   // that fails (the peer did not take the frame within the bound, the
+   // connection is gone) ends the connection: the socket is shut down, so the reader ends
    // and every later write fails at once.
    bool sendFrame(const CSCP_MESSAGE *frame);
    bool sendMessage(const CSCPMessage &message);
@@ -100,6 +101,10 @@ public:
    CSCP_MESSAGE *frame() const { return reinterpret_cast<CSCP_MESSAGE *>(m_frame.get()); }
    int receivedLength() const { return m_received; }
    int lastSocketError() const { return m_socketError; }
+   // For a receive that is reported and skipped (TooLarge, Undecryptable,
+   // BadLength): the session's diagnostic line in buffer, and true. False
+   // for every other result.
+   bool describeSkipped(HKCPReceiveResult result, wchar_t *buffer, size_t size) const;
    // Bytes received beyond the last frame, not yet taken (hkagent's relay).
    std::string pendingBytes() const;
    // Frees the reader's buffers (they come back on the next receive).

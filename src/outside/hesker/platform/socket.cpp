@@ -223,35 +223,31 @@ int64_t SocketSendAll(SOCKET s, const void *data, size_t size) {
       WSASetLastError(EBADF);
       return 0;
    }
+   // With a bound, the whole write must end within it: a peer that takes a
+   // trickle (its buffers collapsing) is as stuck as one that takes nothing.
+   // The sends then never block, so the bound cannot be overrun.
+   const uint32_t bound = sendTimeoutOf(fd);
+   const uint64_t deadline = bound == INFINITE ? 0 : GetMonotonicMs() + bound;
+   const int flags = MSG_NOSIGNAL | (bound == INFINITE ? 0 : MSG_DONTWAIT);
    const uint8_t *p = static_cast<const uint8_t *>(data);
    size_t sent = 0;
-   // The bound runs from the last byte that went out: a slow reader is
-   // waited for, a peer that reads nothing at all is not.
-   uint64_t lastProgress = GetMonotonicMs();
-   uint32_t bound = INFINITE;
-   bool boundKnown = false;
    while (sent < size) {
-      ssize_t n = ::send(fd, p + sent, size - sent, MSG_NOSIGNAL);
+      ssize_t n = ::send(fd, p + sent, size - sent, flags);
       if (n > 0) {
          sent += (size_t)n;
-         lastProgress = GetMonotonicMs();
          continue;
       }
       if (n < 0 && errno == EINTR)
          continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-         if (!boundKnown) {
-            bound = sendTimeoutOf(fd);
-            boundKnown = true;
-         }
          uint32_t wait = INFINITE;
          if (bound != INFINITE) {
-            uint64_t idle = GetMonotonicMs() - lastProgress;
-            if (idle >= bound) {
+            uint64_t now = GetMonotonicMs();
+            if (now >= deadline) {
                WSASetLastError(WSAETIMEDOUT);
                break;
             }
-            wait = (uint32_t)(bound - idle);
+            wait = (uint32_t)(deadline - now);
          }
          if (waitFor(s, POLLOUT, wait) < 0)
             break;
