@@ -51,8 +51,8 @@ int AgentConnection::connect(RSA *serverKey, int verbose, uint32_t *error, uint3
       PrintMsg(L"Call to socket() failed");
       return failConnect(ERR_INTERNAL_ERROR, error, socketError);
    }
-   // Writes are bounded by the receive time-out: a peer that takes nothing
-   // for that long is as gone as one that says nothing.
+   // Each frame's write is bounded by the receive time-out: a peer that
+   // does not take a frame for that long is as gone as one that says nothing.
    m_connection.attach(s, m_recvTimeout.load());
 
    struct sockaddr_in target = {};
