@@ -19,10 +19,10 @@ void AgentConnection::ReceiverThread() {
    }
 
    Lock();
-   abortDownload();
-   // Cleared before the socket goes, so whoever sees it gone also sees the
-   // session disconnected.
+   // Cleared first, so whoever sees the download ended or the socket gone
+   // also sees the session disconnected.
    m_isConnected = 0;
+   abortDownload();
    Unlock();
    // Shut down first: a sender blocked on the socket lets go of the send
    // lock under which the socket is closed.

@@ -46,8 +46,8 @@ protected:
    void onFileDownload(int success) override {
       switch (m_reentry) {
          case Reentry::Disconnect:
-            AgentConnection::onFileDownload(success);
             disconnect();
+            AgentConnection::onFileDownload(success);
             return;
          case Reentry::LockUnlock:
             Lock();
