@@ -45,26 +45,18 @@ int AgentConnection::connect(RSA *serverKey, int verbose, uint32_t *error, uint3
    if (m_isConnected.load())
       return 0;
 
-   // The previous session's receiver has ended or is ending; it closes its
-   // socket itself, so a handle still here was never handed to one.
-   JoinThread(m_receiverThread);
-   m_receiverThread = nullptr;
-   Lock();
-   SOCKET old = m_socket.exchange(INVALID_SOCKET);
-   Unlock();
-   if (old != INVALID_SOCKET) {
-      std::lock_guard<CriticalSection> guard(m_sendLock);
-      closesocket(old);
-   }
+   // The previous session's receiver has ended or is ending: the socket it
+   // left, if any, was never handed to one.
+   m_connection.teardown(&m_receiverThread);
 
    SOCKET s = CreateTcpSocket();
    if (s == INVALID_SOCKET) {
       PrintMsg(L"Call to socket() failed");
       return failConnect(ERR_INTERNAL_ERROR, error, socketError);
    }
-   Lock();
-   m_socket = s;
-   Unlock();
+   // Each frame's write is bounded by the receive time-out: a peer that
+   // does not take a frame for that long is as gone as one that says nothing.
+   m_connection.attach(s, m_recvTimeout.load());
 
    struct sockaddr_in target = {};
    target.sin_family = AF_INET;
@@ -81,7 +73,7 @@ int AgentConnection::connect(RSA *serverKey, int verbose, uint32_t *error, uint3
    }
 
    int version = 0;
-   if (!HKCPGetPeerProtocolVersion(s, &version, &m_sendLock))
+   if (!HKCPGetPeerProtocolVersion(s, &version, &m_connection.sendLock()))
       return failConnect(ERR_INTERNAL_ERROR, error, socketError);
    m_protocolVersion = version;
 
@@ -142,12 +134,7 @@ int AgentConnection::connect(RSA *serverKey, int verbose, uint32_t *error, uint3
          // The cipher agreed with the proxy ends here; the next pass
          // negotiates with the agent through the tunnel. The receiver keeps
          // its own reference while it may still be using it.
-         Lock();
-         HKCPEncryptionContext *context = m_encryptionContext;
-         std::atomic_ref<HKCPEncryptionContext *>(m_encryptionContext).store(nullptr);
-         Unlock();
-         if (context != nullptr)
-            context->decRefCount();
+         m_connection.setContext(nullptr);
          proxyDone = true;
          forced = false;
          encrypted = false;
@@ -165,27 +152,7 @@ int AgentConnection::failConnect(uint32_t result, uint32_t *error, uint32_t *soc
    if (socketError != nullptr)
       *socketError = (uint32_t)WSAGetLastError();
 
-   Lock();
-   SOCKET s = m_socket.load();
-   if (s != INVALID_SOCKET)
-      ShutdownSocket(s);
-   Unlock();
-
-   JoinThread(m_receiverThread);
-   m_receiverThread = nullptr;
-
-   Lock();
-   s = m_socket.exchange(INVALID_SOCKET);
-   HKCPEncryptionContext *context = m_encryptionContext;
-   std::atomic_ref<HKCPEncryptionContext *>(m_encryptionContext).store(nullptr);
-   Unlock();
-   if (s != INVALID_SOCKET) {
-      std::lock_guard<CriticalSection> guard(m_sendLock);
-      closesocket(s);
-   }
-   if (context != nullptr)
-      context->decRefCount();
-
+   m_connection.teardown(&m_receiverThread);
    m_isConnected = 0;
    if (error != nullptr)
       *error = result;
@@ -303,15 +270,8 @@ uint32_t AgentConnection::setupEncryption(RSA *serverKey) {
       return EncryptionResult(rc);
    }
 
-   // From here the receiver decrypts with it and sendMessage encrypts. A
-   // context it replaces is released; the receiver holds its own reference
-   // while it may still be decrypting with it.
-   Lock();
-   HKCPEncryptionContext *previous = m_encryptionContext;
-   std::atomic_ref<HKCPEncryptionContext *>(m_encryptionContext).store(context);
-   Unlock();
-   if (previous != nullptr)
-      previous->decRefCount();
+   // From here the receiver decrypts with it and sendMessage encrypts.
+   m_connection.setContext(context);
    return ERR_SUCCESS;
 }
 

@@ -58,6 +58,7 @@ public:
    void stop();
 
    uint16_t port() const { return m_port; }
+   pid_t pid() const { return m_pid; }
    const std::string &dir() const { return m_dir; }
    std::string storeDir() const { return m_dir + "/store"; }
    std::string policyDir() const { return m_dir + "/policies"; }

@@ -126,7 +126,9 @@ std::vector<OptionSpec> AgentOptionSpecs(const AgentOptionNames &n, bool shortNa
        "let plain, md5 and sha1 send the secret without required encryption");
    add(n.key, 'k', true, "FILE", "server key (PEM); generated on first use");
    add("show-key", 0, false, "", "print the server key's fingerprint and public key");
-   add(n.timeout, 'w', true, "MS", "command time-out (default 10000)");
+   add(n.timeout, 'w', true, "MS",
+       "time-out of a reply (default 10000), and of a transfer that stops moving "
+       "(not less than 10000)");
    add(n.connectTimeout, 0, true, "MS", "connection time-out (default 30000)");
    return specs;
 }
@@ -261,6 +263,10 @@ ToolAgentConnection *ConnectAgent(const AgentLinkSettings &s, uint32_t *result,
    session->setEncryptionPolicy(s.encryptionPolicy);
    session->setConnectionTimeout(s.connectTimeout);
    session->setCommandTimeout(s.commandTimeout);
+   // -w bounds the whole operation: a frozen agent ends an upload (a write
+   // that makes no progress) or a download (silence) within it too, or
+   // within the library's minimum when that is larger.
+   session->setRecvTimeout(s.commandTimeout);
    if (s.useProxy) {
       std::wstring proxySecret = BytesToWide(s.proxy.secret);
       session->setProxy(htonl(s.proxy.address), s.proxy.port, s.proxy.authMethod,
@@ -279,6 +285,18 @@ ToolAgentConnection *ConnectAgent(const AgentLinkSettings &s, uint32_t *result,
    // Socket errors below 10000 are errno values; above, Winsock numbers.
    if (*result == ERR_CONNECT_FAILED && socketError != 0 && socketError < 10000)
       *error += std::string(" (") + strerror((int)socketError) + ")";
+   // The handshake's own failures: say what happened rather than "Internal
+   // error" (a peer that accepts and then says nothing is the usual one).
+   else if (*result == ERR_INTERNAL_ERROR && socketError == (uint32_t)WSAETIMEDOUT)
+      *error = "cannot connect to " + where + ": time-out: no answer to the protocol handshake";
+   else if (*result == ERR_INTERNAL_ERROR && socketError != 0)
+      *error = "cannot connect to " + where + ": the protocol handshake failed (" +
+               (socketError < 10000 ? strerror((int)socketError)
+                                    : "socket error " + std::to_string(socketError)) +
+               ")";
+   else if (*result == ERR_INTERNAL_ERROR)
+      *error =
+          "cannot connect to " + where + ": the connection closed during the protocol handshake";
    delete session;
    return nullptr;
 }

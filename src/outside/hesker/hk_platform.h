@@ -27,6 +27,7 @@
 #define HK_TRY_ACQUIRE(...) __attribute__((try_acquire_capability(__VA_ARGS__)))
 #define HK_REQUIRES(...) __attribute__((requires_capability(__VA_ARGS__)))
 #define HK_EXCLUDES(...) __attribute__((locks_excluded(__VA_ARGS__)))
+#define HK_NO_THREAD_SAFETY_ANALYSIS __attribute__((no_thread_safety_analysis))
 #else
 #define HK_CAPABILITY(x)
 #define HK_GUARDED_BY(x)
@@ -35,6 +36,7 @@
 #define HK_TRY_ACQUIRE(...)
 #define HK_REQUIRES(...)
 #define HK_EXCLUDES(...)
+#define HK_NO_THREAD_SAFETY_ANALYSIS
 #endif
 
 // ---------------------------------------------------------------- time
@@ -73,13 +75,21 @@ HESKER_EXPORT int SetSocketNonBlocking(SOCKET s, bool nonBlocking);
 HESKER_EXPORT int SocketRecv(SOCKET s, void *buffer, size_t size);
 // Waits until the socket is readable: 1 readable, 0 time-out, -1 error.
 HESKER_EXPORT int SocketWaitReadable(SOCKET s, uint32_t timeoutMs);
-// Writes all bytes (waiting when the socket is non-blocking); the count
-// written, which is less than size only after an error.
+// Bounds every write to the socket: a SocketSendAll (one frame) that has
+// not ended within timeoutMs fails with WSAETIMEDOUT instead of waiting for
+// a peer that does not read (INFINITE: no bound, the default). 0 on
+// success, -1 on failure.
+HESKER_EXPORT int SetSocketSendTimeout(SOCKET s, uint32_t timeoutMs);
+// Writes all bytes (waiting when the socket is non-blocking, at most the
+// socket's send time-out in all); the count written, which is less than
+// size only after an error or that time-out.
 HESKER_EXPORT int64_t SocketSendAll(SOCKET s, const void *data, size_t size);
 
 // ---------------------------------------------------------------- locks
 // A critical section that spins up to spinCount times on try_lock before it
-// blocks. BasicLockable, so std::lock_guard works with it.
+// blocks. Re-entrant for its owner, as the platform's critical section is:
+// a thread that holds it may enter it again (and leaves it as often).
+// BasicLockable, so std::lock_guard works with it.
 class HESKER_EXPORT HK_CAPABILITY("mutex") CriticalSection {
 public:
    explicit CriticalSection(int spinCount = 4000) : m_spinCount(spinCount) {}
@@ -91,7 +101,7 @@ public:
    bool try_lock() HK_TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
 
 private:
-   std::mutex m_mutex;
+   std::recursive_mutex m_mutex;
    int m_spinCount;
 };
 

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -311,6 +312,17 @@ HESKER_EXPORT bool SendFileOverHKCP(const std::atomic<SOCKET> *socket, uint32_t 
                                     int64_t offset, HKCP_UPLOAD_PROGRESS progress,
                                     void *progressArg, CriticalSection *sendLock);
 
+// Writes one plain frame whole (true) or not at all as far as the caller
+// cares. It encrypts the frame itself, inside the lock it takes for the
+// write (HKCPWriteFrame under the send lock), so nonces reach the wire in
+// order.
+typedef std::function<bool(const CSCP_MESSAGE *frame)> HKCP_FRAME_WRITER;
+// The same through the caller's writer, which takes whatever lock it needs
+// for each frame (the connection core's bounded writes).
+HESKER_EXPORT bool SendFileOverHKCP(const HKCP_FRAME_WRITER &write, uint32_t requestId,
+                                    const wchar_t *fileName, int64_t offset,
+                                    HKCP_UPLOAD_PROGRESS progress, void *progressArg);
+
 // The message code's name ("CMD_NOP"), or "CMD_0x1234" for an unknown code,
 // written into buffer (at least 64 characters); returns buffer.
 HESKER_EXPORT wchar_t *HKCPMessageCodeName(uint16_t code, wchar_t *buffer);
@@ -332,6 +344,10 @@ public:
    void put(CSCPMessage *message);
    // The message (the caller deletes it), or null when none came in time.
    CSCPMessage *waitForMessage(uint16_t code, uint32_t id, uint32_t timeoutMs);
+   // Ends every wait now in progress with null, as its time-out would: the
+   // connection that would have brought the replies is gone. Later waits
+   // wait as usual.
+   void releaseWaiters();
    void clear();
    size_t size();
 

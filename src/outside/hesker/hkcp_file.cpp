@@ -33,9 +33,10 @@ ssize_t ReadFull(int fd, uint8_t *buffer, size_t size) {
    return (ssize_t)done;
 }
 
-// Writes one plain frame, encrypting it when the session is encrypted;
-// true when all of it was written.
-using FrameWriter = std::function<bool(const CSCP_MESSAGE *frame)>;
+// Writes one plain frame, encrypting it when the session is encrypted, under
+// the session's send lock so nonces reach the wire in order; true when all
+// of it was written.
+using FrameWriter = HKCP_FRAME_WRITER;
 
 struct FdCloser {
    int fd;
@@ -137,5 +138,12 @@ bool SendFileOverHKCP(const std::atomic<SOCKET> *socket, uint32_t requestId,
       SOCKET s = socket->load();
       return s != INVALID_SOCKET && HKCPWriteFrame(s, frame, context);
    };
+   return SendFile(write, requestId, fileName, offset, progress, progressArg);
+}
+
+bool SendFileOverHKCP(const HKCP_FRAME_WRITER &write, uint32_t requestId, const wchar_t *fileName,
+                      int64_t offset, HKCP_UPLOAD_PROGRESS progress, void *progressArg) {
+   if (!write)
+      return false;
    return SendFile(write, requestId, fileName, offset, progress, progressArg);
 }
