@@ -4,6 +4,7 @@
 
 #include "config.h"
 #include "log.h"
+#include "session.h"
 
 using namespace hkagent;
 
@@ -215,7 +216,7 @@ TEST(ConfigParser, SecuritySettingsAndTheirBounds) {
    Parsed p = Parse(
        "AllowNoAuthentication = yes\nAllowConfigUpdate = on\nMaxSessionsPerAddress = 3\n"
        "AuthTimeout = 250\nAuthFailureDelay = 0\nMaxAuthFailures = 4\nAuthBlockTime = 60\n"
-       "FileStoreQuota = 1000\nFileStoreMaxFiles = 0\n"
+       "FileStoreQuota = 1000\nFileStoreMaxFiles = 0\nSendTimeout = 250\n"
        "ProxyTargets = 10.0.0.0/8:4700, 192.0.2.7:20-25 127.0.0.1\n");
    ASSERT_TRUE(p.ok);
    const AgentConfig &c = p.config;
@@ -227,17 +228,20 @@ TEST(ConfigParser, SecuritySettingsAndTheirBounds) {
    EXPECT_EQ(c.authBlockTimeSec, 60u);
    EXPECT_EQ(c.fileStoreQuota, 1000u);
    EXPECT_EQ(c.fileStoreMaxFiles, 0u);
+   EXPECT_EQ(c.sendTimeoutMs, 250u);
    EXPECT_EQ(c.proxyTargets.ranges.size(), 3u);
    for (const char *bad :
         {"MaxSessionsPerAddress = 0", "AuthTimeout = 99", "AuthFailureDelay = 10001",
-         "MaxAuthFailures = 0", "AuthBlockTime = 0", "ProxyTargets = 10.0.0.0/33",
-         "ProxyTargets = 10.0.0.1:0", "ProxyTargets = 10.0.0.1:9-8", "ProxyTargets = host:22",
-         "ServiceCheckTargets = 1.2.3.4/", "SnmpProxyTargets = 1.2.3.4:70000"}) {
+         "MaxAuthFailures = 0", "AuthBlockTime = 0", "SendTimeout = 99", "SendTimeout = 3600001",
+         "ProxyTargets = 10.0.0.0/33", "ProxyTargets = 10.0.0.1:0", "ProxyTargets = 10.0.0.1:9-8",
+         "ProxyTargets = host:22", "ServiceCheckTargets = 1.2.3.4/",
+         "SnmpProxyTargets = 1.2.3.4:70000"}) {
       Parsed b = Parse(bad);
       EXPECT_FALSE(b.ok) << bad;
    }
    AgentConfig defaults;
    EXPECT_FALSE(defaults.allowNoAuthentication || defaults.allowConfigUpdate);
+   EXPECT_EQ(defaults.sendTimeoutMs, Session::kDefaultSendTimeoutMs);
    EXPECT_TRUE(defaults.proxyTargets.ranges.empty() && defaults.serviceCheckTargets.ranges.empty());
 }
 
@@ -283,6 +287,10 @@ TEST(ConfigParser, LocalOnlyChangesNameWhatAnUploadMayNotTouch) {
                    .empty());
    EXPECT_EQ(LocalOnlyChanges(before, settings("LogLevel = info\nPort = 1\n")),
              (std::vector<std::string>{"Port", "Secret", "[actions] x"}));
+   // A limit: a client may not loosen it with an upload.
+   EXPECT_EQ(LocalOnlyChanges(before, settings("Secret = a\nLogLevel = info\nSendTimeout = 500\n"
+                                               "[actions]\nx = /bin/true\n")),
+             (std::vector<std::string>{"SendTimeout"}));
 }
 
 TEST(TargetLists, MatchRangesPortsAndNeverTheAgentItselfUnlessNamed) {

@@ -282,6 +282,31 @@ TEST(AgentProtocol, ClientVanishingMidDownloadEndsOnlyItsSession) {
    EXPECT_EQ(next->simple(CMD_NOP), 0u);
 }
 
+TEST(AgentProtocol, ClientThatStopsReadingIsDroppedAfterTheSendTimeout) {
+   // The client asks for a file far larger than the loopback buffers and then
+   // reads nothing while staying connected: the frame that cannot leave
+   // within SendTimeout ends the session, plain or encrypted alike.
+   TempDir store;
+   ASSERT_TRUE(WriteTextFile(store.file("big.bin"), std::string(32 << 20, 'd')));
+   for (bool encrypted : {false, true}) {
+      SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+      RunningAgent agent({{"agent", "FileStore", store.path()}, {"agent", "SendTimeout", "200"}});
+      ASSERT_TRUE(agent.started());
+      auto client = Connect(agent);
+      ASSERT_TRUE(client);
+      if (encrypted) {
+         ASSERT_TRUE(client->setupEncryption(TestServerKey()));
+      }
+      CSCPMessage download;
+      download.SetCode(codes::CMD_GET_AGENT_FILE);
+      download.SetVariable(VID_FILE_NAME, L"big.bin");
+      auto reply = client->request(&download);
+      ASSERT_TRUE(reply);
+      ASSERT_EQ(reply->GetVariableLong(VID_RCC), 0u);
+      EXPECT_TRUE(agent.waitSessions(0, 20000)) << "the stalled session still holds its sender";
+   }
+}
+
 TEST(AgentProtocol, FileFramesMayCarryAlignmentPadding) {
    TempDir store;
    RunningAgent agent({{"agent", "FileStore", store.path()}});

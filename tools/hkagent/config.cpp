@@ -146,6 +146,10 @@ const KeyInfo kAgentKeys[] = {
      [](AgentConfig *c, std::string_view v) {
         return SetNumber<uint32_t, 0x7FFFFFFF>(&c->idleTimeoutMs, v);
      }},
+    {"SendTimeout", "milliseconds (100 to 3600000)",
+     [](AgentConfig *c, std::string_view v) {
+        return SetNumber<uint32_t, 3600000>(&c->sendTimeoutMs, v) && c->sendTimeoutMs >= 100;
+     }},
     {"FileStore", "a directory",
      [](AgentConfig *c, std::string_view v) {
         c->fileStore = std::string(v);

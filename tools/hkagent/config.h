@@ -75,8 +75,11 @@ struct AgentConfig {
    uint32_t maxAuthFailures = 10;
    uint32_t authBlockTimeSec = 300;
    uint32_t idleTimeoutMs = 900000;  // a silent client is dropped after this
-   std::string fileStore;            // empty: upload and download refused
-   std::string policyDir;            // empty: an empty inventory
+   // A frame a client has not taken within this ends its session, so a peer
+   // that stops reading never holds a sender (traps, pushes) for longer.
+   uint32_t sendTimeoutMs = 30000;
+   std::string fileStore;  // empty: upload and download refused
+   std::string policyDir;  // empty: an empty inventory
    uint64_t maxUploadSize = 64ull << 20;
    uint64_t fileStoreQuota = 1ull << 30;  // bytes of every file in the store
    uint32_t fileStoreMaxFiles = 10000;

@@ -41,6 +41,8 @@ const char kUsage[] =
     "  --max-sessions N         most clients served at once (default 1024)\n"
     "  --max-sessions-per-address N  (default 32)\n"
     "  --idle-timeout MS        drop a client silent for MS (default 900000)\n"
+    "  --send-timeout MS        end a session whose client takes no frame for MS\n"
+    "                           (default 30000)\n"
     "  --file-store DIR         directory for file upload and download\n"
     "  --policy-dir DIR         directory of installed policies\n"
     "  --max-upload-size BYTES  largest file accepted (default 64 MiB)\n"
@@ -87,6 +89,7 @@ const FlagInfo kFlags[] = {
     {"--accept-any-server-key", "AcceptAnyServerKey", "yes"},
     {"--max-sessions", "MaxSessions", nullptr},
     {"--idle-timeout", "IdleTimeout", nullptr},
+    {"--send-timeout", "SendTimeout", nullptr},
     {"--file-store", "FileStore", nullptr},
     {"--policy-dir", "PolicyDir", nullptr},
     {"--max-upload-size", "MaxUploadSize", nullptr},

@@ -171,7 +171,7 @@ void Server::acceptOne() {
    int one = 1;
    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
    std::shared_ptr<const AgentConfig> config = m_runtime.config();
-   auto session = std::make_shared<Session>(fd, m_runtime, address, port);
+   auto session = std::make_shared<Session>(fd, m_runtime, address, port, config->sendTimeoutMs);
    if (!admit(session, *config))
       return;  // the session's destructor closes the socket
    m_handshakeWatch.watch(session, GetMonotonicMs() + config->authTimeoutMs);

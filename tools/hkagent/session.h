@@ -23,8 +23,9 @@ namespace hkagent {
 
 class Session {
 public:
-   // A frame not written within the send bound ends the session.
-   static const uint32_t kDefaultSendTimeoutMs = 30000;
+   // A frame not written within the send bound ends the session; the server
+   // passes the configured SendTimeout (the same default).
+   static constexpr uint32_t kDefaultSendTimeoutMs = 30000;
 
    // Takes ownership of the connected socket fd.
    Session(int fd, AgentRuntime &runtime, uint32_t peerAddress, uint16_t peerPort,
