@@ -289,6 +289,12 @@ INSTANTIATE_TEST_SUITE_P(
                         0,
                         "unknown key NoSuchKey ignored"},
         CheckConfigCase{"NoSecret", "[agent]\nPort = 4700\n", {}, 1, "no Secret set"},
+        CheckConfigCase{"NoSecretAllowed", "[agent]\nAllowNoAuthentication = yes\n", {}, 0, "OK"},
+        CheckConfigCase{"EncryptionWithNoTrustedKey",
+                        "[agent]\nSecret = s3cret\nRequireEncryption = yes\n",
+                        {},
+                        1,
+                        "no server key is trusted"},
         CheckConfigCase{"SecretFromTheCommandLine", "[agent]\n", {"--secret", "x"}, 0, "OK"},
         CheckConfigCase{"BadValue",
                         "[agent]\nSecret = s3cret\nPort = 70000\n",
@@ -322,7 +328,7 @@ TEST(AgentProcess, LogsForTheJournalWithPrioritiesAndNoTimeStamps) {
    EXPECT_EQ(badStart.output().rfind("<3>error: command line: bad value", 0), 0u)
        << badStart.output();
 
-   AgentProcess running({"--port", "0"}, 0, true);
+   AgentProcess running({"--port", "0", "--secret=abc"}, 0, true);
    ASSERT_TRUE(running.waitForOutput("listening on", 20000)) << running.output();
    ASSERT_EQ(kill(running.pid(), SIGTERM), 0);
    status = running.waitExit(20000);

@@ -40,10 +40,15 @@ trap cleanup EXIT
 state=$box/state
 mkdir -p "$state"
 chown nobody:nogroup "$state"
+# The agent trusts only the key hkquery will offer.
+HOME=$box LD_LIBRARY_PATH=$libdir "$root/usr/bin/hkquery" -k "$box/server-key.pem" --show-key \
+   > "$box/trusted-server.pem"
+chmod 644 "$box/trusted-server.pem"
 cat > "$box/hkagent.conf" <<CONF
 [agent]
 Port = 0
 Secret = "sandbox test"
+TrustedServerKeys = $box/trusted-server.pem
 [actions]
 write-etc = /usr/bin/touch $probe
 write-state = /usr/bin/touch $state/probe

@@ -21,9 +21,17 @@ bool IsExecutableFile(const std::string &path) {
 
 std::vector<std::string> FindConfigProblems(const AgentConfig &config) {
    std::vector<std::string> problems;
-   // An agent without a secret runs its actions for anyone who connects.
-   if (config.secret.empty())
-      problems.push_back("no Secret set: every client could query the agent and run its actions");
+   // An agent without a secret runs its actions for anyone who connects;
+   // it starts so only when told in so many words.
+   if (config.secret.empty() && !config.allowNoAuthentication)
+      problems.push_back(
+          "no Secret set: every client could query the agent and run its actions "
+          "(AllowNoAuthentication = yes allows that)");
+   // Encryption required but no server key trusted: no server could connect.
+   if (config.requireEncryption && config.trustedServerKeys.empty() && !config.acceptAnyServerKey)
+      problems.push_back(
+          "RequireEncryption is set but no server key is trusted "
+          "(TrustedServerKeys)");
    if (!config.fileStore.empty() && !IsDirectory(config.fileStore))
       problems.push_back("FileStore " + config.fileStore + " is not a directory");
    if (!config.policyDir.empty() && !IsDirectory(config.policyDir))
