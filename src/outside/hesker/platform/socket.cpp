@@ -18,8 +18,11 @@ thread_local int t_lastSocketError = 0;
 
 // Sockets this side has shut down, so a later receive reports WSAESHUTDOWN
 // instead of an orderly close. Entries leave at closesocket().
-std::mutex g_shutdownLock;
-std::unordered_set<int> g_shutdownSockets;  // guarded by g_shutdownLock
+// Never destroyed: a detached thread (an hkagent session ending) may still
+// close its socket while the process exits and runs static destructors.
+std::mutex &g_shutdownLock = *new std::mutex;
+std::unordered_set<int> &g_shutdownSockets =
+    *new std::unordered_set<int>;  // guarded by g_shutdownLock
 
 bool isShutDownHere(int fd) {
    std::lock_guard<std::mutex> guard(g_shutdownLock);
