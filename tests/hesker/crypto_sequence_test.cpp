@@ -25,14 +25,6 @@ using namespace crypto_test;
 
 namespace {
 
-struct ContextRelease {
-   void operator()(HKCPEncryptionContext *c) const {
-      if (c != nullptr)
-         c->decRefCount();
-   }
-};
-using ContextPtr = std::unique_ptr<HKCPEncryptionContext, ContextRelease>;
-
 // Both ends of one key: the side that chose it and the side that asked.
 struct Channel {
    ContextPtr chooser{HKCPEncryptionContext::createRandom(HKCP_CIPHER_AES_256_GCM)};
