@@ -11,15 +11,9 @@
 #include "crypto_util.h"
 #include "hkcp.h"
 
-namespace {
+using crypto_test::ContextPtr;
 
-struct ContextRelease {
-   void operator()(HKCPEncryptionContext *c) const {
-      if (c != nullptr)
-         c->decRefCount();
-   }
-};
-using ContextPtr = std::unique_ptr<HKCPEncryptionContext, ContextRelease>;
+namespace {
 
 ContextPtr NewContext() {
    return ContextPtr(HKCPEncryptionContext::createRandom(HKCP_CIPHER_AES_256_GCM));
@@ -180,6 +174,29 @@ TEST(CryptoFrame, WrongKeyIsRejected) {
    ContextPtr a = NewContext(), b = NewContext();
    std::vector<uint8_t> plain = PlainFrame();
    EXPECT_FALSE(Decrypt(b.get(), Encrypt(a.get(), plain), 4096));
+}
+
+// A thread keeps its cipher keyed between frames: switching keys, a failed
+// frame, or a new context where a freed one lived never leaves it on a stale
+// key.
+TEST(CryptoFrame, EachFrameUsesItsOwnContextsKeyOnOneThread) {
+   ContextPtr a = NewContext(), b = NewContext();
+   std::vector<uint8_t> plain = PlainFrame(), out;
+   std::vector<uint8_t> fromA = Encrypt(a.get(), plain), fromB = Encrypt(b.get(), plain);
+   EXPECT_FALSE(Decrypt(a.get(), fromB, 4096));
+   ASSERT_TRUE(Decrypt(b.get(), fromB, 4096, &out));
+   EXPECT_EQ(plain, out);
+   ASSERT_TRUE(Decrypt(a.get(), fromA, 4096, &out));
+   EXPECT_EQ(plain, out);
+   EXPECT_TRUE(Decrypt(a.get(), Encrypt(a.get(), plain), 4096));
+
+   std::vector<uint8_t> lastFromA = Encrypt(a.get(), plain);
+   const uint64_t freedKeyId = a->getKeyId();
+   a.reset();
+   ContextPtr c = NewContext();
+   EXPECT_NE(freedKeyId, c->getKeyId());
+   EXPECT_FALSE(Decrypt(c.get(), lastFromA, 4096));
+   EXPECT_TRUE(Decrypt(c.get(), Encrypt(c.get(), plain), 4096));
 }
 
 TEST(CryptoFrame, FrameTooLargeForTheBufferIsRefused) {

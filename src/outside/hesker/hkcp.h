@@ -147,6 +147,9 @@ public:
    uint32_t getCipher() const { return m_cipher; }
    const uint8_t *getKey() const { return m_key; }
    uint32_t getKeyLength() const { return m_keyLength; }
+   // Names this key for the life of the process: never reused, unlike the
+   // object's address, so a cipher keyed from it can be recognised.
+   uint64_t getKeyId() const { return m_keyId; }
    // Next nonce: a random 4-byte prefix and a 64-bit counter, so a nonce is
    // never used twice with one key. Senders take it and write the frame
    // under one hold of their send lock: the receiver refuses a counter that
@@ -179,6 +182,8 @@ private:
    // acceptable: one above the last accepted.
    std::atomic<uint64_t> m_nextAccepted[2] = {0, 0};
    std::atomic<bool> m_sequenceBroken{false};
+   // Last, so the inline accessors above keep their offsets.
+   uint64_t m_keyId = 0;
 };
 
 // Fills message as a key request (code CMD_REQUEST_SESSION_KEY): the

@@ -170,25 +170,44 @@ bool CipherUpdate(EVP_CIPHER_CTX *ctx, uint8_t *out, const uint8_t *in, size_t l
    return true;
 }
 
-// Each thread keeps one cipher context and re-keys it per frame: the
-// context is shared by threads, the OpenSSL state is not.
-EVP_CIPHER_CTX *FrameCipher() {
-   thread_local CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-   return ctx.get();
+// Each thread keeps one cipher context, keyed for the last session key it
+// served: the AES key schedule is made once per key and thread, and a frame
+// only sets its nonce. The encryption context is shared by threads, this
+// OpenSSL state is not.
+struct FrameCipher {
+   CipherCtxPtr ctx{EVP_CIPHER_CTX_new()};
+   uint64_t keyId = 0;  // 0: not keyed
+};
+
+FrameCipher &ThreadFrameCipher() {
+   thread_local FrameCipher cipher;
+   return cipher;
 }
 
-// Sets up ctx for one frame; encrypt selects the direction. aad is the
-// frame's first 8 bytes.
-bool StartFrame(EVP_CIPHER_CTX *ctx, const HKCPEncryptionContext *context, const uint8_t *nonce,
-                const uint8_t *aad, bool encrypt) {
-   const EVP_CIPHER *cipher = AesGcm();
-   if (cipher == nullptr || context->getKeyLength() != kAesKeySize)
-      return false;
+// Sets up the thread's cipher for one frame; encrypt selects the direction.
+// aad is the frame's first 8 bytes.
+EVP_CIPHER_CTX *StartFrame(const HKCPEncryptionContext *context, const uint8_t *nonce,
+                           const uint8_t *aad, bool encrypt) {
+   FrameCipher &cipher = ThreadFrameCipher();
+   EVP_CIPHER_CTX *ctx = cipher.ctx.get();
+   if (ctx == nullptr || context->getKeyLength() != kAesKeySize)
+      return nullptr;
+   const int direction = encrypt ? 1 : 0;
+   if (cipher.keyId != context->getKeyId()) {
+      cipher.keyId = 0;
+      const EVP_CIPHER *aes = AesGcm();
+      if (aes == nullptr ||
+          EVP_CipherInit_ex(ctx, aes, nullptr, nullptr, nullptr, direction) != 1 ||
+          EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, (int)kNonceSize, nullptr) != 1 ||
+          EVP_CipherInit_ex(ctx, nullptr, nullptr, context->getKey(), nonce, direction) != 1)
+         return nullptr;
+      cipher.keyId = context->getKeyId();
+   } else if (EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, nonce, direction) != 1) {
+      cipher.keyId = 0;
+      return nullptr;
+   }
    int dummy = 0;
-   return EVP_CipherInit_ex(ctx, cipher, nullptr, nullptr, nullptr, encrypt ? 1 : 0) == 1 &&
-          EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, (int)kNonceSize, nullptr) == 1 &&
-          EVP_CipherInit_ex(ctx, nullptr, nullptr, context->getKey(), nonce, -1) == 1 &&
-          EVP_CipherUpdate(ctx, nullptr, &dummy, aad, (int)kAadSize) == 1;
+   return EVP_CipherUpdate(ctx, nullptr, &dummy, aad, (int)kAadSize) == 1 ? ctx : nullptr;
 }
 
 uint32_t ReadBe32(const void *p) {
@@ -220,6 +239,8 @@ HKCPEncryptionContext *HKCPEncryptionContext::create(uint32_t cipher, const uint
    context->m_cipher = cipher;
    memcpy(context->m_key, key, keyLength);
    context->m_keyLength = keyLength;
+   static std::atomic<uint64_t> lastKeyId{0};
+   context->m_keyId = ++lastKeyId;
    return context;
 }
 
@@ -439,10 +460,9 @@ CSCP_ENCRYPTED_MESSAGE *CSCPEncryptMessage(HKCPEncryptionContext *context,
    memcpy(&out->dwSize, &size, sizeof(size));
    context->nextNonce(out->nonce);
 
-   EVP_CIPHER_CTX *ctx = FrameCipher();
+   EVP_CIPHER_CTX *ctx = StartFrame(context, out->nonce, (const uint8_t *)out, true);
    int finalLength = 0;
-   bool ok = ctx != nullptr && StartFrame(ctx, context, out->nonce, (const uint8_t *)out, true) &&
-             CipherUpdate(ctx, out->data, (const uint8_t *)frame, plainSize) &&
+   bool ok = ctx != nullptr && CipherUpdate(ctx, out->data, (const uint8_t *)frame, plainSize) &&
              EVP_EncryptFinal_ex(ctx, out->data + plainSize, &finalLength) == 1 &&
              finalLength == 0 &&
              EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, (int)HKCP_ENCRYPTION_TAG_SIZE,
@@ -471,15 +491,14 @@ CSCP_MESSAGE *CSCPDecryptMessage(HKCPEncryptionContext *context,
    if (plainSize > capacity)
       return nullptr;
 
-   EVP_CIPHER_CTX *ctx = FrameCipher();
+   EVP_CIPHER_CTX *ctx = StartFrame(context, frame->nonce, (const uint8_t *)frame, false);
    if (ctx == nullptr)
       return nullptr;
    // GCM wants the expected tag set as writable memory.
    uint8_t tag[HKCP_ENCRYPTION_TAG_SIZE];
    memcpy(tag, frame->data + plainSize, sizeof(tag));
    int finalLength = 0;
-   bool ok = StartFrame(ctx, context, frame->nonce, (const uint8_t *)frame, false) &&
-             CipherUpdate(ctx, buffer, frame->data, plainSize) &&
+   bool ok = CipherUpdate(ctx, buffer, frame->data, plainSize) &&
              EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, (int)sizeof(tag), tag) == 1 &&
              EVP_DecryptFinal_ex(ctx, buffer + plainSize, &finalLength) == 1 && finalLength == 0;
    // The sender encrypts exactly one whole plain frame: its own size must
