@@ -1,35 +1,39 @@
 // File transfer throughput on loopback, 100 MiB per iteration, against the
-// scriptable agent (which takes the frames without keeping them):
+// real hkagent in its own process, beside the physical reference of the path:
 //
-//   BM_ReadFileCeiling      the ceiling: reading the file and discarding it,
-//                           as `cat FILE > /dev/null` does
-//   BM_Upload/encrypted:E   uploadFile of the file
-//   BM_Download/encrypted:E customRequest with a receive file
+//   BM_RawStream            the same bytes over a plain loopback TCP
+//                           connection in the same 32 KiB writes, read and
+//                           discarded by a thread of this process
+//   BM_Upload/encrypted:E   uploadFile into hkagent's file store
+//   BM_Download/encrypted:E a CMD_GET_AGENT_FILE download into a local file
 //
-// The file sits in the page cache after the first read, so the ceiling is a
-// memory copy; the transfers add framing, the loopback socket, the agent's
-// decoding and, for downloads, the writes of the target.
+// Both ends share the machine's CPUs in every case. The transfers add the
+// framing, encryption when asked, the agent's file writes or reads, and for
+// downloads the writes of the target.
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
+#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "fake_agent.h"
+#include "agent_codes.h"
 #include "fake_agent_files.h"
 #include "hksrv.h"
+#include "load_support.h"
 
 namespace {
 
 const uint64_t kFileSize = 100ull << 20;
-const uint16_t kDownloadCode = 0x1234;
+const size_t kWriteSize = 32 * 1024;  // the library's file data frame
+const char kStoredName[] = "served.bin";
 
 RSA *ServerKey() {
    static RSA *key = [] {
@@ -41,109 +45,134 @@ RSA *ServerKey() {
    return key;
 }
 
-// The 100 MiB source file, written once per process.
-struct Files {
-   FakeTempDir dir;
-   std::string source = dir.file("source.bin");
-   std::string target = dir.file("target.bin");
-   bool ok = FakeWriteFile(source, kFileSize, 42);
+// The source file, the agent's file store holding a copy to serve, and the
+// agent itself; made once per process.
+struct Bed {
+   Bed() {
+      ok = FakeWriteFile(source, kFileSize, 42) &&
+           FakeWriteFile(store.file(kStoredName), kFileSize, 42) &&
+           agent.start(
+               {"--allow-no-authentication", "--file-store", store.path(), "--max-upload-size",
+                std::to_string(2 * kFileSize), "--file-store-quota", std::to_string(8 * kFileSize)},
+               &error);
+   }
+
+   FakeTempDir local;
+   FakeTempDir store;
+   std::string source = local.file("source.bin");
+   std::string target = local.file("target.bin");
+   hkload::AgentDaemon agent;
+   std::string error;
+   bool ok = false;
 };
 
-Files &TheFiles() {
-   static Files files;
-   return files;
+Bed &TheBed() {
+   static Bed bed;
+   return bed;
 }
 
-// An agent that counts uploaded bytes (no digest, so the agent stays cheap)
-// and serves the source file for downloads, with a session connected to it.
-struct Bed {
-   explicit Bed(bool encrypted) : agent(Options()) {
-      agent.setHandler(CMD_UPLOAD_FILE, FakeReply(0));
-      agent.setHandler(CMD_FILE_DATA,
-                       [this](FakeAgentConnection &connection, const CSCPMessage &request) {
-                          received += request.GetBinaryDataSize();
-                          if (request.GetFlags() & MF_END_OF_FILE)
-                             connection.reply(request, 0);
-                       });
-      agent.setHandler(kDownloadCode, FakeDownload(TheFiles().source));
-      session = std::make_unique<AgentConnection>(FakeAgent::addressNetworkOrder(), agent.port());
-      if (encrypted)
-         session->setEncryptionPolicy(ENCRYPTION_REQUIRED);
-      connected = session->connect(encrypted ? ServerKey() : nullptr) == 1;
-   }
-   static FakeAgentOptions Options() {
-      FakeAgentOptions options;
-      options.record = false;
-      return options;
-   }
+// One session to the bed's agent, plain or encrypted.
+std::unique_ptr<AgentConnection> Connect(bool encrypted) {
+   auto session =
+       std::make_unique<AgentConnection>(htonl(INADDR_LOOPBACK), TheBed().agent.port(), AUTH_NONE);
+   if (encrypted)
+      session->setEncryptionPolicy(ENCRYPTION_REQUIRED);
+   if (session->connect(encrypted ? ServerKey() : nullptr) != 1)
+      return nullptr;
+   return session;
+}
 
-   FakeAgent agent;
-   std::atomic<uint64_t> received{0};
-   std::unique_ptr<AgentConnection> session;
-   bool connected = false;
-};
+// A connected loopback pair: the writer's end and the reader's end.
+bool LoopbackPair(int *writer, int *reader) {
+   int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+   sockaddr_in address = {};
+   address.sin_family = AF_INET;
+   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   socklen_t length = sizeof(address);
+   bool ok = listener >= 0 && bind(listener, (sockaddr *)&address, sizeof(address)) == 0 &&
+             listen(listener, 1) == 0 && getsockname(listener, (sockaddr *)&address, &length) == 0;
+   *writer = ok ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+   ok = ok && *writer >= 0 && connect(*writer, (sockaddr *)&address, sizeof(address)) == 0;
+   *reader = ok ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+   if (listener >= 0)
+      close(listener);
+   return ok && *reader >= 0;
+}
 
-void BM_ReadFileCeiling(benchmark::State &state) {
-   Files &files = TheFiles();
-   if (!files.ok) {
-      state.SkipWithError("cannot write the source file");
-      return;
-   }
-   std::vector<char> buffer(128 * 1024);  // what cat reads at a time
+void BM_RawStream(benchmark::State &state) {
+   std::vector<char> bytes(kFileSize);
+   for (size_t i = 0; i < bytes.size(); i++)
+      bytes[i] = (char)(i * 2654435761u >> 24);
    for (auto _ : state) {
-      int fd = open(files.source.c_str(), O_RDONLY | O_CLOEXEC);
-      uint64_t total = 0;
-      ssize_t n;
-      while ((n = read(fd, buffer.data(), buffer.size())) > 0)
-         total += (uint64_t)n;
-      close(fd);
-      benchmark::DoNotOptimize(total);
-      if (total != kFileSize)
-         state.SkipWithError("short read");
+      int writer, reader;
+      if (!LoopbackPair(&writer, &reader)) {
+         state.SkipWithError("no loopback connection");
+         break;
+      }
+      uint64_t received = 0;
+      std::thread drain([reader, &received] {
+         std::vector<char> buffer(64 * 1024);
+         ssize_t n;
+         while ((n = recv(reader, buffer.data(), buffer.size(), 0)) > 0)
+            received += (uint64_t)n;
+      });
+      bool sent = true;
+      for (uint64_t offset = 0; sent && offset < kFileSize; offset += kWriteSize)
+         sent =
+             send(writer, bytes.data() + offset, kWriteSize, MSG_NOSIGNAL) == (ssize_t)kWriteSize;
+      shutdown(writer, SHUT_WR);
+      drain.join();
+      close(writer);
+      close(reader);
+      if (!sent || received != kFileSize)
+         state.SkipWithError("short stream");
    }
    state.SetBytesProcessed((int64_t)(state.iterations() * kFileSize));
 }
 
 void BM_Upload(benchmark::State &state) {
-   Files &files = TheFiles();
-   Bed bed(state.range(0) != 0);
-   if (!files.ok || !bed.connected) {
-      state.SkipWithError("no file or no session");
+   Bed &bed = TheBed();
+   std::unique_ptr<AgentConnection> session = bed.ok ? Connect(state.range(0) != 0) : nullptr;
+   if (session == nullptr) {
+      state.SkipWithError(("no agent or no session: " + bed.error).c_str());
       return;
    }
-   std::wstring path = FakeWide(files.source);
+   std::wstring path = FakeWide(bed.source);
    for (auto _ : state) {
-      bed.received = 0;
-      if (bed.session->uploadFile(path.c_str()) != ERR_SUCCESS || bed.received != kFileSize)
+      if (session->uploadFile(path.c_str(), L"uploaded.bin") != ERR_SUCCESS) {
          state.SkipWithError("upload failed");
+         break;
+      }
    }
    state.SetBytesProcessed((int64_t)(state.iterations() * kFileSize));
 }
 
 void BM_Download(benchmark::State &state) {
-   Files &files = TheFiles();
-   Bed bed(state.range(0) != 0);
-   if (!files.ok || !bed.connected) {
-      state.SkipWithError("no file or no session");
+   Bed &bed = TheBed();
+   std::unique_ptr<AgentConnection> session = bed.ok ? Connect(state.range(0) != 0) : nullptr;
+   if (session == nullptr) {
+      state.SkipWithError(("no agent or no session: " + bed.error).c_str());
       return;
    }
-   std::wstring target = FakeWide(files.target);
+   std::wstring target = FakeWide(bed.target);
+   std::wstring name = FakeWide(kStoredName);
    for (auto _ : state) {
       CSCPMessage request;
-      request.SetCode(kDownloadCode);
-      CSCPMessage *reply = bed.session->customRequest(&request, target.c_str());
-      if (reply == nullptr || reply->GetVariableLong(VID_RCC) != 0)
+      request.SetCode(hkagent::CMD_GET_AGENT_FILE);
+      request.SetVariable(VID_FILE_NAME, name.c_str());
+      std::unique_ptr<CSCPMessage> reply(session->customRequest(&request, target.c_str()));
+      if (reply == nullptr || reply->GetVariableLong(VID_RCC) != ERR_SUCCESS ||
+          FakeFileSize(bed.target) != (int64_t)kFileSize) {
          state.SkipWithError("download failed");
-      delete reply;
+         break;
+      }
    }
-   if (FakeFileSize(files.target) != (int64_t)kFileSize)
-      state.SkipWithError("target has the wrong size");
    state.SetBytesProcessed((int64_t)(state.iterations() * kFileSize));
 }
 
 }  // namespace
 
-BENCHMARK(BM_ReadFileCeiling)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_RawStream)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Upload)
     ->ArgName("encrypted")
     ->Arg(0)

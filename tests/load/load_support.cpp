@@ -167,4 +167,10 @@ uint64_t RaiseDescriptorLimit(uint64_t want) {
    return limit.rlim_cur;
 }
 
+int SessionCount(int defaultCount) {
+   const char *text = getenv("HK_LOAD_SESSIONS");
+   int count = text != nullptr ? atoi(text) : 0;
+   return count > 0 ? count : defaultCount;
+}
+
 }  // namespace hkload

@@ -47,6 +47,10 @@ size_t HeapInUse();
 // hard limit); the limit in force afterwards.
 uint64_t RaiseDescriptorLimit(uint64_t want);
 
+// The number of sessions of the many-sessions test: HK_LOAD_SESSIONS when
+// set to a positive number, else defaultCount.
+int SessionCount(int defaultCount);
+
 // Divides a count in sanitized builds, where everything is many times
 // slower; the default build runs the full count.
 constexpr int Scaled(int count, int divisor) {

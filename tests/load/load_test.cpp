@@ -85,14 +85,18 @@ TEST(LoadOneSession, ThirtyTwoThreadsGetEveryReplyAndOnlyTheirOwn) {
 
 // ---------------------------------------------------------------- many sessions, one agent
 
-TEST(LoadManySessions, AThousandSessionsOnOneAgentAllSucceed) {
-   const int kSessions = Scaled(1000, 10);
+// A thousand sessions by default; scripts/perf.sh asks for ten thousand.
+TEST(LoadManySessions, EverySessionOnOneAgentSucceeds) {
+   const int kSessions = SessionCount(Scaled(1000, 10));
    const int kRequestsEach = 3;
-   ASSERT_GE(RaiseDescriptorLimit(4096), (uint64_t)(kSessions * 2 + 64));
+   // The agent inherits the limit: each process holds a socket per session.
+   const uint64_t descriptors = (uint64_t)kSessions + 256;
+   ASSERT_GE(RaiseDescriptorLimit(descriptors), descriptors);
+   const std::string maxSessions = std::to_string(kSessions + 16);
    AgentDaemon daemon;
    std::string error;
-   ASSERT_TRUE(daemon.start({"--max-sessions", "2048", "--max-sessions-per-address", "2048",
-                             "--idle-timeout", "0", "--allow-no-authentication"},
+   ASSERT_TRUE(daemon.start({"--max-sessions", maxSessions, "--max-sessions-per-address",
+                             maxSessions, "--idle-timeout", "0", "--allow-no-authentication"},
                             &error))
        << error;
 
@@ -176,7 +180,7 @@ TEST(LoadManySessions, AThousandSessionsOnOneAgentAllSucceed) {
    EXPECT_EQ(before.descriptors + kSessions, idle.descriptors);
 
    sessions.clear();
-   ResourceCounts after = WaitForResourcesAtMost(before, 20000);
+   ResourceCounts after = WaitForResourcesAtMost(before, 20000 + 2 * (uint32_t)kSessions);
    EXPECT_LE(after.threads, before.threads);
    EXPECT_LE(after.descriptors, before.descriptors);
 }
