@@ -22,40 +22,7 @@ class InterfaceList;
 class SNMP_ProxyTransport;
 
 // ---------------------------------------------------------------- result codes
-static const uint32_t ERR_SUCCESS = 0;
-static const uint32_t ERR_UNKNOWN_COMMAND = 400;
-static const uint32_t ERR_AUTH_REQUIRED = 401;
-static const uint32_t ERR_ACCESS_DENIED = 403;
-static const uint32_t ERR_UNKNOWN_PARAMETER = 404;
-static const uint32_t ERR_REQUEST_TIMEOUT = 408;
-static const uint32_t ERR_AUTH_FAILED = 440;
-static const uint32_t ERR_ALREADY_AUTHENTICATED = 441;
-static const uint32_t ERR_AUTH_NOT_REQUIRED = 442;
-static const uint32_t ERR_INTERNAL_ERROR = 500;
-static const uint32_t ERR_NOT_IMPLEMENTED = 501;
-static const uint32_t ERR_OUT_OF_RESOURCES = 503;
-static const uint32_t ERR_NOT_CONNECTED = 900;
-static const uint32_t ERR_CONNECTION_BROKEN = 901;
-static const uint32_t ERR_BAD_RESPONSE = 902;
-static const uint32_t ERR_IO_FAILURE = 903;
-static const uint32_t ERR_RESOURCE_BUSY = 904;
-static const uint32_t ERR_EXEC_FAILED = 905;
-static const uint32_t ERR_ENCRYPTION_REQUIRED = 906;
-static const uint32_t ERR_NO_CIPHERS = 907;
-static const uint32_t ERR_INVALID_PUBLIC_KEY = 908;
-static const uint32_t ERR_INVALID_SESSION_KEY = 909;
-static const uint32_t ERR_CONNECT_FAILED = 910;
-static const uint32_t ERR_MALFORMED_COMMAND = 911;
-static const uint32_t ERR_SOCKET_ERROR = 912;
-static const uint32_t ERR_BAD_ARGUMENTS = 913;
-static const uint32_t ERR_SUBAGENT_LOAD_FAILED = 914;
-static const uint32_t ERR_FILE_OPEN_ERROR = 915;
-static const uint32_t ERR_FILE_STAT_FAILED = 916;
-static const uint32_t ERR_MEM_ALLOC_FAILED = 917;
-static const uint32_t ERR_FILE_DELETE_FAILED = 918;
-// The agent did not prove that it knows the secret (AUTH_HMAC_SHA256): the
-// peer is not the agent, or the channel was relayed.
-static const uint32_t ERR_AGENT_AUTH_FAILED = 919;
+// The ERR_ values of VID_RCC are the protocol's own, in hkcp_codes.h.
 
 // The constant text of a result code; "Unknown error code" for others.
 HKSRV_EXPORT const wchar_t *AgentErrorCodeToText(int code);

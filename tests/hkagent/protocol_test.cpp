@@ -65,7 +65,7 @@ TEST(AgentProtocol, KeyExchangeThenEncryptedRequests) {
    ASSERT_TRUE(agent.started());
    auto client = Connect(agent);
    ASSERT_TRUE(client);
-   EXPECT_EQ(client->simple(CMD_NOP), codes::ERR_ENCRYPTION_REQUIRED);
+   EXPECT_EQ(client->simple(CMD_NOP), ERR_ENCRYPTION_REQUIRED);
    uint32_t rcc = 1;
    ASSERT_TRUE(client->setupEncryption(TestServerKey(), &rcc));
    EXPECT_EQ(rcc, 0u);
@@ -101,13 +101,13 @@ TEST(AgentProtocol, EachAuthMethodRightAndWrong) {
    for (uint16_t method : {codes::AUTH_PLAINTEXT, codes::AUTH_MD5_HASH, codes::AUTH_SHA1_HASH}) {
       auto good = Connect(agent);
       ASSERT_TRUE(good);
-      EXPECT_EQ(good->simple(CMD_NOP), codes::ERR_AUTH_REQUIRED);
+      EXPECT_EQ(good->simple(CMD_NOP), ERR_AUTH_REQUIRED);
       EXPECT_EQ(good->authenticate(method, "t0p-secret"), 0u) << method;
       EXPECT_EQ(good->simple(CMD_NOP), 0u);
 
       auto bad = Connect(agent);
       ASSERT_TRUE(bad);
-      EXPECT_EQ(bad->authenticate(method, "t0p-secreT"), codes::ERR_AUTH_FAILED) << method;
+      EXPECT_EQ(bad->authenticate(method, "t0p-secreT"), ERR_AUTH_FAILED) << method;
       EXPECT_TRUE(bad->waitClosed(5000));
       // The good session is untouched.
       EXPECT_EQ(good->simple(CMD_NOP), 0u);
@@ -119,9 +119,9 @@ TEST(AgentProtocol, EncryptedAuthentication) {
    ASSERT_TRUE(agent.started());
    auto client = Connect(agent);
    ASSERT_TRUE(client);
-   EXPECT_EQ(client->authenticate(codes::AUTH_SHA1_HASH, "s"), codes::ERR_ENCRYPTION_REQUIRED);
+   EXPECT_EQ(client->authenticate(codes::AUTH_SHA1_HASH, "s"), ERR_ENCRYPTION_REQUIRED);
    ASSERT_TRUE(client->setupEncryption(TestServerKey()));
-   EXPECT_EQ(client->simple(CMD_NOP), codes::ERR_AUTH_REQUIRED);
+   EXPECT_EQ(client->simple(CMD_NOP), ERR_AUTH_REQUIRED);
    EXPECT_EQ(client->authenticate(codes::AUTH_SHA1_HASH, "s"), 0u);
    EXPECT_EQ(client->simple(CMD_NOP), 0u);
 }
@@ -359,7 +359,7 @@ TEST(AgentProtocol, UploadOverTheLimitIsRefusedAtTheEnd) {
                                 nullptr, nullptr));
    auto second = client->receive(10000);
    ASSERT_TRUE(second);
-   EXPECT_EQ(second->GetVariableLong(VID_RCC), codes::ERR_IO_FAILURE);
+   EXPECT_EQ(second->GetVariableLong(VID_RCC), ERR_IO_FAILURE);
    EXPECT_TRUE(std::filesystem::is_empty(store.path()));
 }
 
@@ -423,7 +423,7 @@ TEST(AgentProtocol, ProxyRelaysToAnotherAgent) {
    // key is agreed with it.
    RawClient &tunnel = *client;
    tunnel.dropEncryption();
-   EXPECT_EQ(tunnel.simple(CMD_NOP), codes::ERR_AUTH_REQUIRED);
+   EXPECT_EQ(tunnel.simple(CMD_NOP), ERR_AUTH_REQUIRED);
    EXPECT_EQ(tunnel.authenticate(codes::AUTH_PLAINTEXT, "inner"), 0u);
    ASSERT_TRUE(tunnel.setupEncryption(TestServerKey()));
    CSCPMessage rq;
@@ -494,7 +494,7 @@ TEST(AgentProtocol, ReplyTooLargeForAFrameBecomesOutOfResources) {
    ASSERT_TRUE(agent.started());
    auto client = Connect(agent);
    ASSERT_TRUE(client);
-   EXPECT_EQ(client->simple(CMD_GET_CONFIG_FILE), codes::ERR_OUT_OF_RESOURCES);
+   EXPECT_EQ(client->simple(CMD_GET_CONFIG_FILE), ERR_OUT_OF_RESOURCES);
    EXPECT_EQ(client->simple(CMD_NOP), 0u);
 }
 

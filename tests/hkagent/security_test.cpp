@@ -214,12 +214,12 @@ TEST(AgentRefusals, RepeatedAuthFailuresBlockTheAddress) {
    for (int i = 0; i < 2; i++) {
       auto guess = Connect(agent);
       ASSERT_TRUE(guess);
-      EXPECT_EQ(guess->authenticate(codes::AUTH_SHA1_HASH, "wrong"), codes::ERR_AUTH_FAILED);
+      EXPECT_EQ(guess->authenticate(codes::AUTH_SHA1_HASH, "wrong"), ERR_AUTH_FAILED);
       EXPECT_TRUE(guess->waitClosed(5000));
    }
    auto blocked = Connect(agent);
    ASSERT_TRUE(blocked);
-   EXPECT_EQ(blocked->authenticate(codes::AUTH_SHA1_HASH, "right"), codes::ERR_AUTH_FAILED);
+   EXPECT_EQ(blocked->authenticate(codes::AUTH_SHA1_HASH, "right"), ERR_AUTH_FAILED);
    EXPECT_TRUE(blocked->waitClosed(5000));
 }
 
@@ -320,7 +320,7 @@ TEST_P(FileNameRefusal, RefusedBeforeAnyData) {
       CSCPMessage rq;
       rq.SetCode(code);
       rq.SetVariable(VID_FILE_NAME, GetParam().fileName.c_str());
-      EXPECT_EQ(Rcc(RequestWithNuls(*client, &rq)), codes::ERR_BAD_ARGUMENTS) << code;
+      EXPECT_EQ(Rcc(RequestWithNuls(*client, &rq)), ERR_BAD_ARGUMENTS) << code;
    }
    EXPECT_TRUE(Entries(store.path()).empty());
 }
@@ -342,15 +342,15 @@ TEST(AgentRefusals, FileStoreQuotaInBytesAndFiles) {
    auto client = Connect(agent);
    ASSERT_TRUE(client);
    // 60 used: 50 more pass the quota, 40 fit.
-   EXPECT_EQ(Upload(*client, local, L"big", 50), codes::ERR_IO_FAILURE);
+   EXPECT_EQ(Upload(*client, local, L"big", 50), ERR_IO_FAILURE);
    EXPECT_EQ(Entries(store.path()), std::vector<std::string>{"old"});
    EXPECT_EQ(Upload(*client, local, L"fits", 40), 0u);
    // Full in bytes now; after a removal, full in files.
-   EXPECT_EQ(Upload(*client, local, L"more", 1), codes::ERR_OUT_OF_RESOURCES);
+   EXPECT_EQ(Upload(*client, local, L"more", 1), ERR_OUT_OF_RESOURCES);
    ASSERT_EQ(unlink(store.file("old").c_str()), 0);
    EXPECT_EQ(Upload(*client, local, L"a", 1), 0u);
    EXPECT_EQ(Upload(*client, local, L"b", 1), 0u);
-   EXPECT_EQ(Upload(*client, local, L"c", 1), codes::ERR_OUT_OF_RESOURCES);
+   EXPECT_EQ(Upload(*client, local, L"c", 1), ERR_OUT_OF_RESOURCES);
    EXPECT_EQ(Entries(store.path()), (std::vector<std::string>{"a", "b", "fits"}));
 }
 

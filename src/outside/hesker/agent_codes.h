@@ -7,35 +7,12 @@
 
 #include <cstdint>
 
-// In a namespace: the server library's headers declare the same result-code
-// names, and a program may include both.
-namespace hkagent {
+#include "hkcp_codes.h"
 
-// Agent result codes (the VID_RCC values the server library knows).
-static const uint32_t ERR_SUCCESS = 0;
-static const uint32_t ERR_UNKNOWN_COMMAND = 400;
-static const uint32_t ERR_AUTH_REQUIRED = 401;
-static const uint32_t ERR_ACCESS_DENIED = 403;
-static const uint32_t ERR_UNKNOWN_PARAMETER = 404;
-static const uint32_t ERR_REQUEST_TIMEOUT = 408;
-static const uint32_t ERR_AUTH_FAILED = 440;
-static const uint32_t ERR_ALREADY_AUTHENTICATED = 441;
-static const uint32_t ERR_AUTH_NOT_REQUIRED = 442;
-static const uint32_t ERR_INTERNAL_ERROR = 500;
-static const uint32_t ERR_NOT_IMPLEMENTED = 501;
-static const uint32_t ERR_OUT_OF_RESOURCES = 503;
-static const uint32_t ERR_IO_FAILURE = 903;
-static const uint32_t ERR_RESOURCE_BUSY = 904;
-static const uint32_t ERR_EXEC_FAILED = 905;
-static const uint32_t ERR_ENCRYPTION_REQUIRED = 906;
-static const uint32_t ERR_CONNECT_FAILED = 910;
-static const uint32_t ERR_MALFORMED_COMMAND = 911;
-static const uint32_t ERR_SOCKET_ERROR = 912;
-static const uint32_t ERR_BAD_ARGUMENTS = 913;
-static const uint32_t ERR_FILE_OPEN_ERROR = 915;
-static const uint32_t ERR_FILE_STAT_FAILED = 916;
-static const uint32_t ERR_MEM_ALLOC_FAILED = 917;
-static const uint32_t ERR_FILE_DELETE_FAILED = 918;
+// In a namespace: the server library's headers declare the same
+// authentication-method names, and a program may include both. The result
+// codes are the protocol's own (hkcp_codes.h).
+namespace hkagent {
 
 // Authentication methods of CMD_AUTHENTICATE.
 static const uint16_t AUTH_NONE = 0;
