@@ -147,7 +147,7 @@ TEST_F(RecordedSwitchOverV3, WrongPasswordThroughTheAgentIsNamed) {
 class HkSnmpV3Tool : public ::testing::Test {
 protected:
    void SetUp() override {
-      ASSERT_TRUE(m_snmpd.start("public", {"createUser tooluser SHA-512 \"tool-auth-pass\" AES "
+      ASSERT_TRUE(m_snmpd.start("public", {"createUser tooluser SHA-512 \"tool-auth-pass\" AES-256 "
                                            "\"tool-priv-pass\"",
                                            "rouser tooluser priv"}))
           << m_snmpd.lastError();
@@ -161,11 +161,11 @@ TEST_F(HkSnmpV3Tool, WalkReadsWhatSnmpwalkReadsWithPasswordsFromTheEnvironment) 
    std::vector<std::string> reference =
        m_snmpd.snmpWalk(".1.3.6.1.2.1.1.9", hktest::SnmpToolVersion::V3,
                         {"-u", "tooluser", "-l", "authPriv", "-a", "SHA-512", "-A",
-                         "tool-auth-pass", "-x", "AES", "-X", "tool-priv-pass"});
+                         "tool-auth-pass", "-x", "AES-256", "-X", "tool-priv-pass"});
    ASSERT_FALSE(reference.empty());
    ToolResult walk =
        m_tools.run(HkSnmp(),
-                   {"-v", "3", "-u", "tooluser", "-l", "authPriv", "-a", "SHA-512", "-x", "AES",
+                   {"-v", "3", "-u", "tooluser", "-l", "authPriv", "-a", "SHA-512", "-x", "AES-256",
                     "--json", "walk", m_snmpd.endpoint(), ".1.3.6.1.2.1.1.9"},
                    {"HKSNMP_AUTH_PASSWORD=tool-auth-pass", "HKSNMP_PRIV_PASSWORD=tool-priv-pass"});
    ASSERT_EQ(walk.exitCode, 0) << walk.err;
@@ -180,7 +180,7 @@ TEST_F(HkSnmpV3Tool, WalkReadsWhatSnmpwalkReadsWithPasswordsFromTheEnvironment) 
 
 TEST_F(HkSnmpV3Tool, RefusalsAndUsageMistakesAreReported) {
    std::vector<std::string> common = {"-v", "3",       "-u", "tooluser", "-l", "authPriv",
-                                      "-a", "SHA-512", "-x", "AES",      "-X", "tool-priv-pass"};
+                                      "-a", "SHA-512", "-x", "AES-256",  "-X", "tool-priv-pass"};
    std::vector<std::string> wrong = common;
    wrong.insert(wrong.end(), {"-A", "wrong-auth-pass", "get", m_snmpd.endpoint()});
    ToolResult refused = m_tools.run(HkSnmp(), wrong);

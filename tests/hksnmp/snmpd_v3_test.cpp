@@ -28,7 +28,12 @@ struct PrivProtocol {
 const AuthProtocol kAuth[] = {{"MD5", SNMP_AUTH_MD5},        {"SHA", SNMP_AUTH_SHA1},
                               {"SHA-224", SNMP_AUTH_SHA224}, {"SHA-256", SNMP_AUTH_SHA256},
                               {"SHA-384", SNMP_AUTH_SHA384}, {"SHA-512", SNMP_AUTH_SHA512}};
-const PrivProtocol kPriv[] = {{"DES", SNMP_PRIV_DES}, {"AES", SNMP_PRIV_AES128}};
+// AES-192 and AES-256 after MD5, SHA-1 or SHA-224 need the localised key
+// extended; the longer hashes do not.
+const PrivProtocol kPriv[] = {{"DES", SNMP_PRIV_DES},
+                              {"AES", SNMP_PRIV_AES128},
+                              {"AES-192", SNMP_PRIV_AES192},
+                              {"AES-256", SNMP_PRIV_AES256}};
 
 std::string UserName(const AuthProtocol &a, const PrivProtocol &p) {
    return std::string("u-") + a.tool + "-" + p.tool;

@@ -26,8 +26,10 @@ const Name kAuthProtocols[] = {
     {"SHA-1", SNMP_AUTH_SHA1},     {"SHA-224", SNMP_AUTH_SHA224}, {"SHA224", SNMP_AUTH_SHA224},
     {"SHA-256", SNMP_AUTH_SHA256}, {"SHA256", SNMP_AUTH_SHA256},  {"SHA-384", SNMP_AUTH_SHA384},
     {"SHA384", SNMP_AUTH_SHA384},  {"SHA-512", SNMP_AUTH_SHA512}, {"SHA512", SNMP_AUTH_SHA512}};
-const Name kPrivProtocols[] = {
-    {"DES", SNMP_PRIV_DES}, {"AES", SNMP_PRIV_AES128}, {"AES128", SNMP_PRIV_AES128}};
+const Name kPrivProtocols[] = {{"DES", SNMP_PRIV_DES},       {"AES", SNMP_PRIV_AES128},
+                               {"AES128", SNMP_PRIV_AES128}, {"AES-128", SNMP_PRIV_AES128},
+                               {"AES192", SNMP_PRIV_AES192}, {"AES-192", SNMP_PRIV_AES192},
+                               {"AES256", SNMP_PRIV_AES256}, {"AES-256", SNMP_PRIV_AES256}};
 
 template <size_t N>
 bool Lookup(const Name (&names)[N], const std::string &text, uint32_t *value) {
@@ -79,7 +81,7 @@ std::vector<hktool::OptionSpec> V3OptionSpecs() {
        {"auth-protocol", 'a', true, "PROTO", "MD5, SHA, SHA-224, SHA-256, SHA-384 or SHA-512"},
        {"auth-password", 'A', true, "TEXT",
         std::string("authentication password (better: ") + kAuthEnv + ")"},
-       {"priv-protocol", 'x', true, "PROTO", "DES or AES"},
+       {"priv-protocol", 'x', true, "PROTO", "DES, AES, AES-192 or AES-256"},
        {"priv-password", 'X', true, "TEXT",
         std::string("privacy password (better: ") + kPrivEnv + ")"},
        {"context", 'n', true, "NAME", "context name"},
@@ -109,7 +111,7 @@ bool ReadV3Options(const hktool::ArgParser &args, V3Settings *s, std::string *er
    }
    if (s->level == SNMP_SECURITY_AUTH_PRIV &&
        !Lookup(kPrivProtocols, args.get("priv-protocol", "DES"), &s->privMethod)) {
-      *error = "-x takes DES or AES";
+      *error = "-x takes DES, AES, AES-192 or AES-256";
       return false;
    }
    s->authPassword = Secret(args, "auth-password", kAuthEnv);

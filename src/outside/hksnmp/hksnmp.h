@@ -69,10 +69,14 @@ static constexpr uint32_t SNMP_AUTH_SHA224 = 3;
 static constexpr uint32_t SNMP_AUTH_SHA256 = 4;
 static constexpr uint32_t SNMP_AUTH_SHA384 = 5;
 static constexpr uint32_t SNMP_AUTH_SHA512 = 6;
-// Privacy protocols: DES-CBC and AES-128-CFB.
+// Privacy protocols: DES-CBC and AES-CFB with a 128, 192 or 256-bit key.
+// AES-192 and AES-256 extend a localised key that is too short by appending
+// the hash of the key so far, as net-snmp's "AES-192" and "AES-256" do.
 static constexpr uint32_t SNMP_PRIV_NONE = 0;
 static constexpr uint32_t SNMP_PRIV_DES = 1;
 static constexpr uint32_t SNMP_PRIV_AES128 = 2;
+static constexpr uint32_t SNMP_PRIV_AES192 = 3;
+static constexpr uint32_t SNMP_PRIV_AES256 = 4;
 static constexpr size_t SNMP_MAX_ENGINE_ID_LENGTH = 32;
 static constexpr size_t SNMP_MAX_USER_NAME_LENGTH = 32;
 static constexpr size_t SNMP_MAX_CONTEXT_NAME_LENGTH = 255;

@@ -5,6 +5,7 @@
 // whatever providers its owner chose.
 #include "usm_crypto.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/provider.h>
@@ -80,33 +81,55 @@ void PutUInt32(uint8_t *out, uint32_t value) {
    out[3] = static_cast<uint8_t>(value);
 }
 
+// Key bytes a privacy protocol takes from the localised key; 0 for none.
+// DES takes 16: the key and the pre-IV.
+size_t PrivKeyLength(uint32_t privMethod) {
+   switch (privMethod) {
+      case SNMP_PRIV_DES:
+      case SNMP_PRIV_AES128:
+         return 16;
+      case SNMP_PRIV_AES192:
+         return 24;
+      case SNMP_PRIV_AES256:
+         return 32;
+      default:
+         return 0;
+   }
+}
+
 // The IV of a message: DES XORs the salt into the key's last 8 bytes
 // (RFC 3414 8.1.1.1), AES puts boots, time and salt together (RFC 3826 3.1.2.1).
 bool MakeIv(uint32_t privMethod, const Bytes &privKey, uint32_t boots, uint32_t time,
             const uint8_t salt[8], uint8_t iv[16]) {
+   size_t keyLength = PrivKeyLength(privMethod);
+   if (keyLength == 0 || privKey.size() < keyLength) {
+      return false;
+   }
    if (privMethod == SNMP_PRIV_DES) {
-      if (privKey.size() < 16) {
-         return false;
-      }
       for (int i = 0; i < 8; i++) {
          iv[i] = privKey[8 + i] ^ salt[i];
       }
       return true;
    }
-   if (privMethod == SNMP_PRIV_AES128) {
-      if (privKey.size() < 16) {
-         return false;
-      }
-      PutUInt32(iv, boots);
-      PutUInt32(iv + 4, time);
-      memcpy(iv + 8, salt, 8);
-      return true;
-   }
-   return false;
+   PutUInt32(iv, boots);
+   PutUInt32(iv + 4, time);
+   memcpy(iv + 8, salt, 8);
+   return true;
 }
 
 const EVP_CIPHER *Cipher(uint32_t privMethod) {
-   return privMethod == SNMP_PRIV_DES ? DesCbc() : EVP_aes_128_cfb128();
+   switch (privMethod) {
+      case SNMP_PRIV_DES:
+         return DesCbc();
+      case SNMP_PRIV_AES128:
+         return EVP_aes_128_cfb128();
+      case SNMP_PRIV_AES192:
+         return EVP_aes_192_cfb128();
+      case SNMP_PRIV_AES256:
+         return EVP_aes_256_cfb128();
+      default:
+         return nullptr;
+   }
 }
 
 }  // namespace
@@ -135,7 +158,25 @@ size_t UsmAuthParamLength(uint32_t authMethod) {
 }
 
 size_t UsmPrivParamLength(uint32_t privMethod) {
-   return (privMethod == SNMP_PRIV_DES || privMethod == SNMP_PRIV_AES128) ? 8 : 0;
+   return PrivKeyLength(privMethod) != 0 ? 8 : 0;
+}
+
+bool UsmExtendPrivKey(uint32_t authMethod, uint32_t privMethod, Bytes *key) {
+   const EVP_MD *md = Digest(authMethod);
+   const size_t wanted = PrivKeyLength(privMethod);
+   if (md == nullptr || wanted == 0 || key->empty()) {
+      return false;
+   }
+   while (key->size() < wanted) {
+      uint8_t digest[EVP_MAX_MD_SIZE];
+      unsigned int length = 0;
+      if (EVP_Digest(key->data(), key->size(), digest, &length, md, nullptr) != 1) {
+         return false;
+      }
+      key->insert(key->end(), digest, digest + length);
+      OPENSSL_cleanse(digest, sizeof(digest));
+   }
+   return true;
 }
 
 bool UsmPasswordToKey(uint32_t authMethod, const uint8_t *password, size_t length, Bytes *key) {

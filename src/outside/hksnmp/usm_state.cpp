@@ -57,7 +57,8 @@ const SnmpUsmState::LocalizedKeys *SnmpUsmState::keysFor(const uint8_t *id, size
       return nullptr;
    }
    if (level == SNMP_SECURITY_AUTH_PRIV &&
-       !UsmLocalizeKey(authMethod, m_privKu, id, length, &keys.priv)) {
+       (!UsmLocalizeKey(authMethod, m_privKu, id, length, &keys.priv) ||
+        !UsmExtendPrivKey(authMethod, privMethod, &keys.priv))) {
       return nullptr;
    }
    std::erase_if(m_localized, [&](const LocalizedKeys &k) { return k.engineId == keys.engineId; });

@@ -19,6 +19,11 @@ size_t UsmDigestLength(uint32_t authMethod);
 size_t UsmAuthParamLength(uint32_t authMethod);
 // 8 for DES and AES (the salt carried in msgPrivacyParameters); 0 otherwise.
 size_t UsmPrivParamLength(uint32_t privMethod);
+// Makes a localised privacy key long enough for privMethod: while it is too
+// short, appends the authentication hash of the whole key so far
+// (draft-blumenthal-aes-usm-04, 3.1.2.1). Only AES-192 and AES-256 after a
+// short hash ever grow; false for an unknown method.
+bool UsmExtendPrivKey(uint32_t authMethod, uint32_t privMethod, Bytes *key);
 
 // Ku: the digest of the password repeated to 1 MiB. False for an empty
 // password or an unknown method.
