@@ -1,8 +1,6 @@
 // ISC connect sequence: socket, version probe, receiver start, encryption,
 // the no-operation proof and the service request; and the clean-up of a
 // failed attempt.
-#include <arpa/inet.h>
-
 #include "hksrv_isc.h"
 
 uint32_t ISC::SetupEncryption(RSA *serverKey) {
@@ -109,7 +107,7 @@ uint32_t ISC::Connect(uint32_t service, RSA *serverKey, int requireEncryption) {
    sa.sin_family = AF_INET;
    sa.sin_port = htons(m_port);
    sa.sin_addr.s_addr = m_addr;
-   if (::connect(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa)) != 0) {
+   if (SocketConnect(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa), INFINITE) != 0) {
       PrintMsg(L"Cannot establish connection with ISC peer %s", peer);
       cleanupConnection();
       return ISC_ERR_CONNECT_FAILED;

@@ -4,7 +4,6 @@
 // OpenSSL 3; it is converted to EVP_PKEY at once and only EVP calls follow.
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 
-#include <arpa/inet.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>

@@ -11,7 +11,11 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <type_traits>
 #include <sys/types.h>
+
+// A 16-bit wint_t (Windows) arrives through "..." promoted to int.
+using PromotedWint = std::conditional_t<(sizeof(wint_t) < sizeof(int)), int, wint_t>;
 
 namespace {
 
@@ -144,19 +148,20 @@ bool formatAll(std::wstring &out, const wchar_t *format, va_list args) {
             bool isSigned = (conv == L'd' || conv == L'i');
             switch (len) {
                case L_LL:
+               case L_J:
+               case L_Z:
+               case L_T:
+                  // intmax_t, size_t and ptrdiff_t are 64 bits like long long
+                  // on both platforms (long is 32 bits on Windows).
+                  static_assert(sizeof(long long) == sizeof(intmax_t) &&
+                                sizeof(long long) == sizeof(size_t) &&
+                                sizeof(long long) == sizeof(ptrdiff_t));
                   spec += L"ll";
                   spec.push_back(conv);
                   ok = isSigned ? appendOne(out, spec.c_str(), va_arg(args, long long))
                                 : appendOne(out, spec.c_str(), va_arg(args, unsigned long long));
                   break;
                case L_L:
-               case L_J:
-               case L_Z:
-               case L_T:
-                  // long, intmax_t, size_t and ptrdiff_t are all long here.
-                  static_assert(sizeof(long) == sizeof(intmax_t) &&
-                                sizeof(long) == sizeof(size_t) &&
-                                sizeof(long) == sizeof(ptrdiff_t));
                   spec += L"l";
                   spec.push_back(conv);
                   ok = isSigned ? appendOne(out, spec.c_str(), va_arg(args, long))
@@ -201,7 +206,7 @@ bool formatAll(std::wstring &out, const wchar_t *format, va_list args) {
             if (len == L_H || len == L_HH)
                c = (wint_t)(unsigned char)va_arg(args, int);
             else
-               c = (wint_t)va_arg(args, wint_t);
+               c = (wint_t)va_arg(args, PromotedWint);
             spec += L"lc";
             ok = appendOne(out, spec.c_str(), c);
             break;
@@ -296,8 +301,17 @@ void appendUtf8(std::string &out, uint32_t c) {
 std::string hk_wide_to_utf8(const wchar_t *text) {
    std::string out;
    if (text != nullptr) {
-      for (const wchar_t *p = text; *p != 0; p++)
-         appendUtf8(out, (uint32_t)*p);
+      for (const wchar_t *p = text; *p != 0; p++) {
+         uint32_t c = (uint32_t)*p;
+         // A 16-bit wchar_t (Windows) holds characters beyond U+FFFF as a
+         // surrogate pair; a lone surrogate stays invalid.
+         if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 &&
+             p[1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + ((uint32_t)p[1] - 0xDC00);
+            p++;
+         }
+         appendUtf8(out, c);
+      }
    }
    return out;
 }

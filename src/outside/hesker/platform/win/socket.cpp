@@ -1,0 +1,160 @@
+// Winsock 2 behind the seam of hk_platform.h. Winsock keeps the last error
+// per thread itself and reports its own numbers, so the functions here only
+// add what the POSIX side does too: waits with time-outs, whole writes, and
+// connects bounded in time.
+#include "hk_platform.h"
+#include "hk_internal.h"
+
+#include <mutex>
+
+namespace {
+
+// Winsock is started once, by the first socket created, and left running
+// until the process ends (WSACleanup at exit would race with threads still
+// closing their sockets).
+bool startWinsock() {
+   static std::once_flag once;
+   static int startError = 0;
+   std::call_once(once, [] {
+      WSADATA data;
+      startError = WSAStartup(MAKEWORD(2, 2), &data);
+   });
+   if (startError != 0)
+      WSASetLastError(startError);
+   return startError == 0;
+}
+
+SOCKET createSocket(int type, int protocol) {
+   if (!startWinsock())
+      return INVALID_SOCKET;
+   // Not inherited by child processes, like SOCK_CLOEXEC on Linux.
+   return WSASocketW(AF_INET, type, protocol, nullptr, 0,
+                     WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+}
+
+// 1 ready, 0 time-out, -1 error. Writability also wakes on a failed
+// connect, which select reports among the exceptions.
+int waitFor(SOCKET s, bool forWriting, uint32_t timeoutMs) {
+   fd_set ready, failed;
+   FD_ZERO(&ready);
+   FD_ZERO(&failed);
+   FD_SET(s, &ready);
+   FD_SET(s, &failed);
+   timeval limit = {(long)(timeoutMs / 1000), (long)(timeoutMs % 1000) * 1000};
+   int rc = select(0, forWriting ? nullptr : &ready, forWriting ? &ready : nullptr, &failed,
+                   timeoutMs == INFINITE ? nullptr : &limit);
+   if (rc == SOCKET_ERROR)
+      return -1;
+   return rc > 0 ? 1 : 0;  // errors surface in the following call
+}
+
+}  // namespace
+
+SOCKET CreateTcpSocket() {
+   return createSocket(SOCK_STREAM, IPPROTO_TCP);
+}
+
+SOCKET CreateUdpSocket() {
+   return createSocket(SOCK_DGRAM, IPPROTO_UDP);
+}
+
+void ShutdownSocket(SOCKET s) {
+   // Winsock itself then fails a later send or receive with WSAESHUTDOWN.
+   shutdown(s, SD_BOTH);
+}
+
+int SetSocketNonBlocking(SOCKET s, bool nonBlocking) {
+   u_long mode = nonBlocking ? 1 : 0;
+   return ioctlsocket(s, FIONBIO, &mode) == 0 ? 0 : -1;
+}
+
+int SocketRecv(SOCKET s, void *buffer, size_t size) {
+   if (size > 0x7FFFFFFF)
+      size = 0x7FFFFFFF;
+   int n = recv(s, static_cast<char *>(buffer), (int)size, 0);
+   if (n == 0 && size > 0)
+      WSASetLastError(0);  // an orderly close leaves no stale error behind
+   return n == SOCKET_ERROR ? -1 : n;
+}
+
+int SocketWaitReadable(SOCKET s, uint32_t timeoutMs) {
+   return waitFor(s, false, timeoutMs);
+}
+
+int SocketWaitWritable(SOCKET s, uint32_t timeoutMs) {
+   return waitFor(s, true, timeoutMs);
+}
+
+int64_t SocketSendAll(SOCKET s, const void *data, size_t size) {
+   const char *p = static_cast<const char *>(data);
+   size_t sent = 0;
+   while (sent < size) {
+      size_t chunk = size - sent;
+      int n = send(s, p + sent, chunk > 0x7FFFFFFF ? 0x7FFFFFFF : (int)chunk, 0);
+      if (n > 0) {
+         sent += (size_t)n;
+         continue;
+      }
+      if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
+         if (waitFor(s, true, INFINITE) < 0)
+            break;
+         continue;
+      }
+      break;  // Winsock's own error stays as the last error
+   }
+   return (int64_t)sent;
+}
+
+int SocketConnect(SOCKET s, const struct sockaddr *address, socklen_t length, uint32_t timeoutMs) {
+   if (address == nullptr) {
+      WSASetLastError(WSAEFAULT);
+      return -1;
+   }
+   if (timeoutMs == INFINITE)
+      return connect(s, address, length) == 0 ? 0 : -1;
+   if (SetSocketNonBlocking(s, true) != 0)
+      return -1;
+   int error = (connect(s, address, length) == 0) ? 0 : WSAGetLastError();
+   if (error == WSAEWOULDBLOCK) {
+      int ready = waitFor(s, true, timeoutMs);
+      if (ready > 0) {
+         int optionLength = sizeof(error);
+         if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &optionLength) !=
+             0)
+            error = WSAGetLastError();
+      } else {
+         error = (ready == 0) ? WSAETIMEDOUT : WSAGetLastError();
+      }
+   }
+   SetSocketNonBlocking(s, false);
+   WSASetLastError(error);
+   return error == 0 ? 0 : -1;
+}
+
+int SocketSendTo(SOCKET s, const void *data, size_t size, const struct sockaddr *address,
+                 socklen_t length) {
+   if (size > 0x7FFFFFFF) {
+      WSASetLastError(WSAEMSGSIZE);
+      return -1;
+   }
+   int n = sendto(s, static_cast<const char *>(data), (int)size, 0, address, length);
+   return n == SOCKET_ERROR ? -1 : n;
+}
+
+int SocketRecvFrom(SOCKET s, void *buffer, size_t size, struct sockaddr *from,
+                   socklen_t *fromLength) {
+   // Winsock has no per-call MSG_DONTWAIT; a zero wait says whether a
+   // datagram is there, and only this thread reads the socket.
+   int ready = waitFor(s, false, 0);
+   if (ready <= 0) {
+      if (ready == 0)
+         WSASetLastError(WSAEWOULDBLOCK);
+      return -1;
+   }
+   if (size > 0x7FFFFFFF)
+      size = 0x7FFFFFFF;
+   int n = recvfrom(s, static_cast<char *>(buffer), (int)size, 0, from, fromLength);
+   if (n == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE)
+      return (int)size;  // the datagram did not fit: the caller sees it cut
+   return n == SOCKET_ERROR ? -1 : n;
+}
