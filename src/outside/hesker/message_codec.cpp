@@ -37,12 +37,13 @@ uint8_t *putUtf16(uint8_t *p, const std::wstring &text) {
    return p;
 }
 
-// A lone surrogate is kept as it is, so any 16-bit sequence survives.
+// A lone surrogate is kept as it is, so any 16-bit sequence survives. A
+// 16-bit wchar_t (Windows) keeps a pair as it is, too: it is UTF-16 itself.
 void getUtf16(const uint8_t *p, uint32_t units, std::wstring &text) {
    text.reserve(units);
    for (uint32_t i = 0; i < units; i++) {
       uint32_t c = hk_get_be16(p + 2 * i);
-      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
+      if (sizeof(wchar_t) > 2 && c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
          uint32_t low = hk_get_be16(p + 2 * (i + 1));
          if (low >= 0xDC00 && low <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
