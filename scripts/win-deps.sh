@@ -5,8 +5,10 @@
 # /usr/src/googletest). Everything lands under one cache folder, by default
 # build/win-deps, and is reused when present; nothing is written elsewhere.
 #
-# Usage: scripts/win-deps.sh [CACHE_DIR]     prints nothing but progress;
-# the installed prefix is CACHE_DIR/prefix.
+# Usage: scripts/win-deps.sh [CACHE_DIR]; the installed prefix is
+# CACHE_DIR/prefix, which cmake/mingw-w64.cmake finds by default (otherwise
+# set HK_WIN_DEPS_PREFIX). Needs dpkg-dev (apt-get source) and the MinGW
+# compiler, both installed by scripts/setup.sh.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 cache="$(mkdir -p "${1:-$repo/build/win-deps}" && cd "${1:-$repo/build/win-deps}" && pwd)"
@@ -42,11 +44,15 @@ LIST
   echo "win-deps: building static OpenSSL for $host from $(basename "$src")"
   # CC=gcc-posix with the prefix gives the POSIX-threads flavour of MinGW,
   # the one the libraries are built with.
-  (cd "$src" &&
-   CC=gcc-posix ./Configure mingw64 --cross-compile-prefix=$host- no-shared no-tests \
-     --prefix="$prefix" --libdir=lib >/dev/null &&
-   make -s -j2 build_libs >/dev/null &&
-   make -s install_dev >/dev/null)
+  local log="$cache/openssl-build.log"
+  if ! (cd "$src" &&
+        CC=gcc-posix ./Configure mingw64 --cross-compile-prefix=$host- no-shared no-tests \
+          --prefix="$prefix" --libdir=lib &&
+        make -j2 build_libs && make install_dev) >"$log" 2>&1; then
+    tail -n 40 "$log" >&2
+    echo "win-deps: the OpenSSL build failed (whole log: $log)" >&2
+    exit 1
+  fi
   rm -rf "$work"
 }
 
@@ -54,10 +60,14 @@ build_googletest() {
   local work="$cache/googletest-build"
   echo "win-deps: building GoogleTest for $host"
   rm -rf "$work"
-  cmake -S /usr/src/googletest -B "$work" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_GMOCK=ON >/dev/null
-  cmake --build "$work" -j2 >/dev/null
-  cmake --install "$work" >/dev/null
+  local log="$cache/googletest-build.log"
+  if ! { cmake -S /usr/src/googletest -B "$work" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake" \
+           -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_GMOCK=ON &&
+         cmake --build "$work" -j2 && cmake --install "$work"; } >"$log" 2>&1; then
+    tail -n 40 "$log" >&2
+    echo "win-deps: the GoogleTest build failed (whole log: $log)" >&2
+    exit 1
+  fi
   rm -rf "$work"
 }
 

@@ -35,6 +35,7 @@
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #endif
 
@@ -90,6 +91,13 @@ HESKER_EXPORT void closesocket(SOCKET s);
 // Winsock). An IPv4 TCP or UDP socket, or INVALID_SOCKET (last error set).
 HESKER_EXPORT SOCKET CreateTcpSocket();
 HESKER_EXPORT SOCKET CreateUdpSocket();
+
+// A TCP socket listening on 127.0.0.1 at an ephemeral port (stored in *port,
+// host order), or INVALID_SOCKET (last error set).
+HESKER_EXPORT SOCKET CreateLoopbackListener(uint16_t *port);
+// The next connection on a listening socket, or INVALID_SOCKET (last error
+// set).
+HESKER_EXPORT SOCKET SocketAccept(SOCKET listener);
 
 // Shuts the socket down in both directions and remembers that this side did
 // it: a later receive on it then fails with WSAESHUTDOWN, as on Winsock,

@@ -22,9 +22,11 @@ namespace {
 // Formats one rewritten conversion with its argument and appends it.
 template <typename T>
 bool appendOne(std::wstring &out, const wchar_t *spec, T value) {
+   // A text that does not fit gives -1 from glibc but the full length from
+   // MinGW's C99 swprintf; either way only n < size is all there.
    wchar_t local[128];
    int n = swprintf(local, sizeof(local) / sizeof(local[0]), spec, value);
-   if (n >= 0) {
+   if (n >= 0 && (size_t)n < sizeof(local) / sizeof(local[0])) {
       out.append(local, (size_t)n);
       return true;
    }
@@ -32,7 +34,7 @@ bool appendOne(std::wstring &out, const wchar_t *spec, T value) {
    for (size_t size = 1024; size <= ((size_t)1 << 26); size *= 4) {
       std::wstring buffer(size, L'\0');
       n = swprintf(buffer.data(), size, spec, value);
-      if (n >= 0) {
+      if (n >= 0 && (size_t)n < size) {
          out.append(buffer.data(), (size_t)n);
          return true;
       }
@@ -196,10 +198,19 @@ bool formatAll(std::wstring &out, const wchar_t *format, va_list args) {
                ok = appendOne(out, spec.c_str(), va_arg(args, double));
             }
             break;
-         case L'p':
-            spec.push_back(L'p');
-            ok = appendOne(out, spec.c_str(), va_arg(args, void *));
+         case L'p': {
+            // The same text on every platform (the C libraries differ):
+            // "(nil)" or 0x and lower-case hex digits, in the given width.
+            const void *pointer = va_arg(args, void *);
+            wchar_t text[32];
+            if (pointer == nullptr)
+               swprintf(text, 32, L"(nil)");
+            else
+               swprintf(text, 32, L"0x%llx", (unsigned long long)(uintptr_t)pointer);
+            spec += L"ls";
+            ok = appendOne(out, spec.c_str(), (const wchar_t *)text);
             break;
+         }
          case L'c':
          case L'C': {
             wint_t c;

@@ -77,6 +77,38 @@ SOCKET CreateUdpSocket() {
    return createSocket(SOCK_DGRAM, IPPROTO_UDP);
 }
 
+SOCKET CreateLoopbackListener(uint16_t *port) {
+   SOCKET s = CreateTcpSocket();
+   if (s == INVALID_SOCKET)
+      return INVALID_SOCKET;
+   sockaddr_in addr = {};
+   addr.sin_family = AF_INET;
+   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   socklen_t length = sizeof(addr);
+   if (bind(fdOf(s), (sockaddr *)&addr, sizeof(addr)) != 0 || listen(fdOf(s), 16) != 0 ||
+       getsockname(fdOf(s), (sockaddr *)&addr, &length) != 0) {
+      WSASetLastError(toSocketError(errno));
+      closesocket(s);
+      return INVALID_SOCKET;
+   }
+   if (port != nullptr)
+      *port = ntohs(addr.sin_port);
+   return s;
+}
+
+SOCKET SocketAccept(SOCKET listener) {
+   int fd = fdOf(listener);
+   int s;
+   do {
+      s = (fd < 0) ? -1 : ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+   } while (s < 0 && errno == EINTR);
+   if (s < 0) {
+      WSASetLastError(fd < 0 ? EBADF : toSocketError(errno));
+      return INVALID_SOCKET;
+   }
+   return (SOCKET)s;
+}
+
 void ShutdownSocket(SOCKET s) {
    int fd = fdOf(s);
    if (fd < 0)

@@ -1,7 +1,7 @@
 // The 8-bit code page on Windows: the system's ANSI code page. A decomposed
 // character (a letter followed by a combining mark) is composed first where
 // the code page has the composed one; what it lacks becomes its default
-// character.
+// character ('?'), never a look-alike.
 #include "hk_platform.h"
 
 #include <string>
@@ -36,7 +36,9 @@ size_t WideToCodePage(const wchar_t *src, int srcLength, char *dst, size_t dstSi
    int length = (src != nullptr) ? lengthOf(src, srcLength) : 0;
    std::string text;
    if (length > 0) {
-      const DWORD flags = WC_COMPOSITECHECK | WC_DEFAULTCHAR;
+      // No "best fit" look-alikes (U+0100 as 'A'): what the code page lacks
+      // becomes the default character, as on Linux.
+      const DWORD flags = WC_COMPOSITECHECK | WC_DEFAULTCHAR | WC_NO_BEST_FIT_CHARS;
       int needed = WideCharToMultiByte(CP_ACP, flags, src, length, nullptr, 0, nullptr, nullptr);
       if (needed > 0) {
          text.resize((size_t)needed);

@@ -58,6 +58,31 @@ SOCKET CreateUdpSocket() {
    return createSocket(SOCK_DGRAM, IPPROTO_UDP);
 }
 
+SOCKET CreateLoopbackListener(uint16_t *port) {
+   SOCKET s = CreateTcpSocket();
+   if (s == INVALID_SOCKET)
+      return INVALID_SOCKET;
+   sockaddr_in addr = {};
+   addr.sin_family = AF_INET;
+   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   socklen_t length = sizeof(addr);
+   if (bind(s, (sockaddr *)&addr, sizeof(addr)) != 0 || listen(s, 16) != 0 ||
+       getsockname(s, (sockaddr *)&addr, &length) != 0) {
+      int error = WSAGetLastError();
+      closesocket(s);
+      WSASetLastError(error);
+      return INVALID_SOCKET;
+   }
+   if (port != nullptr)
+      *port = ntohs(addr.sin_port);
+   return s;
+}
+
+SOCKET SocketAccept(SOCKET listener) {
+   // Inherits the listener's attributes, so it is not inherited either.
+   return accept(listener, nullptr, nullptr);
+}
+
 void ShutdownSocket(SOCKET s) {
    // Winsock itself then fails a later send or receive with WSAESHUTDOWN.
    shutdown(s, SD_BOTH);
