@@ -258,13 +258,12 @@ int SocketConnect(SOCKET s, const struct sockaddr *address, socklen_t length, ui
       return -1;
    }
    if (timeoutMs == INFINITE) {
-      int rc;
-      do {
-         rc = ::connect(fd, address, length);
-      } while (rc != 0 && errno == EINTR);
-      if (rc != 0)
-         WSASetLastError(toSocketError(errno));
-      return rc == 0 ? 0 : -1;
+      // Not restarted after a signal: the connection goes on in the
+      // background then, and a second connect would only say so.
+      if (::connect(fd, address, length) == 0)
+         return 0;
+      WSASetLastError(toSocketError(errno));
+      return -1;
    }
    if (SetSocketNonBlocking(s, true) != 0)
       return -1;
