@@ -35,6 +35,9 @@ set(HK_OUTSIDE_HEADERS
     ${PROJECT_SOURCE_DIR}/src/outside/hesker/hk_util.h
     ${PROJECT_SOURCE_DIR}/src/outside/hesker/hkcp.h
     ${PROJECT_SOURCE_DIR}/src/outside/hesker/hkcp_codes.h
+    ${PROJECT_SOURCE_DIR}/src/outside/hesker/agent_codes.h
+    ${PROJECT_SOURCE_DIR}/src/outside/hesker/hk_text.h
+    ${PROJECT_SOURCE_DIR}/src/outside/hesker/hkcp_connection.h
     ${PROJECT_SOURCE_DIR}/src/outside/hksnmp/hksnmp.h
     ${PROJECT_SOURCE_DIR}/src/outside/hksnmp/hksnmp_export.h)
 install(FILES ${HK_PUBLIC_HEADERS} ${HK_OUTSIDE_HEADERS} DESTINATION ${HK_INSTALL_INCLUDEDIR})

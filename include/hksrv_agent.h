@@ -53,6 +53,9 @@ static const uint32_t ERR_FILE_OPEN_ERROR = 915;
 static const uint32_t ERR_FILE_STAT_FAILED = 916;
 static const uint32_t ERR_MEM_ALLOC_FAILED = 917;
 static const uint32_t ERR_FILE_DELETE_FAILED = 918;
+// The agent did not prove that it knows the secret (AUTH_HMAC_SHA256): the
+// peer is not the agent, or the channel was relayed.
+static const uint32_t ERR_AGENT_AUTH_FAILED = 919;
 
 // The constant text of a result code; "Unknown error code" for others.
 HKSRV_EXPORT const wchar_t *AgentErrorCodeToText(int code);
@@ -62,6 +65,11 @@ static const int AUTH_NONE = 0;
 static const int AUTH_PLAINTEXT = 1;
 static const int AUTH_MD5_HASH = 2;
 static const int AUTH_SHA1_HASH = 3;
+// Mutual and bound to the encrypted channel: nothing sent can be replayed
+// or checked offline without the session key. Needs encryption; under any
+// policy but ENCRYPTION_DISABLED, connect sets it up when a server key is
+// given.
+static const int AUTH_HMAC_SHA256 = 4;
 
 static const int ENCRYPTION_DISABLED = 0;
 static const int ENCRYPTION_ALLOWED = 1;
@@ -156,7 +164,6 @@ public:
                    const wchar_t *secret = nullptr);
    AgentConnection(const AgentConnection &) = delete;
    AgentConnection &operator=(const AgentConnection &) = delete;
-   virtual ~AgentConnection();
 
    // ------------------------------------------------ connect sequence
    // 1 when connected, 0 otherwise; *error gets 0 or the failing step's
@@ -179,7 +186,7 @@ public:
 
    int isConnected() const { return m_isConnected.load(); }
    int getProtocolVersion() const { return m_protocolVersion.load(); }
-   SOCKET getSocket() const { return m_socket; }
+   SOCKET getSocket() const { return m_connection.socket(); }
    uint32_t getConnectionTimeout() const { return m_connectionTimeout; }
    uint32_t getCommandTimeout() const { return m_commandTimeout; }
    // The current request id; the counter then moves on by one (atomically).
@@ -237,15 +244,31 @@ protected:
    // True when consumed (the receiver deletes it); false files it in the
    // reply queue.
    virtual bool processCustomMessage(CSCPMessage *message);
-   // The end of a download; called with m_downloadLock held (and
-   // m_stateLock when disconnect, teardown or the receiver's exit ends it),
-   // so it must not start or end downloads itself.
+   // The end of a download. On the data path (the last frame, a failed
+   // write) it runs on the receiver thread with no lock held; from
+   // disconnect, the receiver's exit and the destructor with the state lock
+   // held, which is re-entrant for its owner.
+   //
+   // What a hook may do: call disconnect, Lock/Unlock, setters, and arm the
+   // next download from another thread (which is refused with
+   // ERR_RESOURCE_BUSY until this hook has returned). What it may not do:
+   // wait for another thread that needs the state lock while it holds it;
+   // and a request made from a hook that runs on the receiver thread (this
+   // one, onTrap, onDataPush, processCustomMessage) can only time out, since
+   // nobody else reads its reply.
    virtual void onFileDownload(int success);
 
+public:
+   // Declared after the hooks: the vtable holds the hooks first, then the
+   // destructor, the layout that session classes built elsewhere expect.
+   virtual ~AgentConnection();
+
+protected:
    // ------------------------------------------------ session operations
    uint32_t getIpAddr() const;  // host byte order
-   void Lock() HK_ACQUIRE(m_stateLock) { m_stateLock.lock(); }
-   void Unlock() HK_RELEASE(m_stateLock) { m_stateLock.unlock(); }
+   // The state lock, re-entrant for its owner.
+   void Lock() HK_NO_THREAD_SAFETY_ANALYSIS { m_connection.stateLock().lock(); }
+   void Unlock() HK_NO_THREAD_SAFETY_ANALYSIS { m_connection.stateLock().unlock(); }
    // The context with one reference added, or null; release with decRefCount.
    HKCPEncryptionContext *acquireEncryptionContext();
 
@@ -267,10 +290,16 @@ private:
    // host byte order. Runs on the receiver thread.
    void processFileData(CSCP_MESSAGE *frame);
    // Ends an active download as failed (disconnect, receiver exit, teardown):
-   // closes the target and calls onFileDownload(0). Caller holds m_stateLock.
+   // closes the target and calls onFileDownload(0). Caller holds the state
+   // lock.
    void abortDownload();
+   // Acts on one receive; false ends the receiver.
+   bool handleReceive(HKCPReceiveResult result);
+   void dispatchFrame(CSCP_MESSAGE *frame);
    // Steps shared by connect's failure exit and the destructor.
    int failConnect(uint32_t result, uint32_t *error, uint32_t *socketError);
+   // AUTH_HMAC_SHA256 over the current hop's encrypted channel.
+   uint32_t authenticateBound(const char *secret);
    // Steps 4 to 6 of a request: send, wait for the reply, take its result
    // code. On success readReply, when given, reads the reply before it is
    // deleted; a failed request leaves the caller's outputs untouched.
@@ -286,11 +315,7 @@ private:
    std::atomic<int> m_protocolVersion{2};
    int m_authMethod;
    char m_secret[64];
-   // Replaced, shut down and cleared under m_stateLock; atomic because the
-   // send path (under m_sendLock) and getSocket read it without that lock.
-   // Closed only under m_sendLock, so no write reaches a closed handle.
-   std::atomic<SOCKET> m_socket;
-   // The data-line store: one caller at a time; freed under m_stateLock by
+   // The data-line store: one caller at a time; freed under the state lock by
    // disconnect and teardown.
    uint32_t m_numDataLines;
    std::atomic<uint32_t> m_requestId{1};
@@ -301,14 +326,10 @@ private:
    wchar_t **m_dataLines;
    MsgWaitQueue *m_msgWaitQueue;  // owned
    std::atomic<int> m_isConnected{0};
-   CriticalSection m_stateLock;
-   CriticalSection m_sendLock;  // serialises every write to m_socket
+   // The socket, its send lock, the state lock (Lock/Unlock) and the
+   // encryption context; the session holds one reference on the context.
+   HKCPConnection m_connection;
    HK_THREAD *m_receiverThread;
-   // Replaced under m_stateLock with atomic stores; the receiver reads it
-   // through its address with an atomic load (RecvHKCPMessage) and keeps a
-   // reference of its own between receives, so a dropped context outlives
-   // any frame it is decrypting. The session holds one reference.
-   HKCPEncryptionContext *m_encryptionContext;
    int m_encryptionPolicy;
    int m_useProxy;
    uint32_t m_proxyAddr;
@@ -332,6 +353,10 @@ private:
    // its end: another download armed meanwhile would reset the event that
    // caller waits on and hand it the other download's result.
    bool m_downloadAwaited = false;
+   // Set from the close of an ended download until its onFileDownload has
+   // returned: the hook runs without m_downloadLock, and a download armed
+   // meanwhile would have its name removed and its event signalled.
+   bool m_downloadEnding = false;
    std::atomic<bool> m_fileUploadInProgress{false};
 };
 

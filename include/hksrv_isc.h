@@ -60,9 +60,6 @@ public:
    ISC(uint32_t addr, uint16_t port);
    ISC(const ISC &) = delete;
    ISC &operator=(const ISC &) = delete;
-   // Shuts the connection down, waits for the receiver thread and frees the
-   // queue with every message still in it.
-   virtual ~ISC();
 
    // Connects and attaches the session to the peer's service. serverKey may
    // be null; requireEncryption non-zero makes a failed key exchange (or a
@@ -89,11 +86,20 @@ protected:
    // and writes it with a newline to standard output.
    virtual void PrintMsg(const wchar_t *format, ...);
 
+public:
+   // Shuts the connection down, waits for the receiver thread and frees the
+   // queue with every message still in it. Declared after PrintMsg: the
+   // vtable holds the hook first, then the destructor, the layout that
+   // classes built elsewhere expect.
+   virtual ~ISC();
+
+protected:
    uint32_t SetupEncryption(RSA *serverKey);
    uint32_t ConnectToService(uint32_t service);
 
-   void Lock() HK_ACQUIRE(m_stateLock) { m_stateLock.lock(); }
-   void Unlock() HK_RELEASE(m_stateLock) { m_stateLock.unlock(); }
+   // The state lock, re-entrant for its owner.
+   void Lock() HK_NO_THREAD_SAFETY_ANALYSIS { m_connection.stateLock().lock(); }
+   void Unlock() HK_NO_THREAD_SAFETY_ANALYSIS { m_connection.stateLock().unlock(); }
 
    static const uint32_t FLAG_CONNECTED = 0x0001;
    static const uint32_t FLAG_ENCRYPTION_REQUIRED = 0x0002;
@@ -101,34 +107,27 @@ protected:
    // Atomic: set by Connect, read by senders and cleared by the receiver,
    // Disconnect and the clean-ups, all on different threads.
    std::atomic<uint32_t> m_flags;
-   uint32_t m_addr;  // network byte order; constant after construction
-   uint16_t m_port;  // host byte order; constant after construction
-   // Written under m_stateLock; read by senders under m_sendLock, so it is
-   // atomic. Closers take it out under the state lock and pass the send lock
-   // before they close it, so no send ever writes to a closed (and perhaps
-   // reused) descriptor.
-   std::atomic<SOCKET> m_socket;
+   uint32_t m_addr;                    // network byte order; constant after construction
+   uint16_t m_port;                    // host byte order; constant after construction
    int m_protocolVersion;              // set by Connect before the receiver starts
    std::atomic<uint32_t> m_requestId;  // next id of the session's own exchanges; wraps
    uint32_t m_recvTimeout;             // ms; constant once constructed
    MsgWaitQueue *m_msgWaitQueue;       // owned; internally synchronised
-   CriticalSection m_stateLock;
-   CriticalSection m_sendLock;   // serialises every write to m_socket
+   // The socket, its send lock, the state lock (Lock/Unlock) and the
+   // encryption context, of which the session holds one reference. Writes
+   // are bounded by m_recvTimeout.
+   HKCPConnection m_connection;
    HK_THREAD *m_receiverThread;  // touched only by Connect and the destructor
-   // One reference held by the session. Stored and released under
-   // m_stateLock; senders and the receiver take their own reference under it.
-   HKCPEncryptionContext *m_encryptionContext HK_GUARDED_BY(m_stateLock);
-   uint32_t m_commandTimeout;  // ms; constant once constructed
+   uint32_t m_commandTimeout;    // ms; constant once constructed
 
 private:
    void ReceiverThread();
    static unsigned int ReceiverThreadStarter(void *arg);
 
-   bool sendFrame(const CSCPMessage *message);
    uint32_t exchange(CSCPMessage *request);
    void cleanupConnection();
-   void closeSocket();
-   void releaseEncryptionContext();
+   // Acts on one receive; false ends the receiver.
+   bool handleReceive(HKCPReceiveResult result, const wchar_t *peer);
    const wchar_t *peerAddress(wchar_t *buffer) const;
 };
 

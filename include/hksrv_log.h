@@ -53,7 +53,8 @@ HKSRV_EXPORT void WriteLogOther(uint16_t type, const wchar_t *format, ...);
 // The catalog text of a message id (without its closing CR LF), or null for
 // an id outside 1..142. The text is static. Fits HKLOG_TEXT_SOURCE, so a host
 // may install it with hklog_set_text_source; the entry points above install
-// it themselves before the first entry they write.
+// it themselves before the first entry they write, unless the host has
+// installed a text source already.
 HKSRV_EXPORT const wchar_t *GetCatalogMessageText(uint32_t messageId);
 
 // The catalog as a binary message table in the published message-resource

@@ -2,9 +2,10 @@
 //
 // SnmpGet reads one variable and converts its value into the caller's
 // buffer; SnmpEnumerate walks a subtree with GETNEXT and hands each variable
-// to a callback. Both work over any SNMP_Transport, direct or proxied, send
-// every request with g_dwSNMPTimeout and 3 retries, and draw request ids from
-// one process-wide counter (SnmpNewRequestId).
+// to a callback, SnmpBulkEnumerate the same with GETBULK. All work over any
+// SNMP_Transport, direct or proxied, send every request with g_dwSNMPTimeout
+// and 3 retries, and draw request ids from one process-wide counter
+// (SnmpNewRequestId).
 //
 // Thread safety: the helpers keep their state on the caller's stack and may
 // run on several threads at once; the request-id counter is atomic. A
@@ -74,6 +75,26 @@ typedef uint32_t (*SNMP_WALK_CALLBACK)(uint32_t version, SNMP_Variable *variable
 HKSRV_EXPORT uint32_t SnmpEnumerate(uint32_t version, SNMP_Transport *transport,
                                     const wchar_t *rootOid, SNMP_WALK_CALLBACK callback,
                                     void *userArg, int logErrors);
+
+// Rows a bulk walk asks for per request when the caller gives 0, and the
+// most it asks for (no answer of SNMP_MAX_MESSAGE_SIZE bytes holds more).
+static const uint32_t SNMP_DEFAULT_MAX_REPETITIONS = 25;
+static const uint32_t SNMP_MAX_REPETITIONS_LIMIT = 10000;
+
+// Walks the subtree under rootOid as SnmpEnumerate does, but with GETBULK
+// requests of up to maxRepetitions variables each (0: the default; above
+// the limit: the limit), for SNMPv2c and later versions through the
+// transport's security context. With SNMP_VERSION_1, which has no GETBULK,
+// it is SnmpEnumerate. The walk ends with the same results on the same
+// answers; an endOfMibView value ends it with SNMP_ERR_SUCCESS under any
+// name. An answer with fewer variables than asked for goes on from its last
+// name; an agent that answers tooBig is asked again for half as many. The
+// callback's variable lives until the callback returns, as with
+// SnmpEnumerate.
+HKSRV_EXPORT uint32_t SnmpBulkEnumerate(uint32_t version, SNMP_Transport *transport,
+                                        const wchar_t *rootOid, SNMP_WALK_CALLBACK callback,
+                                        void *userArg, int logErrors,
+                                        uint32_t maxRepetitions = SNMP_DEFAULT_MAX_REPETITIONS);
 
 // ---------------------------------------------------------------- SNMP_ProxyTransport
 // An SNMP transport that carries each request through a monitoring agent:

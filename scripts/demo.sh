@@ -44,14 +44,19 @@ echo "=== starting hkagent and snmpd in $work"
 secret=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
 mkdir -p "$work/store" "$work/policies"
 printf 'type = 1\nserver = demo-server\n' > "$work/policies/00112233445566778899aabbccddeeff.policy"
+# The agent serves key exchanges only for server keys it trusts: install
+# this server's key fingerprint, as an operator would.
+"$hkquery" --show-key --key "$work/server-key.pem" | head -n 1 > "$work/trusted-keys"
 cat > "$work/agent.conf" <<CONF
 [agent]
 ListenAddress = 127.0.0.1
 Port = 0
 Secret = "$secret"
+TrustedServerKeys = $work/trusted-keys
 FileStore = $work/store
 PolicyDir = $work/policies
 EnableSnmpProxy = yes
+SnmpProxyTargets = 127.0.0.1
 [actions]
 greet = /bin/echo "hello from the agent"
 CONF

@@ -9,12 +9,9 @@
 // target is at most 1.0) and the variable counts of both.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
-#include <cstdio>
-
 #include "hksrv.h"
-#include "snmp_agents.h"
 #include "snmp_client_util.h"
+#include "walk_bench_support.h"
 
 namespace {
 
@@ -47,10 +44,6 @@ size_t WalkWithSnmpwalk() {
    return count;
 }
 
-double Seconds(std::chrono::steady_clock::duration d) {
-   return std::chrono::duration<double>(d).count();
-}
-
 void BM_SnmpEnumerate(benchmark::State &state) {
    auto transport = hktest::MakeLoopbackTransport(g_agent->port(), "public");
    size_t count = 0;
@@ -74,50 +67,16 @@ void BM_Snmpwalk(benchmark::State &state) {
 }
 BENCHMARK(BM_Snmpwalk)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
-// Both walks in each iteration, one right after the other and first in
-// turn, so that they meet the same agent under the same load.
 void BM_WalkRatio(benchmark::State &state) {
    auto transport = hktest::MakeLoopbackTransport(g_agent->port(), "public");
-   double library = 0, tool = 0;
-   size_t libraryCount = 0, toolCount = 0;
-   bool libraryFirst = true;
-   for (auto _ : state) {
-      for (int turn = 0; turn < 2; turn++) {
-         auto start = std::chrono::steady_clock::now();
-         if (libraryFirst == (turn == 0)) {
-            libraryCount = WalkWithLibrary(transport.get());
-            library += Seconds(std::chrono::steady_clock::now() - start);
-         } else {
-            toolCount = WalkWithSnmpwalk();
-            tool += Seconds(std::chrono::steady_clock::now() - start);
-         }
-      }
-      libraryFirst = !libraryFirst;
-      if (libraryCount == 0) {
-         state.SkipWithError("a walk failed");
-         return;
-      }
-   }
-   state.counters["library_ms"] = 1000 * library / static_cast<double>(state.iterations());
-   state.counters["snmpwalk_ms"] = 1000 * tool / static_cast<double>(state.iterations());
-   state.counters["ratio"] = library / tool;
-   state.counters["library_vars"] = static_cast<double>(libraryCount);
-   state.counters["snmpwalk_vars"] = static_cast<double>(toolCount);
+   MeasureWalkRatio(
+       state, "snmpwalk", [&] { return WalkWithLibrary(transport.get()); },
+       [] { return WalkWithSnmpwalk(); });
 }
 BENCHMARK(BM_WalkRatio)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
 
 }  // namespace
 
 int main(int argc, char **argv) {
-   benchmark::Initialize(&argc, argv);
-   hktest::SnmpdFixture agent;
-   if (!agent.start()) {
-      fprintf(stderr, "snmpd did not start: %s\n", agent.lastError().c_str());
-      return 1;
-   }
-   g_agent = &agent;
-   benchmark::RunSpecifiedBenchmarks();
-   benchmark::Shutdown();
-   g_agent = nullptr;
-   return 0;
+   return RunBenchmarksAgainstSnmpd(argc, argv, &g_agent);
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config.h"
+#include "agent_codes.h"
 #include "dispatcher.h"
 #include "hesker.h"
 #include "log.h"
@@ -60,6 +61,7 @@ struct FuzzWorld {
       config.enableSnmpProxy = false;
       config.enableServiceCheck = false;
       config.logLevel = "error";
+      config.authFailureDelayMs = 0;  // a wrong secret must not stall the fuzzer
       runtime->setConfig(config);
    }
 };
@@ -89,7 +91,8 @@ int HkagentFuzzConfig(const uint8_t *data, size_t size) {
    std::string_view text((const char *)data, size);
    AgentConfig config;
    std::vector<ConfigDiagnostic> diagnostics;
-   bool ok = ParseConfig(text, &config, &diagnostics);
+   ConfigSettings settings;
+   bool ok = ParseConfig(text, &config, &diagnostics, &settings);
    bool anyError = false;
    for (const ConfigDiagnostic &d : diagnostics) {
       Check(d.line >= 1);
@@ -98,9 +101,23 @@ int HkagentFuzzConfig(const uint8_t *data, size_t size) {
    }
    Check(ok == !anyError);
    Check(config.maxSessions >= 1);
+   Check(config.maxSessionsPerAddress >= 1);
+   Check(config.authTimeoutMs >= 100 && config.maxAuthFailures >= 1);
+   for (const TargetList *list :
+        {&config.proxyTargets, &config.snmpProxyTargets, &config.serviceCheckTargets}) {
+      for (const TargetRange &range : list->ranges)
+         Check((range.network & ~range.mask) == 0 && range.firstPort <= range.lastPort);
+   }
+   // The same text never counts as a change, and every action that was
+   // accepted has readable placeholders.
+   Check(LocalOnlyChanges(settings, settings).empty());
    for (const auto &action : config.actions) {
       Check(!action.second.argv.empty());
       Check(action.second.argv[0][0] == '/');
+      uint32_t numbered;
+      bool rest;
+      std::string placeholderError;
+      Check(ReadPlaceholders(action.second, &numbered, &rest, &placeholderError));
    }
    std::vector<std::string> words;
    std::string error;
@@ -127,6 +144,10 @@ int HkagentFuzzDispatch(const uint8_t *data, size_t size) {
    SessionState state;
    state.authenticated = (flags & 1) != 0;
    state.encrypted = (flags & 2) != 0;
+   // A channel binding as a key exchange leaves it, so that the HMAC
+   // method's checks are reached.
+   state.hasChannelBinding = (flags & 16) != 0;
+   memset(state.channelBinding, 0x42, sizeof(state.channelBinding));
 
    Dispatcher dispatcher(*world.runtime);
    CSCPMessage reply;
@@ -137,6 +158,14 @@ int HkagentFuzzDispatch(const uint8_t *data, size_t size) {
    uint32_t rcc = reply.GetVariableLong(VID_RCC);
    if (config.requireEncryption && !state.encrypted && request.GetCode() != CMD_REQUEST_SESSION_KEY)
       Check(rcc == 906);
+   if (request.GetCode() == CMD_AUTHENTICATE && rcc == 0 &&
+       request.GetVariableShort(VID_AUTH_METHOD) == AUTH_HMAC_SHA256) {
+      // Without the secret's proof nobody passes; with it, the agent proves
+      // itself back.
+      Check(state.authenticated && state.hasChannelBinding);
+      Check(reply.GetVariableBinary(VID_AUTH_PROOF, nullptr, 0) == HKCP_AUTH_PROOF_SIZE);
+      Check(reply.GetVariableBinary(VID_AUTH_NONCE, nullptr, 0) == HKCP_AUTH_NONCE_SIZE);
+   }
    // Whatever the reply holds encodes to a frame.
    CSCP_MESSAGE *frame = reply.CreateMessage();
    Check(frame != nullptr);

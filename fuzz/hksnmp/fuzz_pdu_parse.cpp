@@ -42,6 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
    for (int i = 0; i < pdu.getNumVariables(); i++) {
       Exercise(pdu.getVariable(i));
    }
+   if (pdu.getVersion() == SNMP_VERSION_3) {
+      return 0;  // re-encoding needs a USM user: the snmp_v3 target's ground
+   }
    SNMP_SecurityContext context(pdu.getCommunity());
    uint8_t *bytes = nullptr;
    size_t length = pdu.encode(&bytes, &context);

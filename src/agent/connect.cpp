@@ -6,6 +6,9 @@
 // The handshake is bounded: within one hop the agent may demand encryption
 // once; demanding it again after the channel was encrypted fails the
 // connect with ERR_ENCRYPTION_REQUIRED instead of negotiating forever.
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -42,26 +45,18 @@ int AgentConnection::connect(RSA *serverKey, int verbose, uint32_t *error, uint3
    if (m_isConnected.load())
       return 0;
 
-   // The previous session's receiver has ended or is ending; it closes its
-   // socket itself, so a handle still here was never handed to one.
-   JoinThread(m_receiverThread);
-   m_receiverThread = nullptr;
-   Lock();
-   SOCKET old = m_socket.exchange(INVALID_SOCKET);
-   Unlock();
-   if (old != INVALID_SOCKET) {
-      std::lock_guard<CriticalSection> guard(m_sendLock);
-      closesocket(old);
-   }
+   // The previous session's receiver has ended or is ending: the socket it
+   // left, if any, was never handed to one.
+   m_connection.teardown(&m_receiverThread);
 
    SOCKET s = CreateTcpSocket();
    if (s == INVALID_SOCKET) {
       PrintMsg(L"Call to socket() failed");
       return failConnect(ERR_INTERNAL_ERROR, error, socketError);
    }
-   Lock();
-   m_socket = s;
-   Unlock();
+   // Each frame's write is bounded by the receive time-out: a peer that
+   // does not take a frame for that long is as gone as one that says nothing.
+   m_connection.attach(s, m_recvTimeout.load());
 
    struct sockaddr_in target = {};
    target.sin_family = AF_INET;
@@ -78,7 +73,7 @@ int AgentConnection::connect(RSA *serverKey, int verbose, uint32_t *error, uint3
    }
 
    int version = 0;
-   if (!HKCPGetPeerProtocolVersion(s, &version, &m_sendLock))
+   if (!HKCPGetPeerProtocolVersion(s, &version, &m_connection.sendLock()))
       return failConnect(ERR_INTERNAL_ERROR, error, socketError);
    m_protocolVersion = version;
 
@@ -139,12 +134,7 @@ int AgentConnection::connect(RSA *serverKey, int verbose, uint32_t *error, uint3
          // The cipher agreed with the proxy ends here; the next pass
          // negotiates with the agent through the tunnel. The receiver keeps
          // its own reference while it may still be using it.
-         Lock();
-         HKCPEncryptionContext *context = m_encryptionContext;
-         std::atomic_ref<HKCPEncryptionContext *>(m_encryptionContext).store(nullptr);
-         Unlock();
-         if (context != nullptr)
-            context->decRefCount();
+         m_connection.setContext(nullptr);
          proxyDone = true;
          forced = false;
          encrypted = false;
@@ -162,27 +152,7 @@ int AgentConnection::failConnect(uint32_t result, uint32_t *error, uint32_t *soc
    if (socketError != nullptr)
       *socketError = (uint32_t)WSAGetLastError();
 
-   Lock();
-   SOCKET s = m_socket.load();
-   if (s != INVALID_SOCKET)
-      ShutdownSocket(s);
-   Unlock();
-
-   JoinThread(m_receiverThread);
-   m_receiverThread = nullptr;
-
-   Lock();
-   s = m_socket.exchange(INVALID_SOCKET);
-   HKCPEncryptionContext *context = m_encryptionContext;
-   std::atomic_ref<HKCPEncryptionContext *>(m_encryptionContext).store(nullptr);
-   Unlock();
-   if (s != INVALID_SOCKET) {
-      std::lock_guard<CriticalSection> guard(m_sendLock);
-      closesocket(s);
-   }
-   if (context != nullptr)
-      context->decRefCount();
-
+   m_connection.teardown(&m_receiverThread);
    m_isConnected = 0;
    if (error != nullptr)
       *error = result;
@@ -201,6 +171,8 @@ uint32_t AgentConnection::authenticate(int useProxySecret) {
    const char *secret = useProxySecret ? m_proxySecret : m_secret;
    if (method == AUTH_NONE)
       return ERR_SUCCESS;
+   if (method == AUTH_HMAC_SHA256)
+      return authenticateBound(secret);
 
    CSCPMessage request(m_protocolVersion.load());
    request.SetCode(CMD_AUTHENTICATE);
@@ -231,6 +203,52 @@ uint32_t AgentConnection::authenticate(int useProxySecret) {
    return exchange(&request, m_commandTimeout.load());
 }
 
+uint32_t AgentConnection::authenticateBound(const char *secret) {
+   // The proof binds to this hop's channel: without one there is nothing to
+   // bind to, and the connect loop sets encryption up on this answer.
+   HKCPEncryptionContext *context = acquireEncryptionContext();
+   if (context == nullptr)
+      return ERR_ENCRYPTION_REQUIRED;
+   uint8_t binding[HKCP_CHANNEL_BINDING_SIZE], key[HKCP_AUTH_KEY_SIZE];
+   uint8_t serverNonce[HKCP_AUTH_NONCE_SIZE], serverProof[HKCP_AUTH_PROOF_SIZE];
+   bool ready = context->channelBinding(binding);
+   context->decRefCount();
+   ready = ready && HKCPDeriveAuthKey(secret, strlen(secret), key) &&
+           RAND_bytes(serverNonce, sizeof(serverNonce)) == 1 &&
+           HKCPServerAuthProof(key, binding, serverNonce, serverProof);
+   uint32_t result = ERR_INTERNAL_ERROR;
+   if (ready) {
+      CSCPMessage request(m_protocolVersion.load());
+      request.SetCode(CMD_AUTHENTICATE);
+      request.SetId(generateRequestId());
+      request.SetVariable(VID_AUTH_METHOD, (uint16_t)AUTH_HMAC_SHA256);
+      request.SetVariable(VID_AUTH_NONCE, serverNonce, HKCP_AUTH_NONCE_SIZE);
+      request.SetVariable(VID_AUTH_PROOF, serverProof, HKCP_AUTH_PROOF_SIZE);
+      bool proven = false;
+      result = exchange(&request, m_commandTimeout.load(), [&](CSCPMessage *reply) {
+         // The agent's answer counts only when it proves the secret over
+         // this channel, both nonces and our proof.
+         uint8_t agentNonce[HKCP_AUTH_NONCE_SIZE], agentProof[HKCP_AUTH_PROOF_SIZE];
+         uint8_t expected[HKCP_AUTH_PROOF_SIZE];
+         proven =
+             reply->GetVariableBinary(VID_AUTH_NONCE, agentNonce, sizeof(agentNonce)) ==
+                 HKCP_AUTH_NONCE_SIZE &&
+             reply->GetVariableBinary(VID_AUTH_PROOF, agentProof, sizeof(agentProof)) ==
+                 HKCP_AUTH_PROOF_SIZE &&
+             HKCPAgentAuthProof(key, binding, serverNonce, agentNonce, serverProof, expected) &&
+             CRYPTO_memcmp(expected, agentProof, sizeof(expected)) == 0;
+      });
+      if (result == ERR_SUCCESS && !proven) {
+         wchar_t address[16];
+         DbgPrintf(4, L"AgentConnection::authenticate(): agent %s failed to prove the secret",
+                   IpToStr(getIpAddr(), address));
+         result = ERR_AGENT_AUTH_FAILED;
+      }
+   }
+   OPENSSL_cleanse(key, sizeof(key));
+   return result;
+}
+
 uint32_t AgentConnection::setupEncryption(RSA *serverKey) {
    CSCPMessage request(m_protocolVersion.load());
    uint32_t requestId = generateRequestId();
@@ -252,15 +270,8 @@ uint32_t AgentConnection::setupEncryption(RSA *serverKey) {
       return EncryptionResult(rc);
    }
 
-   // From here the receiver decrypts with it and sendMessage encrypts. A
-   // context it replaces is released; the receiver holds its own reference
-   // while it may still be decrypting with it.
-   Lock();
-   HKCPEncryptionContext *previous = m_encryptionContext;
-   std::atomic_ref<HKCPEncryptionContext *>(m_encryptionContext).store(context);
-   Unlock();
-   if (previous != nullptr)
-      previous->decRefCount();
+   // From here the receiver decrypts with it and sendMessage encrypts.
+   m_connection.setContext(context);
    return ERR_SUCCESS;
 }
 

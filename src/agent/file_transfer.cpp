@@ -65,13 +65,9 @@ uint32_t AgentConnection::uploadFile(const wchar_t *localFile, const wchar_t *de
    // While the file goes out and the agent stores it, the receiver
    // tolerates receive time-outs.
    m_fileUploadInProgress = true;
-   // SendFileOverHKCP borrows the context; the reference taken here is
-   // this function's to drop.
-   HKCPEncryptionContext *context = acquireEncryptionContext();
-   bool sent = SendFileOverHKCP(&m_socket, requestId, localFile, context, 0, progressCallback,
-                                callbackArg, &m_sendLock);
-   if (context != nullptr)
-      context->decRefCount();
+   // A frame not written within the send bound ends the connection
+   // and fails here.
+   bool sent = m_connection.sendFile(requestId, localFile, progressCallback, callbackArg);
    result = sent ? waitForRCC(requestId, m_commandTimeout) : ERR_IO_FAILURE;
    m_fileUploadInProgress = false;
    return result;
@@ -83,7 +79,7 @@ uint32_t AgentConnection::prepareFileDownload(const wchar_t *fileName, uint32_t 
    int openError = 0;
    {
       std::lock_guard<CriticalSection> guard(m_downloadLock);
-      if (m_downloadFile != -1)
+      if (m_downloadFile != -1 || m_downloadEnding)
          return ERR_RESOURCE_BUSY;
 
       // Kept whole: the name is what a failed download removes.

@@ -97,12 +97,16 @@ uint32_t AgentConnection::updateConfigFile(const wchar_t *text) {
 
    size_t length = (text != nullptr) ? wcslen(text) : 0;
    auto *bytes = static_cast<char *>(malloc(length + 1));
-   WideToCodePage((text != nullptr) ? text : L"", (int)length, bytes, length + 1);
+   if (bytes == nullptr)
+      return ERR_MEM_ALLOC_FAILED;
+   // Precomposition may write fewer bytes than the text has characters; only
+   // the bytes written are the file (the rest of the buffer was never set).
+   size_t written = WideToCodePage((text != nullptr) ? text : L"", (int)length, bytes, length + 1);
 
    CSCPMessage request(m_protocolVersion);
    request.SetCode(CMD_UPDATE_CONFIG_FILE);
    request.SetId(generateRequestId());
-   request.SetVariable(VID_CONFIG_FILE, reinterpret_cast<uint8_t *>(bytes), (uint32_t)length);
+   request.SetVariable(VID_CONFIG_FILE, reinterpret_cast<uint8_t *>(bytes), (uint32_t)written);
    free(bytes);
    return exchange(&request, m_commandTimeout);
 }

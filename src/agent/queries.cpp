@@ -123,14 +123,23 @@ uint32_t AgentConnection::getSupportedParameters(StructArray<HKC_AGENT_PARAM> **
    CSCPMessage request(m_protocolVersion);
    request.SetCode(CMD_GET_SUPPORTED_PARAMETERS);
    request.SetId(generateRequestId());
-   uint32_t result = exchange(&request, m_commandTimeout, [&](CSCPMessage *reply) {
+   // The standard exchange written out: the result line is logged for every
+   // reply that arrives, and before the counts, never for a reply that did not.
+   if (!sendMessage(&request))
+      return ERR_CONNECTION_BROKEN;
+   CSCPMessage *reply = waitForMessage(CMD_REQUEST_COMPLETED, request.GetId(), m_commandTimeout);
+   if (reply == nullptr)
+      return ERR_REQUEST_TIMEOUT;
+   uint32_t result = reply->GetVariableLong(VID_RCC);
+   DbgPrintf(6, L"AgentConnection::getSupportedParameters(): RCC=%d", result);
+   if (result == ERR_SUCCESS) {
       *parameters = ReadParameters(reply);
       DbgPrintf(6, L"AgentConnection::getSupportedParameters(): %d parameters received from agent",
                 (*parameters)->size());
       *tables = ReadTables(reply);
       DbgPrintf(6, L"AgentConnection::getSupportedParameters(): %d tables received from agent",
                 (*tables)->size());
-   });
-   DbgPrintf(6, L"AgentConnection::getSupportedParameters(): RCC=%d", result);
+   }
+   delete reply;
    return result;
 }

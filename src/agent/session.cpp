@@ -2,12 +2,13 @@
 // waits, the standard exchange, disconnect, the default hooks and the texts
 // of the result codes.
 //
-// Locks: m_stateLock guards the socket's replacement and shutdown, the
-// encryption context's references, the clearing of the connected flag and
-// the data-line store's release; m_sendLock serialises writes and the
-// socket's close; m_downloadLock (taken inside m_stateLock, never around it)
-// guards the download state. No code here holds the state and send locks
-// together, and none holds a lock while it waits for a reply or a thread.
+// Locks: the connection core's state lock (Lock/Unlock) guards the socket's
+// replacement and shutdown, the encryption context's references, the
+// clearing of the connected flag and the data-line store's release; its send
+// lock serialises writes and the socket's close; m_downloadLock (taken inside
+// the state lock, never around it) guards the download state. No code here
+// holds the state and send locks together, and none holds a lock while it
+// waits for a reply or a thread.
 #include <atomic>
 #include <cstdarg>
 #include <cstdlib>
@@ -60,6 +61,7 @@ const ErrorText s_errorTexts[] = {
     {(int)ERR_FILE_STAT_FAILED, L"File stat filed"},
     {(int)ERR_MEM_ALLOC_FAILED, L"Memory allocation failed"},
     {(int)ERR_FILE_DELETE_FAILED, L"File delete failed"},
+    {(int)ERR_AGENT_AUTH_FAILED, L"Agent authentication failed"},
     {-1, nullptr},
 };
 
@@ -146,17 +148,13 @@ AgentConnection::AgentConnection(uint32_t ipAddr, uint16_t port, int authMethod,
                                  const wchar_t *secret)
     : m_addr(ipAddr),
       m_authMethod(authMethod),
-      m_socket(INVALID_SOCKET),
       m_numDataLines(0),
       m_commandTimeout(10000),
       m_connectionTimeout(30000),
       m_recvTimeout(420000),
       m_dataLines(nullptr),
       m_msgWaitQueue(new MsgWaitQueue()),
-      m_stateLock(4000),
-      m_sendLock(4000),
       m_receiverThread(nullptr),
-      m_encryptionContext(nullptr),
       m_encryptionPolicy(s_defaultEncryptionPolicy.load()),
       m_useProxy(0),
       m_proxyAddr(0),
@@ -177,24 +175,13 @@ AgentConnection::AgentConnection(uint32_t ipAddr, uint16_t port, int authMethod,
 AgentConnection::~AgentConnection() {
    // Virtual calls made from here reach this class's hooks only.
    disconnect();
-   JoinThread(m_receiverThread);
-   m_receiverThread = nullptr;
-
-   Lock();
-   SOCKET s = m_socket.exchange(INVALID_SOCKET);
-   Unlock();
-   if (s != INVALID_SOCKET) {
-      std::lock_guard<CriticalSection> guard(m_sendLock);
-      closesocket(s);
-   }
+   m_connection.teardown(&m_receiverThread);
 
    Lock();
    destroyResultData();
    Unlock();
 
    delete m_msgWaitQueue;
-   if (m_encryptionContext != nullptr)
-      m_encryptionContext->decRefCount();
 
    {
       // A download armed again after disconnect ended the first one.
@@ -223,6 +210,8 @@ void AgentConnection::setCommandTimeout(uint32_t timeout) {
 
 void AgentConnection::setRecvTimeout(uint32_t timeout) {
    m_recvTimeout = timeout > 10000 ? timeout : 10000;
+   // It also bounds the write of one frame.
+   m_connection.setSendTimeout(m_recvTimeout.load());
 }
 
 void AgentConnection::setAuthData(int authMethod, const char *secret) {
@@ -235,45 +224,15 @@ uint32_t AgentConnection::getIpAddr() const {
 }
 
 HKCPEncryptionContext *AgentConnection::acquireEncryptionContext() {
-   Lock();
-   HKCPEncryptionContext *context = m_encryptionContext;
-   if (context != nullptr)
-      context->incRefCount();
-   Unlock();
-   return context;
+   return m_connection.acquireContext();
 }
 
 // ---------------------------------------------------------------- send path and waits
 
 int AgentConnection::sendMessage(CSCPMessage *message) {
-   CSCP_MESSAGE *frame = message->CreateMessage();
-   if (frame == nullptr)
-      return 0;
-
-   // The handle is read under the send lock, which also covers its close,
-   // so a frame never goes to a handle that was closed and reused.
-   auto send = [this](const void *data, uint32_t length) -> int {
-      std::lock_guard<CriticalSection> guard(m_sendLock);
-      SOCKET s = m_socket.load();
-      if (s == INVALID_SOCKET)
-         return 0;
-      return SendEx(s, data, length, 0, nullptr) == (int)length;
-   };
-
-   int success = 0;
-   HKCPEncryptionContext *context = acquireEncryptionContext();
-   if (context != nullptr) {
-      CSCP_ENCRYPTED_MESSAGE *encrypted = CSCPEncryptMessage(context, frame);
-      if (encrypted != nullptr) {
-         success = send(encrypted, ntohl(encrypted->dwSize));
-         free(encrypted);
-      }
-      context->decRefCount();
-   } else {
-      success = send(frame, ntohl(frame->dwSize));
-   }
-   free(frame);
-   return success;
+   // The core encrypts under its send lock, so nonces reach the wire in
+   // order.
+   return m_connection.sendMessage(*message) ? 1 : 0;
 }
 
 CSCPMessage *AgentConnection::waitForMessage(uint16_t code, uint32_t id, uint32_t timeout) {
@@ -306,13 +265,13 @@ uint32_t AgentConnection::exchange(CSCPMessage *request, uint32_t timeout,
 void AgentConnection::disconnect() {
    Lock();
    abortDownload();
-   // The receiver, woken by the shutdown, closes the socket on its way out.
-   SOCKET s = m_socket.load();
-   if (s != INVALID_SOCKET)
-      ShutdownSocket(s);
+   // Wakes a sender blocked on the socket; the receiver, woken too, closes
+   // the socket on its way out.
+   m_connection.shutdown();
    destroyResultData();
    m_isConnected = 0;
    Unlock();
+   m_msgWaitQueue->releaseWaiters();
 }
 
 // ---------------------------------------------------------------- default hooks

@@ -19,13 +19,14 @@ void writeFormatted(uint32_t messageId, uint16_t type, const wchar_t *format, va
    hk_vsnwprintf(buffer, HKSRV_LOG_TEXT_MAX + 1, format, args);
    buffer[HKSRV_LOG_TEXT_MAX] = 0;
 
-   // The default sink needs the texts of the catalog; install them once, the
-   // first time this library writes anything.
-   static const bool catalogInstalled = [] {
-      hklog_set_text_source(GetCatalogMessageText);
+   // The default sink needs the texts of the catalog: offer them once, the
+   // first time this library writes anything, unless the host has already
+   // installed a text source of its own.
+   static const bool catalogOffered = [] {
+      hklog_set_text_source_if_none(GetCatalogMessageText);
       return true;
    }();
-   (void)catalogInstalled;
+   (void)catalogOffered;
 
    hklog_write(messageId, type, "s", buffer);
 }

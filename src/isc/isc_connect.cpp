@@ -3,6 +3,13 @@
 // failed attempt.
 #include "hksrv_isc.h"
 
+namespace {
+
+// The TCP connect's limit, the agent session's default.
+const uint32_t kConnectTimeout = 30000;
+
+}  // namespace
+
 uint32_t ISC::SetupEncryption(RSA *serverKey) {
    CSCPMessage request(m_protocolVersion);
    const uint32_t id = m_requestId.fetch_add(1);
@@ -11,7 +18,7 @@ uint32_t ISC::SetupEncryption(RSA *serverKey) {
 
    if ((m_flags.load() & FLAG_CONNECTED) == 0)
       return ISC_ERR_CONNECTION_BROKEN;
-   if (!sendFrame(&request))
+   if (!m_connection.sendMessage(request))
       return ISC_ERR_CONNECTION_BROKEN;
 
    CSCPMessage *reply = m_msgWaitQueue->waitForMessage(CMD_SESSION_KEY, id, m_commandTimeout);
@@ -49,30 +56,14 @@ uint32_t ISC::SetupEncryption(RSA *serverKey) {
       return result;
    }
 
-   Lock();
-   HKCPEncryptionContext *previous = m_encryptionContext;
-   m_encryptionContext = context;
-   Unlock();
    // Senders and the receiver hold their own references while they use it.
-   if (previous != nullptr)
-      previous->decRefCount();
+   m_connection.setContext(context);
    return ISC_ERR_SUCCESS;
 }
 
 void ISC::cleanupConnection() {
-   Lock();
    m_flags.fetch_and(~FLAG_CONNECTED);
-   const SOCKET s = m_socket.load();
-   if (s != INVALID_SOCKET)
-      ShutdownSocket(s);
-   Unlock();
-
-   if (m_receiverThread != nullptr) {
-      JoinThread(m_receiverThread);
-      m_receiverThread = nullptr;
-   }
-   closeSocket();
-   releaseEncryptionContext();
+   m_connection.teardown(&m_receiverThread);
 }
 
 uint32_t ISC::Connect(uint32_t service, RSA *serverKey, int requireEncryption) {
@@ -84,11 +75,7 @@ uint32_t ISC::Connect(uint32_t service, RSA *serverKey, int requireEncryption) {
    else
       m_flags.fetch_and(~FLAG_ENCRYPTION_REQUIRED);
 
-   if (m_receiverThread != nullptr) {
-      JoinThread(m_receiverThread);
-      m_receiverThread = nullptr;
-   }
-   closeSocket();
+   m_connection.teardown(&m_receiverThread);
 
    wchar_t peer[32];
    peerAddress(peer);
@@ -99,15 +86,15 @@ uint32_t ISC::Connect(uint32_t service, RSA *serverKey, int requireEncryption) {
       cleanupConnection();
       return ISC_ERR_SOCKET_ERROR;
    }
-   Lock();
-   m_socket.store(s);
-   Unlock();
+   m_connection.attach(s, m_recvTimeout);
 
    struct sockaddr_in sa = {};
    sa.sin_family = AF_INET;
    sa.sin_port = htons(m_port);
    sa.sin_addr.s_addr = m_addr;
-   if (SocketConnect(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa), INFINITE) != 0) {
+   // Bounded like the agent session's: a peer that never completes the
+   // handshake does not hold Connect for the system's TCP time-out.
+   if (ConnectEx(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa), kConnectTimeout) != 0) {
       PrintMsg(L"Cannot establish connection with ISC peer %s", peer);
       cleanupConnection();
       return ISC_ERR_CONNECT_FAILED;
@@ -115,7 +102,7 @@ uint32_t ISC::Connect(uint32_t service, RSA *serverKey, int requireEncryption) {
 
    SetSocketNonBlocking(s, true);  // outcome ignored: every reader waits with poll anyway
 
-   if (!HKCPGetPeerProtocolVersion(s, &m_protocolVersion, &m_sendLock)) {
+   if (!HKCPGetPeerProtocolVersion(s, &m_protocolVersion, &m_connection.sendLock())) {
       PrintMsg(L"Cannot detect HKCP version for ISC peer %s", peer);
       cleanupConnection();
       return ISC_ERR_INVALID_PROTOCOL_VERSION;
@@ -159,9 +146,7 @@ uint32_t ISC::Connect(uint32_t service, RSA *serverKey, int requireEncryption) {
       // The peer refuses plain traffic: negotiate and try again. A peer that
       // still says so over an encrypted channel will never accept us, so the
       // retry is taken only while the channel is plain.
-      Lock();
-      const bool encrypted = m_encryptionContext != nullptr;
-      Unlock();
+      const bool encrypted = m_connection.encrypted();
       if (result == ISC_ERR_ENCRYPTION_REQUIRED && !encrypted) {
          m_flags.fetch_or(FLAG_ENCRYPTION_REQUIRED);
          continue;

@@ -9,7 +9,6 @@ namespace {
 const uint16_t kDefaultPort = 4702;
 const uint32_t kCommandTimeout = 10000;
 const uint32_t kReceiveTimeout = 420000;
-const int kLockSpinCount = 4000;
 
 }  // namespace
 
@@ -19,42 +18,26 @@ ISC::ISC(uint32_t addr, uint16_t port)
     : m_flags(0),
       m_addr(addr),
       m_port(port),
-      m_socket(INVALID_SOCKET),
       m_protocolVersion(0),
       m_requestId(1),
       m_recvTimeout(kReceiveTimeout),
       m_msgWaitQueue(new MsgWaitQueue()),
-      m_stateLock(kLockSpinCount),
-      m_sendLock(kLockSpinCount),
       m_receiverThread(nullptr),
-      m_encryptionContext(nullptr),
       m_commandTimeout(kCommandTimeout) {}
 
 ISC::~ISC() {
-   Lock();
-   const SOCKET s = m_socket.load();
-   if (s != INVALID_SOCKET) {
-      ShutdownSocket(s);
-      m_flags.fetch_and(~FLAG_CONNECTED);
-   }
-   Unlock();
-
-   if (m_receiverThread != nullptr) {
-      JoinThread(m_receiverThread);
-      m_receiverThread = nullptr;
-   }
-   closeSocket();
+   Disconnect();
+   m_connection.teardown(&m_receiverThread);
    delete m_msgWaitQueue;
-   releaseEncryptionContext();
 }
 
-// Only shuts the socket down: the receiver, woken by it, closes the socket,
-// releases the encryption context and ends.
+// Only shuts the socket down (waking any sender blocked on it): the
+// receiver, woken by it, closes the socket, releases the encryption context
+// and ends.
 void ISC::Disconnect() {
    Lock();
-   const SOCKET s = m_socket.load();
-   if (s != INVALID_SOCKET) {
-      ShutdownSocket(s);
+   if (m_connection.socket() != INVALID_SOCKET) {
+      m_connection.shutdown();
       m_flags.fetch_and(~FLAG_CONNECTED);
    }
    Unlock();
@@ -88,71 +71,10 @@ const wchar_t *ISC::peerAddress(wchar_t *buffer) const {
    return IpToStr(ntohl(m_addr), buffer);
 }
 
-// Takes the socket out under the state lock, then passes the send lock so
-// that a send which read the old descriptor has finished before it is closed.
-void ISC::closeSocket() {
-   Lock();
-   const SOCKET s = m_socket.exchange(INVALID_SOCKET);
-   Unlock();
-   if (s == INVALID_SOCKET)
-      return;
-   m_sendLock.lock();
-   m_sendLock.unlock();
-   closesocket(s);
-}
-
-void ISC::releaseEncryptionContext() {
-   Lock();
-   HKCPEncryptionContext *context = m_encryptionContext;
-   m_encryptionContext = nullptr;
-   Unlock();
-   if (context != nullptr)
-      context->decRefCount();
-}
-
-bool ISC::sendFrame(const CSCPMessage *message) {
-   CSCP_MESSAGE *frame = message->CreateMessage();
-   if (frame == nullptr)
-      return false;
-
-   Lock();
-   HKCPEncryptionContext *context = m_encryptionContext;
-   if (context != nullptr)
-      context->incRefCount();
-   Unlock();
-
-   const void *data = frame;
-   uint32_t length = ntohl(frame->dwSize);
-   CSCP_ENCRYPTED_MESSAGE *encrypted = nullptr;
-   if (context != nullptr) {
-      encrypted = CSCPEncryptMessage(context, frame);
-      context->decRefCount();
-      if (encrypted == nullptr) {
-         free(frame);
-         return false;
-      }
-      data = encrypted;
-      length = ntohl(encrypted->dwSize);
-   }
-
-   bool sent = false;
-   {
-      // The descriptor is read under the send lock: closers pass this lock
-      // before they close, so it cannot be closed (and reused) under us.
-      std::lock_guard<CriticalSection> guard(m_sendLock);
-      const SOCKET s = m_socket.load();
-      if (s != INVALID_SOCKET)
-         sent = SendEx(s, data, length, 0, nullptr) == static_cast<int>(length);
-   }
-   free(encrypted);
-   free(frame);
-   return sent;
-}
-
 int ISC::SendMessage(CSCPMessage *message) {
    if ((m_flags.load() & FLAG_CONNECTED) == 0)
       return 0;
-   return sendFrame(message) ? 1 : 0;
+   return m_connection.sendMessage(*message) ? 1 : 0;
 }
 
 CSCPMessage *ISC::WaitForMessage(uint16_t code, uint32_t id, uint32_t timeout) {
@@ -173,7 +95,7 @@ uint32_t ISC::WaitForRCC(uint32_t id, uint32_t timeout) {
 uint32_t ISC::exchange(CSCPMessage *request) {
    if ((m_flags.load() & FLAG_CONNECTED) == 0)
       return ISC_ERR_CONNECTION_BROKEN;
-   if (!sendFrame(request))
+   if (!m_connection.sendMessage(*request))
       return ISC_ERR_CONNECTION_BROKEN;
    return WaitForRCC(request->GetId(), m_commandTimeout);
 }

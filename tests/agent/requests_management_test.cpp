@@ -181,6 +181,18 @@ TEST_F(ManagementTest, UpdateConfigFileSendsExactlyTheCharactersAsBytes) {
    EXPECT_EQ(0, memcmp("key = \xE9?\n", sent, 9));
 }
 
+TEST_F(ManagementTest, UpdateConfigFileSendsOnlyTheBytesOfAPrecomposedText) {
+   agent.setHandler(CMD_UPDATE_CONFIG_FILE, FakeReply(0));
+   connect();
+   // "e" and a combining acute accent are one byte of the code page: four
+   // characters, three bytes, and never the buffer's unset tail.
+   EXPECT_EQ(ERR_SUCCESS, session->updateConfigFile(L"k=e\u0301"));
+   auto request = only(CMD_UPDATE_CONFIG_FILE);
+   uint8_t sent[16];
+   ASSERT_EQ(3u, request->GetVariableBinary(VID_CONFIG_FILE, sent, sizeof(sent)));
+   EXPECT_EQ(0, memcmp("k=\xE9", sent, 3));
+}
+
 // ---------------------------------------------------------------- traps, upgrade, policies
 
 TEST_F(ManagementTest, EnableTrapsHasNoVariables) {

@@ -250,11 +250,30 @@ TEST_F(QueryTest, SupportedParametersAndTablesAreRead) {
    delete tables;
 
    EXPECT_EQ(0u, only(CMD_GET_SUPPORTED_PARAMETERS)->GetNumVariables());
-   EXPECT_TRUE(debug.contains(L"AgentConnection::getSupportedParameters(): RCC=0"));
-   EXPECT_TRUE(debug.contains(
-       L"AgentConnection::getSupportedParameters(): 2 parameters received from agent"));
-   EXPECT_TRUE(
-       debug.contains(L"AgentConnection::getSupportedParameters(): 1 tables received from agent"));
+   // The result line comes first, then the counts.
+   std::vector<std::wstring> expected = {
+       L"AgentConnection::getSupportedParameters(): RCC=0",
+       L"AgentConnection::getSupportedParameters(): 2 parameters received from agent",
+       L"AgentConnection::getSupportedParameters(): 1 tables received from agent"};
+   std::vector<std::wstring> logged;
+   for (const std::wstring &line : debug.lines()) {
+      if (line.find(L"getSupportedParameters") != std::wstring::npos)
+         logged.push_back(line);
+   }
+   EXPECT_EQ(expected, logged);
+}
+
+TEST_F(QueryTest, SupportedParametersWithoutReplyLogNoResult) {
+   agent.setHandler(CMD_GET_SUPPORTED_PARAMETERS, FakeSilent());
+   connect();
+   session->setCommandTimeout(500);
+   DebugCapture debug;
+   StructArray<HKC_AGENT_PARAM> *parameters = nullptr;
+   StructArray<HKC_AGENT_TABLE> *tables = nullptr;
+   EXPECT_EQ(ERR_REQUEST_TIMEOUT, session->getSupportedParameters(&parameters, &tables));
+   EXPECT_EQ(nullptr, parameters);
+   EXPECT_EQ(nullptr, tables);
+   EXPECT_FALSE(debug.contains(L"AgentConnection::getSupportedParameters(): RCC="));
 }
 
 TEST_F(QueryTest, SupportedParametersWithoutTableCountGiveAnEmptyTableList) {

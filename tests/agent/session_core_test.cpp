@@ -5,9 +5,11 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "agent_test_util.h"
 #include "fake_agent.h"
+#include "support/vtable_slot.h"
 
 namespace {
 
@@ -75,6 +77,20 @@ TEST(AgentSettingsTest, DisconnectAndDestroyOfAnUnconnectedSessionOnlyClearFlags
 
 // ---------------------------------------------------------------- result texts
 
+// Server code derives its sessions from AgentConnection in other modules:
+// the hooks hold the first five slots, the destructor comes after them.
+struct HookSlots : AgentConnection {
+   static std::vector<size_t> slots() {
+      return {VtableSlot(&HookSlots::PrintMsg), VtableSlot(&HookSlots::onTrap),
+              VtableSlot(&HookSlots::onDataPush), VtableSlot(&HookSlots::processCustomMessage),
+              VtableSlot(&HookSlots::onFileDownload)};
+   }
+};
+
+TEST(AgentLayoutTest, HooksPrecedeTheDestructorInSlotOrder) {
+   EXPECT_EQ((std::vector<size_t>{0, 1, 2, 3, 4}), HookSlots::slots());
+}
+
 TEST(AgentErrorTextTest, EveryCodeHasItsText) {
    const struct {
       int code;
@@ -119,8 +135,12 @@ TEST(AgentErrorTextTest, EveryCodeHasItsText) {
 TEST(AgentErrorTextTest, UnknownCodesIncludingTheSentinelsCodeGiveTheFallback) {
    EXPECT_STREQ(L"Unknown error code", AgentErrorCodeToText(-1));
    EXPECT_STREQ(L"Unknown error code", AgentErrorCodeToText(402));
-   EXPECT_STREQ(L"Unknown error code", AgentErrorCodeToText(919));
+   EXPECT_STREQ(L"Unknown error code", AgentErrorCodeToText(920));
    EXPECT_STREQ(L"Unknown error code", AgentErrorCodeToText(1));
+}
+
+TEST(AgentErrorTextTest, AnAgentThatCannotProveTheSecretHasItsOwnText) {
+   EXPECT_STREQ(L"Agent authentication failed", AgentErrorCodeToText((int)ERR_AGENT_AUTH_FAILED));
 }
 
 // ---------------------------------------------------------------- default PrintMsg
@@ -185,6 +205,14 @@ TEST_F(AgentSecretTest, SecretPassesThroughTheEightBitCodePage) {
    TestSession session(FakeAgent::addressNetworkOrder(), agent.port(), AUTH_PLAINTEXT,
                        L"caf\u00E9-\u0416");
    EXPECT_EQ(L"caf\u00E9-?", sentSecret(session));
+}
+
+TEST_F(AgentSecretTest, CombiningAccentsArePrecomposedBeforeTheCodePage) {
+   // "e" + U+0301 is the code page's U+00E9; "A" + U+030A its U+00C5.
+   TestSession session(FakeAgent::addressNetworkOrder(), agent.port(), AUTH_PLAINTEXT,
+                       L"caf"
+                       L"e\u0301-A\u030A");
+   EXPECT_EQ(L"caf\u00E9-\u00C5", sentSecret(session));
 }
 
 TEST_F(AgentSecretTest, NewSessionsCopyTheDefaultPolicyExistingOnesKeepTheirs) {

@@ -284,6 +284,36 @@ def vlan_edges():
     return rec
 
 
+DISPLAY = "1.3.6.1.4.1.99999.20"
+
+
+def display_strings():
+    """Octet strings as hksnmp shows them: text when valid UTF-8 without
+    control characters, else hexadecimal (the test holds the expected text
+    for each row)."""
+    rec = Recording()
+    system_group(rec, "hksnmp display device", "1.3.6.1.4.1.99999.20")
+    rows = [
+        "Büro Schrank 3".encode("utf-8"),
+        bytes([0xDE, 0xF6, 0x8B, 0xDB, 0x32, 0xFA]),  # a MAC address
+        b"Uplink",
+        b"name\x00",  # one trailing NUL
+        b"a\x01b",  # a C0 control
+        "x\u0085y".encode("utf-8"),  # a C1 control, validly encoded
+        b"\xc0\x80",  # an overlong NUL
+        b"caf\xe9",  # ISO-8859-1
+        b"",
+        "ok \U0001F600".encode("utf-8"),  # four bytes
+        b"\xed\xa0\x80",  # a surrogate
+        b"ab\xc3",  # cut inside a sequence
+        b"tab\there",
+    ]
+    for i, data in enumerate(rows, 1):
+        rec.octets(f"{DISPLAY}.1.{i}.0", data)
+    rec.add(f"{DISPLAY}.2.0", f"{OPAQUE}x", "0102fe")
+    return rec
+
+
 def main():
     folder = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
     recordings = {
@@ -298,6 +328,7 @@ def main():
         "descr_gap": descr_gap(),
         "no_tables": no_tables(),
         "vlan_edges": vlan_edges(),
+        "display_strings": display_strings(),
     }
     text_number = Recording()
     text_number.text(IF_NUMBER, "twelve interfaces, give or take")

@@ -142,6 +142,31 @@ TEST_F(LogTest, WriteLogOtherWritesMessage113WithTheCallersType) {
    EXPECT_EQ(e[1].inserts, (std::vector<std::wstring>{L"error text"}));
 }
 
+const wchar_t *HostMessageText(uint32_t) {
+   return L"host text %1";
+}
+
+// Run alone (as CTest does), the entry below is the library's first, the one
+// that would install its catalog; run after other tests it still checks that
+// the host's choice stands.
+TEST_F(LogTest, FirstEntryKeepsTheHostsTextSource) {
+   hklog_set_text_source(HostMessageText);
+   WriteLogOther(4, L"first");
+   DbgPrintf(0, L"second");
+   EXPECT_EQ(hklog_get_text_source(), &HostMessageText);
+   hklog_set_text_source(nullptr);
+}
+
+TEST(LogTextSource, InstalledOnlyWhereNoneIsSet) {
+   HKLOG_TEXT_SOURCE saved = hklog_get_text_source();
+   hklog_set_text_source(nullptr);
+   EXPECT_TRUE(hklog_set_text_source_if_none(GetCatalogMessageText));
+   EXPECT_EQ(hklog_get_text_source(), &GetCatalogMessageText);
+   EXPECT_FALSE(hklog_set_text_source_if_none(HostMessageText));
+   EXPECT_EQ(hklog_get_text_source(), &GetCatalogMessageText);
+   hklog_set_text_source(saved);
+}
+
 TEST_F(LogTest, EntryPointsMayRunOnManyThreads) {
    g_nDebugLevel = 6;
    std::vector<std::thread> threads;

@@ -8,17 +8,19 @@
 #include <algorithm>
 #include <chrono>
 
-#include "hkagent/agent_codes.h"
+#include "agent_codes.h"
 
 namespace e2e {
 
+RSA *NewRsaKey() {
+   EVP_PKEY *pkey = EVP_RSA_gen(2048);
+   RSA *rsa = pkey != nullptr ? EVP_PKEY_get1_RSA(pkey) : nullptr;
+   EVP_PKEY_free(pkey);
+   return rsa;
+}
+
 RSA *ServerKey() {
-   static RSA *key = [] {
-      EVP_PKEY *pkey = EVP_RSA_gen(2048);
-      RSA *rsa = pkey != nullptr ? EVP_PKEY_get1_RSA(pkey) : nullptr;
-      EVP_PKEY_free(pkey);
-      return rsa;
-   }();
+   static RSA *key = NewRsaKey();
    return key;
 }
 

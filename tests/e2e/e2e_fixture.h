@@ -21,6 +21,8 @@ namespace e2e {
 
 // One RSA key for the whole test program; never freed.
 RSA *ServerKey();
+// A new 2048-bit key pair (the caller frees it with RSA_free).
+RSA *NewRsaKey();
 
 // 127.0.0.1 in network byte order, as the session constructors take it.
 inline uint32_t LoopbackNetworkOrder() {

@@ -140,12 +140,20 @@ bool AgentProcess::start(const AgentSetup &setup, std::string *error) {
    config += "FileStore = " + storeDir() + "\nPolicyDir = " + policyDir() + "\n";
    if (!setup.secret.empty())
       config += "Secret = \"" + setup.secret + "\"\n";
+   else
+      config += "AllowNoAuthentication = yes\n";
    if (setup.requireEncryption)
       config += "RequireEncryption = yes\n";
+   if (setup.acceptAnyServerKey)
+      config += "AcceptAnyServerKey = yes\n";
+   if (!setup.trustedServerKeys.empty())
+      config += "TrustedServerKeys = " + setup.trustedServerKeys + "\n";
    if (setup.enableProxy)
-      config += "EnableProxy = yes\n";
+      config += "EnableProxy = yes\nProxyTargets = 127.0.0.0/8\n";
    if (setup.enableSnmpProxy)
-      config += "EnableSnmpProxy = yes\n";
+      config += "EnableSnmpProxy = yes\nSnmpProxyTargets = 127.0.0.0/8\n";
+   if (setup.allowConfigUpdate)
+      config += "AllowConfigUpdate = yes\n";
    for (const std::string &line : setup.extraLines)
       config += line + "\n";
    config += "[actions]\n";

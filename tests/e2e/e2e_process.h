@@ -31,10 +31,15 @@ ToolResult RunTool(const std::vector<std::string> &argv,
 // What an agent is started with. Its folder holds agent.conf, store/ (the
 // file store), policies/ and the agent's working directory.
 struct AgentSetup {
-   std::string secret;
+   std::string secret;  // empty: started with AllowNoAuthentication
    bool requireEncryption = false;
    bool enableProxy = false;
-   bool enableSnmpProxy = false;
+   bool enableSnmpProxy = false;  // both relays then reach 127.0.0.0/8
+   bool allowConfigUpdate = false;
+   // Server keys: any (the explicit lab opt-in), or only those in this
+   // file or folder when acceptAnyServerKey is off.
+   bool acceptAnyServerKey = true;
+   std::string trustedServerKeys;
    std::vector<std::pair<std::string, std::string>> actions;  // name, command line
    std::vector<std::string> extraLines;                       // more [agent] lines
 };
@@ -53,6 +58,7 @@ public:
    void stop();
 
    uint16_t port() const { return m_port; }
+   pid_t pid() const { return m_pid; }
    const std::string &dir() const { return m_dir; }
    std::string storeDir() const { return m_dir + "/store"; }
    std::string policyDir() const { return m_dir + "/policies"; }

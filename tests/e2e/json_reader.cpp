@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "hk_text.h"
+
 namespace e2e {
 
 namespace {
@@ -82,24 +84,6 @@ private:
       return *end == '\0' || fail("bad number");
    }
 
-   static void appendUtf8(std::string *out, unsigned c) {
-      if (c < 0x80) {
-         out->push_back((char)c);
-      } else if (c < 0x800) {
-         out->push_back((char)(0xC0 | (c >> 6)));
-         out->push_back((char)(0x80 | (c & 0x3F)));
-      } else if (c < 0x10000) {
-         out->push_back((char)(0xE0 | (c >> 12)));
-         out->push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-         out->push_back((char)(0x80 | (c & 0x3F)));
-      } else {
-         out->push_back((char)(0xF0 | (c >> 18)));
-         out->push_back((char)(0x80 | ((c >> 12) & 0x3F)));
-         out->push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-         out->push_back((char)(0x80 | (c & 0x3F)));
-      }
-   }
-
    bool hex4(unsigned *value) {
       if (m_pos + 4 > m_text.size())
          return fail("short \\u escape");
@@ -170,7 +154,7 @@ private:
             } else if (code >= 0xDC00 && code <= 0xDFFF) {
                return fail("lone surrogate");
             }
-            appendUtf8(out, code);
+            hk_utf8_append(out, (char32_t)code);
          } else {
             return fail("bad escape");
          }

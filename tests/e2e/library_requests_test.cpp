@@ -8,7 +8,7 @@
 #include <cwchar>
 
 #include "e2e_fixture.h"
-#include "hkagent/agent_codes.h"
+#include "agent_codes.h"
 
 using namespace e2e;
 
@@ -22,7 +22,9 @@ protected:
       s_agent = new AgentProcess();
       AgentSetup setup;
       setup.secret = kSecret;
-      setup.actions = {{"ok", "/bin/true"}, {"fails", "/bin/false"}, {"touch", "/usr/bin/touch"}};
+      setup.actions = {
+          {"ok", "/bin/true"}, {"fails", "/bin/false"}, {"touch", "/usr/bin/touch {1}"}};
+      setup.extraLines = {"ServiceCheckTargets = 127.0.0.0/8"};
       std::string error;
       ASSERT_TRUE(s_agent->start(setup, &error)) << error;
    }
@@ -155,19 +157,20 @@ TEST_F(LibraryRequests, ActionsReportHowTheyEnded) {
 }
 
 TEST_F(LibraryRequests, ServiceChecksTellOpenFromClosed) {
-   uint32_t status = 99;
-   EXPECT_EQ(m_session->checkNetworkService(&status, 0x7F000001, 0, s_agent->port(), 6),
-             ERR_SUCCESS);
-   EXPECT_EQ(status, hkagent::SERVICE_OK);
-
-   // A port that was just free: bound, then closed.
+   // A listening port (its backlog takes the connection), then the same
+   // port closed: free again.
    int s = socket(AF_INET, SOCK_STREAM, 0);
    struct sockaddr_in address = {};
    address.sin_family = AF_INET;
    address.sin_addr.s_addr = htonl(0x7F000001);
    socklen_t length = sizeof(address);
    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+   ASSERT_EQ(listen(s, 4), 0);
    getsockname(s, reinterpret_cast<sockaddr *>(&address), &length);
+   uint32_t status = 99;
+   EXPECT_EQ(m_session->checkNetworkService(&status, 0x7F000001, 0, ntohs(address.sin_port), 6),
+             ERR_SUCCESS);
+   EXPECT_EQ(status, hkagent::SERVICE_OK);
    close(s);
    status = 99;
    EXPECT_EQ(m_session->checkNetworkService(&status, 0x7F000001, 0, ntohs(address.sin_port), 6),
@@ -256,7 +259,8 @@ TEST_F(LibraryRequests, FilesRoundTripPlainAndEncrypted) {
       EXPECT_EQ(announced, content.size());
       EXPECT_EQ(Sha256OfFile(dir / "back.bin"), digest);
 
-      // Progress reaches the file's size.
+      // Progress reaches the start of the last frame: the end-of-file frame
+      // ends the download and reports no progress of its own.
       CSCPMessage request(session->getProtocolVersion());
       request.SetCode(hkagent::CMD_GET_AGENT_FILE);
       request.SetVariable(VID_FILE_NAME, remote.c_str());
@@ -266,7 +270,8 @@ TEST_F(LibraryRequests, FilesRoundTripPlainAndEncrypted) {
           session->customRequest(&request, again.c_str(), false, CountDownload, &position));
       ASSERT_NE(reply, nullptr);
       EXPECT_EQ(reply->GetVariableLong(VID_RCC), ERR_SUCCESS);
-      EXPECT_EQ(position, content.size());
+      uint64_t lastFrame = content.size() % FILE_BUFFER_SIZE;
+      EXPECT_EQ(position, content.size() - (lastFrame == 0 ? FILE_BUFFER_SIZE : lastFrame));
    }
    EXPECT_EQ(DownloadFile(m_session.get(), "missing.bin", dir / "missing.bin"),
              ERR_FILE_OPEN_ERROR);
@@ -277,6 +282,7 @@ TEST(LibraryConfigFile, ReadReplacedAndCheckedBeforeUse) {
    AgentProcess agent;
    AgentSetup setup;
    setup.actions = {{"first", "/bin/true"}};
+   setup.allowConfigUpdate = true;
    std::string error;
    ASSERT_TRUE(agent.start(setup, &error)) << error;
    auto session = Connect(agent);
@@ -296,13 +302,17 @@ TEST(LibraryConfigFile, ReadReplacedAndCheckedBeforeUse) {
    EXPECT_EQ(session->updateConfigFile(Widen(broken).c_str()), ERR_BAD_ARGUMENTS);
    EXPECT_EQ(ReadFile(agent.configPath()), original);
 
-   std::string replaced = original;
-   replaced.replace(replaced.find("first"), 5, "second");
+   // Actions come only from the local file.
+   std::string renamed = original;
+   renamed.replace(renamed.find("first"), 5, "second");
+   EXPECT_EQ(session->updateConfigFile(Widen(renamed).c_str()), ERR_ACCESS_DENIED);
+   EXPECT_EQ(ReadFile(agent.configPath()), original);
+   EXPECT_EQ(session->execAction(L"first", 0, nullptr), ERR_SUCCESS);
+
+   std::string replaced = original + "[agent]\nPushInterval = 5\n";
    ASSERT_EQ(session->updateConfigFile(Widen(replaced).c_str()), ERR_SUCCESS);
    EXPECT_EQ(ReadFile(agent.configPath()), replaced);
    EXPECT_TRUE(session->waitTrap(hkagent::TRAP_CONFIG_REPLACED));
-   EXPECT_EQ(session->execAction(L"second", 0, nullptr), ERR_SUCCESS);
-   EXPECT_EQ(session->execAction(L"first", 0, nullptr), ERR_UNKNOWN_PARAMETER);
 }
 
 }  // namespace

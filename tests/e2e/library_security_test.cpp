@@ -25,7 +25,7 @@ protected:
       s_agent = new AgentProcess();
       AgentSetup setup;
       setup.secret = kSecret;
-      setup.actions = {{"echo", "/bin/echo"}, {"touch", "/usr/bin/touch"}};
+      setup.actions = {{"echo", "/bin/echo {1}"}, {"touch", "/usr/bin/touch {1}"}};
       std::string error;
       ASSERT_TRUE(s_agent->start(setup, &error)) << error;
    }

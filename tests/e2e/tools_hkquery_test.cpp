@@ -1,10 +1,16 @@
 // hkquery run as a process against the real hkagent: every mode, as text and
 // as JSON, secrets from the environment, encryption, a proxy hop, refusals,
 // and the exit statuses scripts rely on.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "e2e_fixture.h"
+#include "fake_agent.h"
+#include "fake_agent_files.h"
+#include "agent_codes.h"
 #include "text.h"
 
 using namespace e2e;
@@ -27,8 +33,8 @@ protected:
       s_agent = new AgentProcess();
       AgentSetup setup;
       setup.secret = kSecret;
-      setup.actions = {{"echo", "/bin/echo"}, {"fails", "/bin/false"}};
-      setup.extraLines = {"ServiceCheckTimeout = 300"};
+      setup.actions = {{"echo", "/bin/echo {*:dash}"}, {"fails", "/bin/false"}};
+      setup.extraLines = {"ServiceCheckTimeout = 300", "ServiceCheckTargets = 127.0.0.0/8"};
       std::string error;
       ASSERT_TRUE(s_agent->start(setup, &error)) << error;
    }
@@ -185,12 +191,22 @@ TEST_F(HkQueryTool, PoliciesListedAndRemoved) {
 }
 
 TEST_F(HkQueryTool, ServiceChecks) {
-   ToolResult open = query({"--check-service", s_agent->hostPort()});
+   // A port that listens (its backlog takes the connection) and never answers.
+   int listener = socket(AF_INET, SOCK_STREAM, 0);
+   struct sockaddr_in address = {};
+   address.sin_family = AF_INET;
+   address.sin_addr.s_addr = htonl(0x7F000001);
+   socklen_t length = sizeof(address);
+   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+   ASSERT_EQ(listen(listener, 4), 0);
+   getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+   std::string target = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+   ToolResult open = query({"--check-service", target});
    EXPECT_EQ(open.exitCode, 0) << open.err;
    EXPECT_TRUE(Contains(open.out, "ok (status 0)"));
-   // The agent's own port with a request text it will not answer as asked.
-   ToolResult silent = query({"--check-service", s_agent->hostPort(), "--service-request",
-                              "hello\r\n", "--service-response", "never-sent", "--json"});
+   ToolResult silent = query({"--check-service", target, "--service-request", "hello\r\n",
+                              "--service-response", "never-sent", "--json"});
+   close(listener);
    EXPECT_EQ(silent.exitCode, 1);
    JsonValue doc = ParseOutput(silent);
    EXPECT_NE(doc["status"].number, 0);
@@ -220,6 +236,7 @@ TEST_F(HkQueryTool, ConfigurationGoesOutByteForByteAndComesBack) {
    // Quotes, backslashes, a tab and non-ASCII bytes: text and JSON must both
    // carry them exactly.
    setup.extraLines = {"# say \"hi\" \\ there\tand caf\xC3\xA9"};
+   setup.allowConfigUpdate = true;
    std::string error;
    ASSERT_TRUE(agent.start(setup, &error)) << error;
    std::string original = ReadFile(agent.configPath());
@@ -232,12 +249,11 @@ TEST_F(HkQueryTool, ConfigurationGoesOutByteForByteAndComesBack) {
    EXPECT_EQ(doc["size"].number, (double)original.size());
 
    TempDir dir;
-   std::string replaced = original + "[actions]\nadded = /bin/true\n";
+   std::string replaced = original + "[agent]\nPushInterval = 5\n";
    WriteFile(dir / "new.conf", replaced);
    ToolResult put = m_tools.run(HkQuery(), {agent.hostPort(), "--config-put", dir / "new.conf"});
    ASSERT_EQ(put.exitCode, 0) << put.err;
    EXPECT_EQ(ReadFile(agent.configPath()), replaced);
-   EXPECT_EQ(m_tools.run(HkQuery(), {agent.hostPort(), "--action", "added"}).exitCode, 0);
 
    WriteFile(dir / "bad.conf", "[agent]\nPort = many\n");
    ToolResult bad = m_tools.run(HkQuery(), {agent.hostPort(), "--config-put", dir / "bad.conf"});
@@ -305,5 +321,39 @@ TEST_F(HkQueryTool, NoAgentThere) {
    EXPECT_EQ(result.exitCode, 1);
    EXPECT_EQ(ParseOutput(result)["error"].number, ERR_CONNECT_FAILED);
 }
+
+}  // namespace
+
+namespace {
+
+// An agent that announces fewer bytes than it sends, before or after the
+// data: hkquery stops at the first frame past the announcement and leaves
+// nothing behind.
+class HkQueryHostileDownload : public ::testing::TestWithParam<bool> {};
+
+TEST_P(HkQueryHostileDownload, StopsAtTheAnnouncedSize) {
+   FakeTempDir source;
+   ASSERT_TRUE(FakeWriteFile(source.file("big.bin"), 4 << 20, 7));
+   FakeAgent agent;
+   ASSERT_TRUE(agent.listening());
+   FakeDownloadOptions options;
+   options.dataBeforeReply = GetParam();
+   options.fillReply = [](CSCPMessage &reply) {
+      reply.SetVariable(hkagent::VID_AGENT_FILE_SIZE, (uint64_t)10);
+   };
+   agent.setHandler(hkagent::CMD_GET_AGENT_FILE, FakeDownload(source.file("big.bin"), options));
+   TempDir dir;
+   ToolRunner tools;
+   ToolResult down = tools.run(HkQuery(), {"127.0.0.1:" + std::to_string(agent.port()),
+                                           "--download", "big.bin", "-o", dir / "out.bin"});
+   EXPECT_EQ(down.exitCode, 1);
+   EXPECT_TRUE(Contains(down.err, "more than the 10 bytes it announced")) << down.err;
+   EXPECT_TRUE(ListDir(dir.path()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(E2e, HkQueryHostileDownload, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                            return info.param ? "DataBeforeReply" : "ReplyFirst";
+                         });
 
 }  // namespace

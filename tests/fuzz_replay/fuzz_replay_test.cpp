@@ -14,6 +14,7 @@
 #include "hkcp_decrypt/hkcp_decrypt_target.h"
 #include "hkcp_stream/hkcp_stream_target.h"
 #include "snmp_oid/snmp_oid_target.h"
+#include "snmp_v3/snmp_v3_target.h"
 
 namespace {
 
@@ -25,9 +26,8 @@ struct Target {
 };
 
 const Target kTargets[] = {
-    {"hkcp_stream", HkFuzzHkcpStream},
-    {"hkcp_decrypt", HkFuzzHkcpDecrypt},
-    {"snmp_oid", HkFuzzSnmpOid},
+    {"hkcp_stream", HkFuzzHkcpStream}, {"hkcp_decrypt", HkFuzzHkcpDecrypt},
+    {"snmp_oid", HkFuzzSnmpOid},       {"snmp_v3", HkFuzzSnmpV3},
     {"agent_lists", HkFuzzAgentLists},
 };
 // Replayed by their own suites.

@@ -21,14 +21,6 @@ using namespace crypto_test;
 
 namespace {
 
-struct ContextRelease {
-   void operator()(HKCPEncryptionContext *c) const {
-      if (c != nullptr)
-         c->decRefCount();
-   }
-};
-using ContextPtr = std::unique_ptr<HKCPEncryptionContext, ContextRelease>;
-
 // A key request as the peer sees it: encoded and decoded again.
 std::unique_ptr<CSCPMessage> OverTheWire(const CSCPMessage &message) {
    CSCP_MESSAGE *frame = message.CreateMessage();

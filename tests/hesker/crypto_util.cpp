@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 namespace crypto_test {
@@ -119,15 +120,14 @@ bool SendMessage(SOCKET s, const CSCPMessage &message, HKCPEncryptionContext *co
    CSCP_MESSAGE *frame = message.CreateMessage();
    if (frame == nullptr)
       return false;
+   // Encrypted under the lock, as every sender must: the receiver takes
+   // only rising nonces.
    bool ok;
-   if (context != nullptr) {
-      CSCP_ENCRYPTED_MESSAGE *encrypted = CSCPEncryptMessage(context, frame);
-      uint32_t size = encrypted != nullptr ? ntohl(encrypted->dwSize) : 0;
-      ok = encrypted != nullptr && SendEx(s, encrypted, size, 0, lock) == (int)size;
-      free(encrypted);
+   if (lock != nullptr) {
+      std::lock_guard<CriticalSection> guard(*lock);
+      ok = HKCPWriteFrame(s, frame, context);
    } else {
-      uint32_t size = ntohl(frame->dwSize);
-      ok = SendEx(s, frame, size, 0, lock) == (int)size;
+      ok = HKCPWriteFrame(s, frame, context);
    }
    free(frame);
    return ok;

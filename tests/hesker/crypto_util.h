@@ -4,11 +4,21 @@
 #define TESTS_HESKER_CRYPTO_UTIL_H
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "hkcp.h"
 
 namespace crypto_test {
+
+// Owns one reference on a context.
+struct ContextRelease {
+   void operator()(HKCPEncryptionContext *c) const {
+      if (c != nullptr)
+         c->decRefCount();
+   }
+};
+using ContextPtr = std::unique_ptr<HKCPEncryptionContext, ContextRelease>;
 
 // Two distinct 2048-bit key pairs, generated on first use and kept for the
 // run; callers do not free them.

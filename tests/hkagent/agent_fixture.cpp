@@ -8,8 +8,13 @@ namespace hkagent_test {
 
 RunningAgent::RunningAgent(std::vector<hkagent::SettingOverride> overrides,
                            const std::string &configPath) {
-   overrides.insert(overrides.begin(), {"agent", "Port", "0"});
-   overrides.insert(overrides.begin(), {"agent", "LogLevel", "warning"});
+   // Tests that need authentication, the refusal delay or key trust set
+   // them; later overrides win.
+   overrides.insert(overrides.begin(), {{"agent", "Port", "0"},
+                                        {"agent", "LogLevel", "warning"},
+                                        {"agent", "AllowNoAuthentication", "yes"},
+                                        {"agent", "AuthFailureDelay", "0"},
+                                        {"agent", "AcceptAnyServerKey", "yes"}});
    m_runtime = std::make_unique<hkagent::AgentRuntime>(configPath, overrides);
    std::vector<hkagent::ConfigDiagnostic> diagnostics;
    if (!m_runtime->load(&diagnostics))

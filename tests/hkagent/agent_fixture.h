@@ -14,7 +14,8 @@ namespace hkagent_test {
 
 class RunningAgent {
 public:
-   // overrides as on the command line; Port is 0 unless given.
+   // overrides as on the command line; unless given, Port is 0, failed
+   // authentications are not delayed and no secret is allowed.
    explicit RunningAgent(std::vector<hkagent::SettingOverride> overrides,
                          const std::string &configPath = "");
    ~RunningAgent();

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "config.h"
+#include "log.h"
+#include "session.h"
 
 using namespace hkagent;
 
@@ -208,4 +210,109 @@ TEST(CommandLineSplit, QuotesAndBlanks) {
    EXPECT_EQ(words, (std::vector<std::string>{"a", "b cd", "e\"f", ""}));
    EXPECT_FALSE(SplitCommandLine("a 'b", &words, &error));
    EXPECT_FALSE(error.empty());
+}
+
+TEST(ConfigParser, SecuritySettingsAndTheirBounds) {
+   Parsed p = Parse(
+       "AllowNoAuthentication = yes\nAllowConfigUpdate = on\nMaxSessionsPerAddress = 3\n"
+       "AuthTimeout = 250\nAuthFailureDelay = 0\nMaxAuthFailures = 4\nAuthBlockTime = 60\n"
+       "FileStoreQuota = 1000\nFileStoreMaxFiles = 0\nSendTimeout = 250\n"
+       "ProxyTargets = 10.0.0.0/8:4700, 192.0.2.7:20-25 127.0.0.1\n");
+   ASSERT_TRUE(p.ok);
+   const AgentConfig &c = p.config;
+   EXPECT_TRUE(c.allowNoAuthentication && c.allowConfigUpdate);
+   EXPECT_EQ(c.maxSessionsPerAddress, 3u);
+   EXPECT_EQ(c.authTimeoutMs, 250u);
+   EXPECT_EQ(c.authFailureDelayMs, 0u);
+   EXPECT_EQ(c.maxAuthFailures, 4u);
+   EXPECT_EQ(c.authBlockTimeSec, 60u);
+   EXPECT_EQ(c.fileStoreQuota, 1000u);
+   EXPECT_EQ(c.fileStoreMaxFiles, 0u);
+   EXPECT_EQ(c.sendTimeoutMs, 250u);
+   EXPECT_EQ(c.proxyTargets.ranges.size(), 3u);
+   for (const char *bad :
+        {"MaxSessionsPerAddress = 0", "AuthTimeout = 99", "AuthFailureDelay = 10001",
+         "MaxAuthFailures = 0", "AuthBlockTime = 0", "SendTimeout = 99", "SendTimeout = 3600001",
+         "ProxyTargets = 10.0.0.0/33", "ProxyTargets = 10.0.0.1:0", "ProxyTargets = 10.0.0.1:9-8",
+         "ProxyTargets = host:22", "ServiceCheckTargets = 1.2.3.4/",
+         "SnmpProxyTargets = 1.2.3.4:70000"}) {
+      Parsed b = Parse(bad);
+      EXPECT_FALSE(b.ok) << bad;
+   }
+   AgentConfig defaults;
+   EXPECT_FALSE(defaults.allowNoAuthentication || defaults.allowConfigUpdate);
+   EXPECT_EQ(defaults.sendTimeoutMs, Session::kDefaultSendTimeoutMs);
+   EXPECT_TRUE(defaults.proxyTargets.ranges.empty() && defaults.serviceCheckTargets.ranges.empty());
+}
+
+TEST(ConfigParser, ActionPlaceholders) {
+   struct Case {
+      const char *command;
+      bool ok;
+      uint32_t numbered;
+      bool rest;
+   };
+   for (const Case &c : std::vector<Case>{{"/bin/true", true, 0, false},
+                                          {"/bin/echo {1} x{3:dash}y", true, 3, false},
+                                          {"/bin/echo {1} {*}", true, 1, true},
+                                          {"/bin/echo {*:dash}", true, 0, true},
+                                          {"/bin/echo {x} {65}", true, 0, false},
+                                          {"/bin/echo {0}", false, 0, false},
+                                          {"/bin/echo a{*}", false, 0, false},
+                                          {"/bin/echo {*} {*}", false, 0, false}}) {
+      Parsed p = Parse(std::string("[actions]\na = ") + c.command + "\n");
+      EXPECT_EQ(p.ok, c.ok) << c.command;
+      if (!c.ok)
+         continue;
+      uint32_t numbered;
+      bool rest;
+      std::string error;
+      ASSERT_TRUE(ReadPlaceholders(p.config.actions["a"], &numbered, &rest, &error));
+      EXPECT_EQ(numbered, c.numbered) << c.command;
+      EXPECT_EQ(rest, c.rest) << c.command;
+   }
+}
+
+TEST(ConfigParser, LocalOnlyChangesNameWhatAnUploadMayNotTouch) {
+   auto settings = [](const std::string &text) {
+      AgentConfig config;
+      std::vector<ConfigDiagnostic> diagnostics;
+      ConfigSettings out;
+      ParseConfig(text, &config, &diagnostics, &out);
+      return out;
+   };
+   ConfigSettings before = settings("Secret = a\nLogLevel = info\n[actions]\nx = /bin/true\n");
+   EXPECT_TRUE(LocalOnlyChanges(before, settings("secret = \"a\"\nLogLevel = debug\n"
+                                                 "PushInterval = 5\n[actions]\nx = /bin/true\n"))
+                   .empty());
+   EXPECT_EQ(LocalOnlyChanges(before, settings("LogLevel = info\nPort = 1\n")),
+             (std::vector<std::string>{"Port", "Secret", "[actions] x"}));
+   // A limit: a client may not loosen it with an upload.
+   EXPECT_EQ(LocalOnlyChanges(before, settings("Secret = a\nLogLevel = info\nSendTimeout = 500\n"
+                                               "[actions]\nx = /bin/true\n")),
+             (std::vector<std::string>{"SendTimeout"}));
+}
+
+TEST(TargetLists, MatchRangesPortsAndNeverTheAgentItselfUnlessNamed) {
+   TargetList list;
+   ASSERT_TRUE(ParseTargetList("10.1.0.0/16, 127.0.0.1:4700 192.0.2.9:20-25", &list));
+   ListenEndpoint self{0x7F000001, 4700};
+   EXPECT_TRUE(TargetAllowed(list, 0x0A01FFFE, 9, self));
+   EXPECT_FALSE(TargetAllowed(list, 0x0A02FFFE, 9, self));
+   EXPECT_TRUE(TargetAllowed(list, 0xC0000209, 25, self));
+   EXPECT_FALSE(TargetAllowed(list, 0xC0000209, 26, self));
+   EXPECT_TRUE(TargetAllowed(list, 0x7F000001, 4700, self));  // named exactly
+   ASSERT_TRUE(ParseTargetList("127.0.0.0/8", &list));
+   EXPECT_FALSE(TargetAllowed(list, 0x7F000001, 4700, self));
+   EXPECT_TRUE(TargetAllowed(list, 0x7F000001, 4701, self));
+   ListenEndpoint any{0, 4700};
+   EXPECT_FALSE(TargetAllowed(list, 0x7F000002, 4700, any));  // every local address is ours
+   ASSERT_TRUE(ParseTargetList("", &list));
+   EXPECT_FALSE(TargetAllowed(list, 0x0A000001, 80, self));
+}
+
+TEST(LogEscaping, PeerTextStaysOnOneLine) {
+   EXPECT_EQ(EscapeForLog("a\nb\r\x1b[2J\"\\\x7f\xc3\xa9"),
+             "a\\x0Ab\\x0D\\x1B[2J\\x22\\x5C\\x7F\xc3\xa9");
+   EXPECT_EQ(EscapeForLog(std::string(300, 'x'), 4), "xxxx...");
 }

@@ -322,7 +322,7 @@ TEST_F(DispatcherTest, ActionsRunWithArgumentsAndLimits) {
    static std::string marker;
    marker = dir.file("ran");
    configure([](AgentConfig *c) {
-      c->actions["write"].argv = {"/bin/sh", "-c", "printf %s \"$1\" > \"$0\"", marker};
+      c->actions["write"].argv = {"/bin/sh", "-c", "printf %s \"$1\" > \"$0\"", marker, "{1}"};
       c->actions["fail"].argv = {"/bin/sh", "-c", "exit 4"};
       c->actions["slow"].argv = {"/bin/sleep", "30"};
       c->actionTimeoutMs = 200;
@@ -357,17 +357,21 @@ TEST_F(DispatcherTest, ActionsRunWithArgumentsAndLimits) {
 }
 
 TEST_F(DispatcherTest, ConfigFileIsReadAndReplacedAtomically) {
+   const std::string original = "[agent]\nPort = 0\nAllowConfigUpdate = yes\n";
+   ASSERT_TRUE(WriteTextFile(configPath, original));
+   std::vector<ConfigDiagnostic> diagnostics;
+   ASSERT_TRUE(runtime->load(&diagnostics));
    CSCPMessage get;
    get.SetCode(CMD_GET_CONFIG_FILE);
    CSCPMessage reply;
    ASSERT_EQ(run(get, &reply), ERR_SUCCESS);
    uint8_t bytes[64];
    uint32_t n = reply.GetVariableBinary(VID_CONFIG_FILE, bytes, sizeof(bytes));
-   EXPECT_EQ(std::string((char *)bytes, n), "[agent]\nPort = 0\n");
+   EXPECT_EQ(std::string((char *)bytes, n), original);
 
    struct stat before;
    ASSERT_EQ(stat(configPath.c_str(), &before), 0);
-   std::string text = "[agent]\nPort = 0\nPushInterval = 7\n";
+   std::string text = original + "PushInterval = 7\n";
    CSCPMessage update;
    update.SetCode(CMD_UPDATE_CONFIG_FILE);
    update.SetVariable(VID_CONFIG_FILE, (const uint8_t *)text.data(), (uint32_t)text.size());
@@ -538,7 +542,10 @@ TEST_F(DispatcherTest, ServiceCheckStatuses) {
          served++;
       }
    });
-   configure([](AgentConfig *c) { c->serviceCheckTimeoutMs = 2000; });
+   configure([](AgentConfig *c) {
+      c->serviceCheckTimeoutMs = 2000;
+      ParseTargetList("127.0.0.1", &c->serviceCheckTargets);
+   });
    auto check = [&](uint16_t p, const wchar_t *request, const wchar_t *response) {
       CSCPMessage rq;
       rq.SetCode(CMD_CHECK_NETWORK_SERVICE);
@@ -593,6 +600,7 @@ TEST_F(DispatcherTest, SnmpRequestIsForwardedOverUdp) {
    });
    configure([](AgentConfig *c) {
       c->enableSnmpProxy = true;
+      ParseTargetList("127.0.0.0/8", &c->snmpProxyTargets);
       c->snmpTimeoutMs = 300;
       c->snmpRetries = 1;
    });
@@ -627,7 +635,10 @@ TEST_F(DispatcherTest, ProxyConnectionOutcomes) {
    rq.SetVariable(VID_IP_ADDRESS, (uint32_t)INADDR_LOOPBACK);
    rq.SetVariable(VID_AGENT_PORT, (uint16_t)1);
    EXPECT_EQ(run(rq), ERR_ACCESS_DENIED);  // off unless configured
-   configure([](AgentConfig *c) { c->enableProxy = true; });
+   configure([](AgentConfig *c) {
+      c->enableProxy = true;
+      ParseTargetList("127.0.0.0/8", &c->proxyTargets);
+   });
 
    int listener = socket(AF_INET, SOCK_STREAM, 0);
    struct sockaddr_in sa = {};

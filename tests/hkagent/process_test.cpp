@@ -1,11 +1,12 @@
 // The hkagent program itself: --port 0 with --port-file and the
-// "listening on" line, serving a client, and a clean stop on SIGTERM and
-// SIGINT.
+// "listening on" line, serving a client, a clean stop on SIGTERM and
+// SIGINT, --check-config, and its log lines for the journal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,14 +23,27 @@ namespace {
 
 class AgentProcess {
 public:
-   // With fileLimit > 0 the program runs under that open-file limit.
-   explicit AgentProcess(std::vector<std::string> args, int fileLimit = 0) {
+   // Standard output and error both go to one pipe, read as output(). With
+   // fileLimit > 0 the program runs under that open-file limit; with
+   // journal, JOURNAL_STREAM names that pipe as systemd would.
+   explicit AgentProcess(std::vector<std::string> args, int fileLimit = 0, bool journal = false) {
       int fds[2];
       if (pipe2(fds, O_CLOEXEC) != 0)
          return;
       m_stderr = fds[0];
+      std::vector<std::string> environment;
+      for (char **e = environ; *e != nullptr; e++) {
+         if (strncmp(*e, "JOURNAL_STREAM=", 15) != 0)
+            environment.push_back(*e);
+      }
+      struct stat pipeStat;
+      if (journal && fstat(fds[1], &pipeStat) == 0) {
+         environment.push_back("JOURNAL_STREAM=" + std::to_string(pipeStat.st_dev) + ":" +
+                               std::to_string(pipeStat.st_ino));
+      }
       posix_spawn_file_actions_t files;
       posix_spawn_file_actions_init(&files);
+      posix_spawn_file_actions_adddup2(&files, fds[1], 1);
       posix_spawn_file_actions_adddup2(&files, fds[1], 2);
       args.insert(args.begin(), HKAGENT_BINARY);
       if (fileLimit > 0) {
@@ -41,7 +55,11 @@ public:
       for (std::string &a : args)
          argv.push_back(a.data());
       argv.push_back(nullptr);
-      if (posix_spawn(&m_pid, argv[0], &files, nullptr, argv.data(), environ) != 0)
+      std::vector<char *> envp;
+      for (std::string &e : environment)
+         envp.push_back(e.data());
+      envp.push_back(nullptr);
+      if (posix_spawn(&m_pid, argv[0], &files, nullptr, argv.data(), envp.data()) != 0)
          m_pid = -1;
       posix_spawn_file_actions_destroy(&files);
       close(fds[1]);
@@ -82,6 +100,11 @@ public:
          pid_t done = waitpid(m_pid, &status, WNOHANG);
          if (done == m_pid) {
             m_pid = -1;
+            // What it wrote last is still in the pipe.
+            char buffer[512];
+            ssize_t n;
+            while ((n = read(m_stderr, buffer, sizeof(buffer))) > 0)
+               m_output.append(buffer, (size_t)n);
             return status;
          }
          if (GetMonotonicMs() >= deadline)
@@ -133,12 +156,12 @@ TEST(AgentProcess, PortZeroIsAnnouncedAndSigtermStopsCleanly) {
    int status = agent.waitExit(20000);
    ASSERT_NE(status, -1);
    EXPECT_TRUE(WIFEXITED(status));
-   EXPECT_EQ(WEXITSTATUS(status), 0);
+   EXPECT_EQ(WEXITSTATUS(status), 0) << agent.output();
    EXPECT_TRUE(client.waitClosed(5000));
 }
 
 TEST(AgentProcess, SigintStopsCleanly) {
-   AgentProcess agent({"--port", "0", "--foreground"});
+   AgentProcess agent({"--port", "0", "--foreground", "--allow-no-authentication"});
    ASSERT_TRUE(agent.waitForOutput("listening on", 20000)) << agent.output();
    ASSERT_EQ(kill(agent.pid(), SIGINT), 0);
    int status = agent.waitExit(20000);
@@ -160,12 +183,23 @@ TEST(AgentProcess, BadSettingsStopTheStart) {
    status = missing.waitExit(20000);
    ASSERT_NE(status, -1);
    EXPECT_EQ(WEXITSTATUS(status), 1);
+   // No secret and no explicit permission to run without one.
+   AgentProcess open({"--port", "0"});
+   EXPECT_TRUE(open.waitForOutput("no Secret configured", 20000));
+   status = open.waitExit(20000);
+   ASSERT_NE(status, -1);
+   EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+TEST(AgentProcess, RunningWithoutASecretIsAnnouncedLoudly) {
+   AgentProcess agent({"--port", "0", "--allow-no-authentication"});
+   EXPECT_TRUE(agent.waitForOutput("AUTHENTICATION IS OFF", 20000));
 }
 
 TEST(AgentProcess, RunningOutOfDescriptorsDropsConnectionsAndRecovers) {
    TempDir dir;
    std::string portFile = dir.file("port");
-   AgentProcess agent({"--port", "0", "--port-file", portFile}, 32);
+   AgentProcess agent({"--port", "0", "--port-file", portFile, "--allow-no-authentication"}, 32);
    ASSERT_TRUE(agent.waitForOutput("listening on", 20000)) << agent.output();
    std::string text;
    ASSERT_TRUE(ReadTextFile(portFile, &text));
@@ -203,4 +237,110 @@ TEST(AgentProcess, RunningOutOfDescriptorsDropsConnectionsAndRecovers) {
    int status = agent.waitExit(20000);
    ASSERT_NE(status, -1);
    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// --check-config: the exit status and the lines an operator (or the service
+// manager's ExecStartPre) gets for each kind of file. "@DIR@" in a file
+// stands for a folder that exists.
+struct CheckConfigCase {
+   const char *name;
+   const char *file;  // null: no such file
+   std::vector<std::string> extraArgs;
+   int exitStatus;
+   const char *expected;
+};
+
+class CheckConfig : public ::testing::TestWithParam<CheckConfigCase> {};
+
+TEST_P(CheckConfig, ReportsWhatKeepsTheAgentFromServing) {
+   const CheckConfigCase &c = GetParam();
+   TempDir dir;
+   std::string path = dir.file("hkagent.conf");
+   if (c.file != nullptr) {
+      std::string text = c.file;
+      for (size_t at; (at = text.find("@DIR@")) != std::string::npos;)
+         text.replace(at, 5, dir.path());
+      ASSERT_TRUE(WriteTextFile(path, text));
+   }
+   std::vector<std::string> args = {"--check-config", path};
+   args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
+   AgentProcess check(args);
+   int status = check.waitExit(20000);
+   ASSERT_NE(status, -1);
+   ASSERT_TRUE(WIFEXITED(status));
+   EXPECT_EQ(WEXITSTATUS(status), c.exitStatus) << check.output();
+   EXPECT_NE(check.output().find(c.expected), std::string::npos) << check.output();
+   // A check never starts serving.
+   EXPECT_EQ(check.output().find("listening on"), std::string::npos) << check.output();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, CheckConfig,
+    ::testing::Values(
+        CheckConfigCase{"Fit",
+                        "[agent]\nSecret = s3cret\nFileStore = @DIR@\nPolicyDir = @DIR@\n"
+                        "[actions]\nok = /bin/true\n",
+                        {},
+                        0,
+                        "hkagent.conf: configuration OK"},
+        CheckConfigCase{"UnknownKeyIsOnlyAWarning",
+                        "[agent]\nSecret = s3cret\nNoSuchKey = 1\n",
+                        {},
+                        0,
+                        "unknown key NoSuchKey ignored"},
+        CheckConfigCase{"NoSecret", "[agent]\nPort = 4700\n", {}, 1, "no Secret set"},
+        CheckConfigCase{"NoSecretAllowed", "[agent]\nAllowNoAuthentication = yes\n", {}, 0, "OK"},
+        CheckConfigCase{"EncryptionWithNoTrustedKey",
+                        "[agent]\nSecret = s3cret\nRequireEncryption = yes\n",
+                        {},
+                        1,
+                        "no server key is trusted"},
+        CheckConfigCase{"SecretFromTheCommandLine", "[agent]\n", {"--secret", "x"}, 0, "OK"},
+        CheckConfigCase{"BadValue",
+                        "[agent]\nSecret = s3cret\nPort = 70000\n",
+                        {},
+                        1,
+                        "line 3: bad value for Port"},
+        CheckConfigCase{"BadCommandLineValue",
+                        "[agent]\nSecret = s3cret\n",
+                        {"--max-sessions", "0"},
+                        1,
+                        "command line: bad value for MaxSessions"},
+        CheckConfigCase{"MissingFileStore",
+                        "[agent]\nSecret = s3cret\nFileStore = @DIR@/none\n",
+                        {},
+                        1,
+                        "none is not a directory"},
+        CheckConfigCase{"ActionProgramMissing",
+                        "[agent]\nSecret = s3cret\n[actions]\nx = /nonexistent/program\n",
+                        {},
+                        1,
+                        "action x: /nonexistent/program is not an executable file"},
+        CheckConfigCase{"NoFile", nullptr, {}, 1, "cannot read configuration file"}),
+    [](const ::testing::TestParamInfo<CheckConfigCase> &info) { return info.param.name; });
+
+TEST(AgentProcess, LogsForTheJournalWithPrioritiesAndNoTimeStamps) {
+   // A start that fails on a bad setting logs an error line.
+   AgentProcess badStart({"--port", "0", "--max-sessions", "0"}, 0, true);
+   int status = badStart.waitExit(20000);
+   ASSERT_NE(status, -1);
+   EXPECT_EQ(WEXITSTATUS(status), 1);
+   EXPECT_EQ(badStart.output().rfind("<3>error: command line: bad value", 0), 0u)
+       << badStart.output();
+
+   AgentProcess running({"--port", "0", "--secret=abc"}, 0, true);
+   ASSERT_TRUE(running.waitForOutput("listening on", 20000)) << running.output();
+   ASSERT_EQ(kill(running.pid(), SIGTERM), 0);
+   status = running.waitExit(20000);
+   ASSERT_NE(status, -1);
+   EXPECT_EQ(WEXITSTATUS(status), 0);
+   EXPECT_NE(running.output().find("<6>info: stopped\n"), std::string::npos) << running.output();
+   EXPECT_EQ(running.output().find("Z hkagent"), std::string::npos) << running.output();
+
+   // Without the journal the lines keep their time stamps.
+   AgentProcess plain({"--port", "0", "--max-sessions", "0"});
+   status = plain.waitExit(20000);
+   ASSERT_NE(status, -1);
+   EXPECT_NE(plain.output().find("Z hkagent error: command line"), std::string::npos)
+       << plain.output();
 }

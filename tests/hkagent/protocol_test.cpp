@@ -282,6 +282,31 @@ TEST(AgentProtocol, ClientVanishingMidDownloadEndsOnlyItsSession) {
    EXPECT_EQ(next->simple(CMD_NOP), 0u);
 }
 
+TEST(AgentProtocol, ClientThatStopsReadingIsDroppedAfterTheSendTimeout) {
+   // The client asks for a file far larger than the loopback buffers and then
+   // reads nothing while staying connected: the frame that cannot leave
+   // within SendTimeout ends the session, plain or encrypted alike.
+   TempDir store;
+   ASSERT_TRUE(WriteTextFile(store.file("big.bin"), std::string(32 << 20, 'd')));
+   for (bool encrypted : {false, true}) {
+      SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+      RunningAgent agent({{"agent", "FileStore", store.path()}, {"agent", "SendTimeout", "200"}});
+      ASSERT_TRUE(agent.started());
+      auto client = Connect(agent);
+      ASSERT_TRUE(client);
+      if (encrypted) {
+         ASSERT_TRUE(client->setupEncryption(TestServerKey()));
+      }
+      CSCPMessage download;
+      download.SetCode(codes::CMD_GET_AGENT_FILE);
+      download.SetVariable(VID_FILE_NAME, L"big.bin");
+      auto reply = client->request(&download);
+      ASSERT_TRUE(reply);
+      ASSERT_EQ(reply->GetVariableLong(VID_RCC), 0u);
+      EXPECT_TRUE(agent.waitSessions(0, 20000)) << "the stalled session still holds its sender";
+   }
+}
+
 TEST(AgentProtocol, FileFramesMayCarryAlignmentPadding) {
    TempDir store;
    RunningAgent agent({{"agent", "FileStore", store.path()}});
@@ -342,7 +367,7 @@ TEST(AgentProtocol, TrapOnConfigReplacedAndPushOnDemand) {
    TempDir dir;
    std::string config = dir.file("agent.conf");
    ASSERT_TRUE(WriteTextFile(config, "[agent]\n"));
-   RunningAgent agent({}, config);
+   RunningAgent agent({{"agent", "AllowConfigUpdate", "yes"}}, config);
    ASSERT_TRUE(agent.started());
    auto listener = Connect(agent);
    ASSERT_TRUE(listener);
@@ -378,7 +403,9 @@ TEST(AgentProtocol, TrapOnConfigReplacedAndPushOnDemand) {
 
 TEST(AgentProtocol, ProxyRelaysToAnotherAgent) {
    RunningAgent inner({{"agent", "Secret", "inner"}});
-   RunningAgent outer({{"agent", "Secret", "outer"}, {"agent", "EnableProxy", "yes"}});
+   RunningAgent outer({{"agent", "Secret", "outer"},
+                       {"agent", "EnableProxy", "yes"},
+                       {"agent", "ProxyTargets", "127.0.0.1"}});
    ASSERT_TRUE(inner.started() && outer.started());
    auto client = Connect(outer);
    ASSERT_TRUE(client);
@@ -413,7 +440,7 @@ TEST(AgentProtocol, ProxyRelaysToAnotherAgent) {
 }
 
 TEST(AgentProtocol, SessionLimitRefusesAndRecovers) {
-   RunningAgent agent({{"agent", "MaxSessions", "2"}});
+   RunningAgent agent({{"agent", "MaxSessions", "2"}, {"agent", "MaxSessionsPerAddress", "2"}});
    ASSERT_TRUE(agent.started());
    auto a = Connect(agent);
    auto b = Connect(agent);
@@ -439,7 +466,8 @@ TEST(AgentProtocol, ThousandConcurrentSessions) {
    }
    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
    ASSERT_GE(limit.rlim_cur, (rlim_t)(2 * kSessions + 100)) << "open-file limit too low";
-   RunningAgent agent({{"agent", "MaxSessions", "1100"}});
+   RunningAgent agent(
+       {{"agent", "MaxSessions", "1100"}, {"agent", "MaxSessionsPerAddress", "1100"}});
    ASSERT_TRUE(agent.started());
    std::vector<std::unique_ptr<RawClient>> clients;
    for (int i = 0; i < kSessions; i++) {

@@ -34,6 +34,13 @@ std::unique_ptr<SNMP_PDU> Exchange(SNMP_Transport *transport, uint32_t command,
 std::vector<std::string> Walk(SNMP_Transport *transport, const std::string &root,
                               uint32_t *endStatus = nullptr, uint32_t *endCode = nullptr);
 
+// Compares the library's entries with the reference's before and after
+// them: numbers that move (counters, clocks) must lie between the two
+// readings, everything else must equal one of them (gtest expectations).
+void ExpectBetween(const std::string &before, const std::string &ours, const std::string &after);
+void ExpectSameWalk(const std::vector<std::string> &before, const std::vector<std::string> &ours,
+                    const std::vector<std::string> &after);
+
 // A UDP transport to 127.0.0.1:port with the community and version.
 std::unique_ptr<SNMP_UDPTransport> LoopbackTransport(uint16_t port, const std::string &community,
                                                      uint32_t version);

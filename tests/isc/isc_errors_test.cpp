@@ -1,7 +1,19 @@
-// ISCErrorCodeToText: one text per code, and a fixed text beyond them.
+// ISCErrorCodeToText: one text per code, and a fixed text beyond them; the
+// slot order of the class's virtual functions.
 #include <gtest/gtest.h>
 
 #include "hksrv.h"
+#include "support/vtable_slot.h"
+
+// Classes built elsewhere derive from ISC: PrintMsg holds the first slot,
+// the destructor comes after it.
+struct IscPrintMsgSlot : ISC {
+   static size_t slot() { return VtableSlot(&IscPrintMsgSlot::PrintMsg); }
+};
+
+TEST(IscLayout, PrintMsgPrecedesTheDestructor) {
+   EXPECT_EQ(0u, IscPrintMsgSlot::slot());
+}
 
 TEST(IscErrorText, EveryCode) {
    const wchar_t *expected[] = {

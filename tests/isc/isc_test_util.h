@@ -44,19 +44,14 @@ public:
 
    bool connectedFlag() const { return (m_flags.load() & FLAG_CONNECTED) != 0; }
    bool encryptionRequiredFlag() const { return (m_flags.load() & FLAG_ENCRYPTION_REQUIRED) != 0; }
-   bool hasSocket() const { return m_socket.load() != INVALID_SOCKET; }
+   bool hasSocket() const { return m_connection.socket() != INVALID_SOCKET; }
    bool hasReceiverThread() const { return m_receiverThread != nullptr; }
    uint32_t nextRequestId() const { return m_requestId.load(); }
    uint32_t commandTimeout() const { return m_commandTimeout; }
    uint32_t recvTimeout() const { return m_recvTimeout; }
    uint32_t address() const { return m_addr; }
    uint16_t port() const { return m_port; }
-   bool encrypted() {
-      Lock();
-      bool result = m_encryptionContext != nullptr;
-      Unlock();
-      return result;
-   }
+   bool encrypted() { return m_connection.encrypted(); }
    using ISC::ConnectToService;
    using ISC::SetupEncryption;
 

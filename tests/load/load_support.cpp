@@ -55,8 +55,9 @@ bool AgentDaemon::start(const std::vector<std::string> &arguments, std::string *
    }
    m_dir = pattern;
    std::string portFile = m_dir + "/port";
-   std::vector<std::string> args = {HK_LOAD_HKAGENT, "--listen", "127.0.0.1",   "--port", "0",
-                                    "--port-file",   portFile,   "--log-level", "error"};
+   std::vector<std::string> args = {
+       HK_LOAD_HKAGENT, "--listen", "127.0.0.1",   "--port", "0",
+       "--port-file",   portFile,   "--log-level", "error",  "--accept-any-server-key"};
    args.insert(args.end(), arguments.begin(), arguments.end());
    std::vector<char *> argv;
    for (std::string &a : args)

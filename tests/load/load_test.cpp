@@ -91,7 +91,10 @@ TEST(LoadManySessions, AThousandSessionsOnOneAgentAllSucceed) {
    ASSERT_GE(RaiseDescriptorLimit(4096), (uint64_t)(kSessions * 2 + 64));
    AgentDaemon daemon;
    std::string error;
-   ASSERT_TRUE(daemon.start({"--max-sessions", "2048", "--idle-timeout", "0"}, &error)) << error;
+   ASSERT_TRUE(daemon.start({"--max-sessions", "2048", "--max-sessions-per-address", "2048",
+                             "--idle-timeout", "0", "--allow-no-authentication"},
+                            &error))
+       << error;
 
    // Settle both processes before the baseline; the session's receiver is
    // joined when it goes.
@@ -184,7 +187,7 @@ TEST(LoadCycles, TenThousandConnectsOnOneSessionReturnEverything) {
    const int kCycles = Scaled(10000, 20);
    AgentDaemon daemon;
    std::string error;
-   ASSERT_TRUE(daemon.start({"--idle-timeout", "0"}, &error)) << error;
+   ASSERT_TRUE(daemon.start({"--idle-timeout", "0", "--allow-no-authentication"}, &error)) << error;
    AgentConnection session(htonl(0x7F000001), daemon.port());
    session.setCommandTimeout(2000);
 

@@ -7,6 +7,7 @@
 
 #include "hksrv_log.h"
 #include "hksrv_snmp.h"
+#include "request_id_probe.h"
 #include "snmp_agents.h"
 #include "snmp_client_util.h"
 #include "snmp_scripted_device.h"
@@ -37,17 +38,6 @@ uint32_t Record(uint32_t version, SNMP_Variable *variable, SNMP_Transport *trans
    seen->values.push_back(variable->GetValueAsInt());
    return seen->names.size() == seen->stopAt ? seen->stopWith : 0;
 }
-
-// Ids taken by the walk = exchanges made: the counter moved by that many
-// between two probes of its own.
-class IdProbe {
-public:
-   IdProbe() : m_start(SnmpNewRequestId()) {}
-   uint32_t taken() { return SnmpNewRequestId() - m_start - 1; }
-
-private:
-   uint32_t m_start;
-};
 
 class SnmpWalkRecorded : public ::testing::Test {
 protected:

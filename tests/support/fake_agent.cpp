@@ -143,19 +143,26 @@ bool FakeAgentConnection::reply(const CSCPMessage &request, uint32_t rcc,
 }
 
 bool FakeAgentConnection::sendFrame(const CSCP_MESSAGE *plain) {
+   // Encrypted under the send lock, as a real peer does: the library
+   // refuses nonces that do not rise on the wire.
+   std::lock_guard<CriticalSection> guard(m_sendLock);
    HKCPEncryptionContext *context = m_context.load();
    if (context == nullptr)
-      return sendRaw(plain, ntohl(plain->dwSize));
+      return sendLocked(plain, ntohl(plain->dwSize));
    CSCP_ENCRYPTED_MESSAGE *encrypted = CSCPEncryptMessage(context, plain);
    if (encrypted == nullptr)
       return false;
-   bool ok = sendRaw(encrypted, ntohl(encrypted->dwSize));
+   bool ok = sendLocked(encrypted, ntohl(encrypted->dwSize));
    free(encrypted);
    return ok;
 }
 
 bool FakeAgentConnection::sendRaw(const void *data, size_t size) {
    std::lock_guard<CriticalSection> guard(m_sendLock);
+   return sendLocked(data, size);
+}
+
+bool FakeAgentConnection::sendLocked(const void *data, size_t size) {
    if (m_batching) {
       const uint8_t *bytes = static_cast<const uint8_t *>(data);
       m_pending.insert(m_pending.end(), bytes, bytes + size);

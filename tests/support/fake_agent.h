@@ -82,6 +82,7 @@ private:
    // and sends what was gathered when gathering ends.
    void setBatching(bool batching);
    bool flushLocked();
+   bool sendLocked(const void *data, size_t size);  // m_sendLock held
 
    CriticalSection m_sendLock;  // every write to m_fd, and the two below
    bool m_batching = false;

@@ -329,12 +329,12 @@ FakeAgentHandler FakeDownload(const std::string &path, FakeDownloadOptions optio
    return [path, options](FakeAgentConnection &connection, const CSCPMessage &request) {
       bool stream = options.rcc == 0 && options.sendData;
       if (!options.dataBeforeReply)
-         connection.reply(request, options.rcc);
+         connection.reply(request, options.rcc, options.fillReply);
       if (stream && !StreamFile(connection, path, request.GetId(), options))
          return;
       if (options.holdBeforeReply)
          options.holdBeforeReply->wait(30000);
       if (options.dataBeforeReply)
-         connection.reply(request, options.rcc);
+         connection.reply(request, options.rcc, options.fillReply);
    };
 }

@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -105,6 +106,8 @@ struct FakeDownloadOptions {
    std::shared_ptr<FakeGate> holdBeforeReply;
    // A frame for another request id ahead of the data (must be dropped).
    bool strayFrameFirst = false;
+   // Adds variables to the reply (null: none), e.g. an announced size.
+   std::function<void(CSCPMessage &)> fillReply;
 };
 
 // Answers a custom request by sending the file at path, in frames of

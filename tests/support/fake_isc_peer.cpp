@@ -253,21 +253,9 @@ bool FakeIscPeer::reply(Connection *connection, const CSCPMessage &message) {
 }
 
 bool FakeIscPeer::send(Connection *connection, const CSCP_MESSAGE *plain) {
-   HKCPEncryptionContext *context = connection->context.load();
-   const void *data = plain;
-   uint32_t length = ntohl(plain->dwSize);
-   CSCP_ENCRYPTED_MESSAGE *encrypted = nullptr;
-   if (context != nullptr) {
-      encrypted = CSCPEncryptMessage(context, plain);
-      if (encrypted == nullptr)
-         return false;
-      data = encrypted;
-      length = ntohl(encrypted->dwSize);
-   }
-   bool sent = SendEx(static_cast<SOCKET>(connection->fd), data, length, 0,
-                      &connection->sendLock) == static_cast<int>(length);
-   free(encrypted);
-   return sent;
+   // Encrypted under the send lock, so nonces reach the wire in order.
+   std::lock_guard<CriticalSection> guard(connection->sendLock);
+   return HKCPWriteFrame(static_cast<SOCKET>(connection->fd), plain, connection->context.load());
 }
 
 FakeIscPeer::Connection *FakeIscPeer::latest() {

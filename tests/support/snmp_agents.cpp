@@ -126,9 +126,10 @@ bool SnmpAgentFixture::prepareWorkDir(const char *prefix) {
 }
 
 std::vector<std::string> SnmpAgentFixture::environment() const {
-   // Keep the user's and the system's client configuration out of the tests.
-   return {"SNMPCONFPATH=" + m_workDir + "/conf", "SNMP_PERSISTENT_DIR=" + m_workDir + "/persist",
-           "MIBS=", "MIBDIRS=/dev/null"};
+   // Keep the user's and the system's configuration out of the tests; snmpd
+   // finds its saved engine state (engine id, boots) on this path.
+   return {"SNMPCONFPATH=" + m_workDir + "/conf:" + m_workDir + "/agent-state",
+           "SNMP_PERSISTENT_DIR=" + m_workDir + "/persist", "MIBS=", "MIBDIRS=/dev/null"};
 }
 
 std::string SnmpAgentFixture::logTail() const {
@@ -139,7 +140,8 @@ std::string SnmpAgentFixture::logTail() const {
    return all.size() > 2000 ? all.substr(all.size() - 2000) : all;
 }
 
-bool SnmpAgentFixture::launch(const std::vector<std::string> &programNames, int readyTimeoutMs) {
+bool SnmpAgentFixture::launch(const std::vector<std::string> &programNames, int readyTimeoutMs,
+                              uint16_t fixedPort) {
    std::string program = FindSnmpProgram(programNames);
    if (program.empty()) {
       m_error = "the agent program (" + programNames[0] + ") is not installed";
@@ -150,7 +152,7 @@ bool SnmpAgentFixture::launch(const std::vector<std::string> &programNames, int 
       return false;
    }
    for (int attempt = 0; attempt < 3; attempt++) {
-      m_port = FreeUdpPort();
+      m_port = fixedPort != 0 ? fixedPort : FreeUdpPort();
       if (m_port == 0) {
          m_error = "no free UDP port on 127.0.0.1";
          return false;
@@ -178,7 +180,7 @@ bool SnmpAgentFixture::launch(const std::vector<std::string> &programNames, int 
       m_process.stop();
       m_error = std::string(exited ? "the agent exited" : "the agent did not answer in time") +
                 " on port " + std::to_string(m_port) + "; its log ends with:\n" + logTail();
-      if (!exited) {
+      if (!exited || fixedPort != 0) {
          return false;  // a slow agent will not get faster on another port
       }
    }
@@ -195,16 +197,13 @@ SnmpCommandResult SnmpAgentFixture::runClient(const std::string &program, SnmpTo
       missing.errorText = program + " is not installed";
       return missing;
    }
-   std::vector<std::string> argv = {path,
-                                    "-v",
-                                    version == SnmpToolVersion::V1 ? "1" : "2c",
-                                    "-c",
-                                    community.empty() ? m_community : community,
-                                    "-On",
-                                    "-M",
-                                    "/dev/null",
-                                    "-m",
-                                    ""};
+   std::vector<std::string> argv = {path, "-On", "-M", "/dev/null", "-m", ""};
+   if (version == SnmpToolVersion::V3) {
+      argv.insert(argv.end(), {"-v", "3"});
+   } else {
+      argv.insert(argv.end(), {"-v", version == SnmpToolVersion::V1 ? "1" : "2c", "-c",
+                               community.empty() ? m_community : community});
+   }
    argv.insert(argv.end(), options.begin(), options.end());
    argv.push_back(endpoint());
    argv.insert(argv.end(), oids.begin(), oids.end());
@@ -222,6 +221,13 @@ std::vector<std::string> SnmpAgentFixture::snmpWalk(const std::string &oid, Snmp
                                                     const std::vector<std::string> &options,
                                                     const std::string &community) {
    return JoinEntries(runClient("snmpwalk", version, options, {oid}, community).lines);
+}
+
+std::vector<std::string> SnmpAgentFixture::snmpBulkWalk(const std::string &oid,
+                                                        const std::vector<std::string> &options,
+                                                        const std::string &community) {
+   return JoinEntries(
+       runClient("snmpbulkwalk", SnmpToolVersion::V2C, options, {oid}, community).lines);
 }
 
 // ---------------------------------------------------------------- SnmpdFixture
@@ -246,11 +252,18 @@ bool SnmpdFixture::start(const std::string &community,
    return launch({"snmpd"}, 15000);
 }
 
+bool SnmpdFixture::restart() {
+   stop();
+   return launch({"snmpd"}, 15000, m_port);
+}
+
 std::vector<std::string> SnmpdFixture::makeArgv(const std::string &program, uint16_t port) {
+   // No -C: the default configuration path is SNMPCONFPATH (environment()),
+   // which holds only the test's folders, and snmpd reads its saved engine
+   // state from there.
    return {program,
            "-f",
            "-Lo",
-           "-C",
            "-c",
            m_workDir + "/snmpd.conf",
            "-M",
@@ -259,6 +272,7 @@ std::vector<std::string> SnmpdFixture::makeArgv(const std::string &program, uint
            "",
            "-I",
            "-smux",
+           "--persistentDir=" + m_workDir + "/agent-state",
            "udp:127.0.0.1:" + std::to_string(port)};
 }
 
@@ -268,8 +282,10 @@ SnmpSimFixture::~SnmpSimFixture() {
    stop();
 }
 
-bool SnmpSimFixture::start(const std::vector<std::string> &recordingPaths) {
+bool SnmpSimFixture::start(const std::vector<std::string> &recordingPaths,
+                           const std::vector<std::string> &extraArgs) {
    stop();
+   m_extraArgs = extraArgs;
    if (recordingPaths.empty()) {
       m_error = "no recording given";
       return false;
@@ -300,6 +316,7 @@ std::vector<std::string> SnmpSimFixture::makeArgv(const std::string &program, ui
    std::vector<std::string> argv = {program, "--data-dir=" + m_workDir + "/data",
                                     "--cache-dir=" + m_workDir + "/cache",
                                     "--agent-udpv4-endpoint=127.0.0.1:" + std::to_string(port)};
+   argv.insert(argv.end(), m_extraArgs.begin(), m_extraArgs.end());
    if (geteuid() == 0) {
       // The simulator refuses to keep root privileges.
       argv.push_back("--process-user=nobody");

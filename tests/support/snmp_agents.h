@@ -20,7 +20,7 @@
 namespace hktest {
 
 // Versions as the clients' -v option spells them.
-enum class SnmpToolVersion { V1, V2C };
+enum class SnmpToolVersion { V1, V2C, V3 };
 
 class SnmpAgentFixture {
 public:
@@ -40,6 +40,8 @@ public:
    const std::string &lastError() const { return m_error; }
    const std::string &workDir() const { return m_workDir; }
 
+   // With SnmpToolVersion::V3 no community is passed: the options carry the
+   // user (-u -l -a -A -x -X -n).
    // snmpget -On [options] of the OIDs; one entry per variable ("OID = TYPE:
    // value"), continuation lines of long values joined to their entry. An
    // empty community means community().
@@ -52,6 +54,10 @@ public:
                                      SnmpToolVersion version = SnmpToolVersion::V2C,
                                      const std::vector<std::string> &options = {},
                                      const std::string &community = "");
+   // snmpbulkwalk -On [options] of the subtree, entries as snmpGet gives them.
+   std::vector<std::string> snmpBulkWalk(const std::string &oid,
+                                         const std::vector<std::string> &options = {},
+                                         const std::string &community = "");
    // Runs the named client (snmpget, snmpgetnext, snmpwalk, snmpbulkwalk)
    // with -On and the arguments, against this agent.
    SnmpCommandResult runClient(const std::string &program, SnmpToolVersion version,
@@ -65,7 +71,9 @@ protected:
    bool prepareWorkDir(const char *prefix);
    // Starts the agent built by makeArgv for a free port and waits, bounded,
    // until it answers; a few ports are tried when the agent cannot bind.
-   bool launch(const std::vector<std::string> &programNames, int readyTimeoutMs);
+   // fixedPort, when not 0, is the only port tried.
+   bool launch(const std::vector<std::string> &programNames, int readyTimeoutMs,
+               uint16_t fixedPort = 0);
    virtual std::vector<std::string> makeArgv(const std::string &program, uint16_t port) = 0;
    std::vector<std::string> environment() const;
    std::string logTail() const;
@@ -79,13 +87,18 @@ protected:
 
 // net-snmp's agent with only this configuration:
 //   rocommunity <community> 127.0.0.1
-// plus extraConfig lines; it loads no MIB files and binds no SMUX port.
+// plus extraConfig lines (createUser and rouser for SNMPv3); it loads no MIB
+// files, binds no SMUX port and keeps its engine state (engine id, boots) in
+// the work folder.
 class SnmpdFixture : public SnmpAgentFixture {
 public:
    SnmpdFixture() = default;
    ~SnmpdFixture() override;
    bool start(const std::string &community = "public",
               const std::vector<std::string> &extraConfig = {});
+   // Stops the agent and starts it again on the same port with the same
+   // state folder, as a rebooted device: its engine boots count goes up.
+   bool restart();
 
 protected:
    std::vector<std::string> makeArgv(const std::string &program, uint16_t port) override;
@@ -98,10 +111,15 @@ class SnmpSimFixture : public SnmpAgentFixture {
 public:
    SnmpSimFixture() = default;
    ~SnmpSimFixture() override;
-   bool start(const std::vector<std::string> &recordingPaths);
+   // extraArgs go on the command line (the --v3-* options of a v3 user).
+   bool start(const std::vector<std::string> &recordingPaths,
+              const std::vector<std::string> &extraArgs = {});
 
 protected:
    std::vector<std::string> makeArgv(const std::string &program, uint16_t port) override;
+
+private:
+   std::vector<std::string> m_extraArgs;
 };
 
 // Splits "OID = TYPE: value" into its parts; a right-hand side without a

@@ -92,11 +92,15 @@ std::vector<uint8_t> BerUnsignedContent(uint32_t value) {
 
 std::vector<uint8_t> BerEncodeResponse(const ScriptedSnmpRequest &request,
                                        const ScriptedSnmpAnswer &answer) {
+   std::vector<ScriptedSnmpBinding> list = answer.bindings;
+   if (list.empty() && !answer.noVariables) {
+      list.push_back({answer.name, answer.valueTag, answer.value});
+   }
    std::vector<uint8_t> bindings;
-   if (!answer.noVariables) {
-      std::vector<uint8_t> binding = Tlv(0x06, OidContent(answer.name));
-      Append(binding, Tlv(answer.valueTag, answer.value));
-      bindings = Tlv(0x30, binding);
+   for (const ScriptedSnmpBinding &b : list) {
+      std::vector<uint8_t> binding = Tlv(0x06, OidContent(b.name));
+      Append(binding, Tlv(b.valueTag, b.value));
+      Append(bindings, Tlv(0x30, binding));
    }
    std::vector<uint8_t> pdu = Tlv(0x02, BerIntegerContent(request.requestId));
    Append(pdu, Tlv(0x02, BerIntegerContent(answer.errorStatus)));
@@ -170,6 +174,8 @@ void ScriptedSnmpDevice::serve() {
       request.community = pdu.getCommunity();
       request.command = pdu.getCommand();
       request.requestId = pdu.getRequestId();
+      request.nonRepeaters = pdu.getNonRepeaters();
+      request.maxRepetitions = pdu.getMaxRepetitions();
       for (int i = 0; i < pdu.getNumVariables(); i++) {
          const SNMP_ObjectId *name = pdu.getVariable(i)->getName();
          request.names.emplace_back(name->getValue(), name->getValue() + name->getLength());

@@ -25,7 +25,15 @@ struct ScriptedSnmpRequest {
    std::string community;
    uint32_t command = 0;
    uint32_t requestId = 0;
+   uint32_t nonRepeaters = 0;                 // error-status field (of GETBULK)
+   uint32_t maxRepetitions = 0;               // error-index field (of GETBULK)
    std::vector<std::vector<uint32_t>> names;  // of the variables, in order
+};
+
+struct ScriptedSnmpBinding {
+   std::vector<uint32_t> name;  // any length
+   uint8_t valueTag = 0x05;     // NULL
+   std::vector<uint8_t> value;  // the value's BER content bytes
 };
 
 struct ScriptedSnmpAnswer {
@@ -36,7 +44,10 @@ struct ScriptedSnmpAnswer {
    std::vector<uint32_t> name;  // of the one variable; any length
    uint8_t valueTag = 0x05;     // NULL
    std::vector<uint8_t> value;  // the value's BER content bytes
-   std::vector<uint8_t> raw;    // when not empty, sent as it stands
+   // When not empty, the variables of the answer in place of the one above
+   // (a GETBULK answer).
+   std::vector<ScriptedSnmpBinding> bindings;
+   std::vector<uint8_t> raw;  // when not empty, sent as it stands
 };
 
 typedef std::function<ScriptedSnmpAnswer(const ScriptedSnmpRequest &request)> ScriptedSnmpScript;

@@ -107,9 +107,10 @@ TEST(ServerKey, GarbageAndMissingFolderAreErrors) {
              nullptr);
 }
 
-const AgentOptionNames kNames = {"auth",       "secret",       "TEST_SECRET",       "proxy",
-                                 "proxy-auth", "proxy-secret", "TEST_PROXY_SECRET", "encryption",
-                                 "key",        "timeout",      "connect-timeout"};
+const AgentOptionNames kNames = {
+    "auth",       "secret",       "TEST_SECRET",       "proxy",
+    "proxy-auth", "proxy-secret", "TEST_PROXY_SECRET", "encryption",
+    "key",        "timeout",      "connect-timeout",   "insecure-auth"};
 
 bool Read(std::vector<const char *> args, AgentLinkSettings *settings, std::string *error) {
    ArgParser parser;
@@ -128,11 +129,12 @@ TEST(AgentSettings, SecretsMethodsAndPolicies) {
    EXPECT_EQ(s.agent.authMethod, AUTH_NONE);
    EXPECT_EQ(s.encryptionPolicy, ENCRYPTION_ALLOWED);
 
+   // A secret alone means the mutual method over a required encryption.
    setenv("TEST_SECRET", "from-env", 1);
    s = AgentLinkSettings();
-   ASSERT_TRUE(Read({"-e", "required", "-w", "500"}, &s, &error)) << error;
+   ASSERT_TRUE(Read({"-w", "500"}, &s, &error)) << error;
    EXPECT_EQ(s.agent.secret, "from-env");
-   EXPECT_EQ(s.agent.authMethod, AUTH_SHA1_HASH);
+   EXPECT_EQ(s.agent.authMethod, AUTH_HMAC_SHA256);
    EXPECT_EQ(s.encryptionPolicy, ENCRYPTION_REQUIRED);
    EXPECT_EQ(s.commandTimeout, 500u);
 
@@ -141,7 +143,39 @@ TEST(AgentSettings, SecretsMethodsAndPolicies) {
    ASSERT_TRUE(Read({"--secret", "given", "--auth", "plain"}, &s, &error));
    EXPECT_EQ(s.agent.secret, "given");
    EXPECT_EQ(s.agent.authMethod, AUTH_PLAINTEXT);
+   EXPECT_EQ(s.encryptionPolicy, ENCRYPTION_REQUIRED);
    unsetenv("TEST_SECRET");
+
+   // Which method and policy pairs may go out, with a secret.
+   struct Pair {
+      std::vector<const char *> args;
+      bool accepted;
+      int method, policy;
+   } pairs[] = {
+       {{"-s", "x", "-a", "hmac", "-e", "allowed"}, true, AUTH_HMAC_SHA256, ENCRYPTION_ALLOWED},
+       {{"-s", "x", "-a", "4", "-e", "disabled"}, true, AUTH_HMAC_SHA256, ENCRYPTION_DISABLED},
+       {{"-s", "x", "-a", "sha1"}, true, AUTH_SHA1_HASH, ENCRYPTION_REQUIRED},
+       {{"-s", "x", "-a", "sha1", "-e", "preferred"}, false, 0, 0},
+       {{"-s", "x", "-a", "md5", "-e", "allowed"}, false, 0, 0},
+       {{"-s", "x", "-a", "plain", "-e", "disabled"}, false, 0, 0},
+       {{"-s", "x", "-a", "md5", "-e", "allowed", "--insecure-auth"},
+        true,
+        AUTH_MD5_HASH,
+        ENCRYPTION_ALLOWED},
+       {{"-a", "none", "-e", "disabled"}, true, AUTH_NONE, ENCRYPTION_DISABLED},
+   };
+   for (const Pair &p : pairs) {
+      s = AgentLinkSettings();
+      error.clear();
+      bool accepted = Read(p.args, &s, &error);
+      EXPECT_EQ(accepted, p.accepted) << p.args[3] << " " << error;
+      if (!accepted) {
+         EXPECT_NE(error.find("--encryption required"), std::string::npos) << error;
+         continue;
+      }
+      EXPECT_EQ(s.agent.authMethod, p.method);
+      EXPECT_EQ(s.encryptionPolicy, p.policy);
+   }
 
    struct Bad {
       std::vector<const char *> args;
@@ -169,6 +203,8 @@ TEST(AgentSettings, ProxyHasItsOwnCredentials) {
    AgentLinkSettings s;
    std::string error;
    ASSERT_TRUE(Read({"--proxy", "127.0.0.2:4800", "--proxy-auth", "md5"}, &s, &error)) << error;
+   // A secret for the proxy alone also makes encryption required.
+   EXPECT_EQ(s.encryptionPolicy, ENCRYPTION_REQUIRED);
    unsetenv("TEST_PROXY_SECRET");
    EXPECT_TRUE(s.useProxy);
    EXPECT_EQ(s.proxy.address, 0x7F000002u);

@@ -54,10 +54,10 @@ bool ReadSecret(const ArgParser &args, const std::string &option, const std::str
       return false;
    }
    endpoint->secret = secret;
-   endpoint->authMethod = secret.empty() ? AUTH_NONE : AUTH_SHA1_HASH;
+   endpoint->authMethod = secret.empty() ? AUTH_NONE : AUTH_HMAC_SHA256;
    if (!authOption.empty() && args.has(authOption)) {
       if (!ParseAuthMethod(args.get(authOption), &endpoint->authMethod)) {
-         *error = "--" + authOption + " takes none, plain, md5 or sha1";
+         *error = "--" + authOption + " takes none, plain, md5, sha1 or hmac";
          return false;
       }
    }
@@ -114,15 +114,21 @@ std::vector<OptionSpec> AgentOptionSpecs(const AgentOptionNames &n, bool shortNa
          specs.push_back({name, shortNames ? shortName : (char)0, value, valueName, help});
    };
    add(n.auth, 'a', true, "METHOD",
-       "authentication: none, plain, md5, sha1 (default sha1 with a secret)");
+       "authentication: none, plain, md5, sha1, hmac (default hmac with a secret)");
    add(n.secret, 's', true, "TEXT",
        "shared secret (better: the " + n.secretEnv + " environment variable)");
    add(n.proxy, 0, true, "HOST[:PORT]", "reach the agent through this proxy agent");
    add(n.proxyAuth, 0, true, "METHOD", "authentication method at the proxy");
    add(n.proxySecret, 0, true, "TEXT", "secret of the proxy (better: " + n.proxySecretEnv + ")");
-   add(n.encryption, 'e', true, "POLICY", "encryption: disabled, allowed, preferred, required");
+   add(n.encryption, 'e', true, "POLICY",
+       "encryption: disabled, allowed, preferred, required (default required with a secret)");
+   add(n.insecureAuth, 0, false, "",
+       "let plain, md5 and sha1 send the secret without required encryption");
    add(n.key, 'k', true, "FILE", "server key (PEM); generated on first use");
-   add(n.timeout, 'w', true, "MS", "command time-out (default 10000)");
+   add("show-key", 0, false, "", "print the server key's fingerprint and public key");
+   add(n.timeout, 'w', true, "MS",
+       "time-out of a reply (default 10000), and of a transfer that stops moving "
+       "(not less than 10000)");
    add(n.connectTimeout, 0, true, "MS", "connection time-out (default 30000)");
    return specs;
 }
@@ -147,8 +153,8 @@ bool ParseHostPort(const std::string &text, uint32_t *address, uint16_t *port, s
 }
 
 bool ParseAuthMethod(const std::string &text, int *method) {
-   static const char *const kNames[] = {"none", "plain", "md5", "sha1"};
-   for (int i = 0; i < 4; i++) {
+   static const char *const kNames[] = {"none", "plain", "md5", "sha1", "hmac"};
+   for (int i = 0; i < 5; i++) {
       if (text == kNames[i] || text == std::to_string(i)) {
          *method = i;
          return true;
@@ -183,14 +189,53 @@ bool ReadAgentSettings(const ArgParser &args, const AgentOptionNames &names,
                       &settings->proxy, error))
          return false;
    }
+   bool anySecret = settings->agent.authMethod != AUTH_NONE ||
+                    (settings->useProxy && settings->proxy.authMethod != AUTH_NONE);
+   if (anySecret)
+      settings->encryptionPolicy = ENCRYPTION_REQUIRED;
    if (!names.encryption.empty() && args.has(names.encryption) &&
        !ParseEncryptionPolicy(args.get(names.encryption), &settings->encryptionPolicy)) {
       *error = "--" + names.encryption + " takes disabled, allowed, preferred or required";
       return false;
    }
+   // Only "required" guarantees that a secret, or a hash that replays as
+   // well as it, never leaves before the channel is encrypted.
+   auto exposesSecret = [](int method) {
+      return method == AUTH_PLAINTEXT || method == AUTH_MD5_HASH || method == AUTH_SHA1_HASH;
+   };
+   bool exposed = exposesSecret(settings->agent.authMethod) ||
+                  (settings->useProxy && exposesSecret(settings->proxy.authMethod));
+   if (exposed && settings->encryptionPolicy != ENCRYPTION_REQUIRED &&
+       !(!names.insecureAuth.empty() && args.has(names.insecureAuth))) {
+      *error = "plain, md5 and sha1 authentication send the secret or its hash: use --" +
+               names.encryption + " required (or --" + names.insecureAuth +
+               " for an agent that cannot encrypt)";
+      return false;
+   }
    settings->keyFile = args.get(names.key, DefaultServerKeyPath());
    return ReadTimeout(args, names.timeout, 500, &settings->commandTimeout, error) &&
           ReadTimeout(args, names.connectTimeout, 1000, &settings->connectTimeout, error);
+}
+
+bool ShowServerKey(const std::string &keyFile, std::string *error) {
+   bool created = false;
+   std::string warning;
+   RSA *key = LoadOrCreateServerKey(keyFile, &created, &warning, error);
+   if (key == nullptr)
+      return false;
+   if (!warning.empty())
+      fprintf(stderr, "warning: %s\n", warning.c_str());
+   if (created)
+      fprintf(stderr, "generated server key %s\n", keyFile.c_str());
+   std::string fingerprint, pem;
+   bool ok = DescribePublicKey(key, &fingerprint, &pem);
+   RSA_free(key);
+   if (!ok) {
+      *error = "cannot read the public part of " + keyFile;
+      return false;
+   }
+   printf("%s\n%s", fingerprint.c_str(), pem.c_str());
+   return true;
 }
 
 ToolAgentConnection *ConnectAgent(const AgentLinkSettings &s, uint32_t *result,
@@ -218,6 +263,10 @@ ToolAgentConnection *ConnectAgent(const AgentLinkSettings &s, uint32_t *result,
    session->setEncryptionPolicy(s.encryptionPolicy);
    session->setConnectionTimeout(s.connectTimeout);
    session->setCommandTimeout(s.commandTimeout);
+   // -w bounds the whole operation: a frozen agent ends an upload (a write
+   // that makes no progress) or a download (silence) within it too, or
+   // within the library's minimum when that is larger.
+   session->setRecvTimeout(s.commandTimeout);
    if (s.useProxy) {
       std::wstring proxySecret = BytesToWide(s.proxy.secret);
       session->setProxy(htonl(s.proxy.address), s.proxy.port, s.proxy.authMethod,
@@ -236,6 +285,18 @@ ToolAgentConnection *ConnectAgent(const AgentLinkSettings &s, uint32_t *result,
    // Socket errors below 10000 are errno values; above, Winsock numbers.
    if (*result == ERR_CONNECT_FAILED && socketError != 0 && socketError < 10000)
       *error += std::string(" (") + strerror((int)socketError) + ")";
+   // The handshake's own failures: say what happened rather than "Internal
+   // error" (a peer that accepts and then says nothing is the usual one).
+   else if (*result == ERR_INTERNAL_ERROR && socketError == (uint32_t)WSAETIMEDOUT)
+      *error = "cannot connect to " + where + ": time-out: no answer to the protocol handshake";
+   else if (*result == ERR_INTERNAL_ERROR && socketError != 0)
+      *error = "cannot connect to " + where + ": the protocol handshake failed (" +
+               (socketError < 10000 ? strerror((int)socketError)
+                                    : "socket error " + std::to_string(socketError)) +
+               ")";
+   else if (*result == ERR_INTERNAL_ERROR)
+      *error =
+          "cannot connect to " + where + ": the connection closed during the protocol handshake";
    delete session;
    return nullptr;
 }

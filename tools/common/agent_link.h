@@ -5,6 +5,7 @@
 #ifndef HKTOOL_AGENT_LINK_H
 #define HKTOOL_AGENT_LINK_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -13,18 +14,38 @@
 
 namespace hktool {
 
+struct DownloadCap;
+
 // An AgentConnection whose diagnostics go to standard error, and only with
-// --verbose, so that standard output carries nothing but results. It has no
-// members of its own: the library may still call PrintMsg while the base
-// destructor runs.
+// --verbose, so that standard output carries nothing but results. Its only
+// member is a pointer that is set while fetchFile runs: the library may
+// still call the hooks while the base destructor runs.
 class ToolAgentConnection : public AgentConnection {
 public:
    using AgentConnection::AgentConnection;
    ~ToolAgentConnection() override;
    static void SetVerbose(bool verbose);
 
+   // A download like customRequest with a receive file, that trusts the
+   // size the agent announces in its reply (the 64-bit variable sizeId):
+   // as soon as more data has arrived than announced, the connection is
+   // shut down, the download ends and the reply's VID_RCC is
+   // ERR_IO_FAILURE with *overrun set. A download that fails otherwise
+   // also gives ERR_IO_FAILURE. Returns the reply (the caller deletes it),
+   // or null when none came; the session is disconnected after a refusal,
+   // a missing reply or a time-out. The caller removes the file.
+   CSCPMessage *fetchFile(CSCPMessage *request, const wchar_t *file, uint32_t sizeId,
+                          AGENT_DOWNLOAD_PROGRESS progress, void *progressArg, bool *overrun);
+
 protected:
    void PrintMsg(const wchar_t *format, ...) override;
+   void onFileDownload(int success) override;
+
+private:
+   // Ends an armed download by disconnecting and waits for its end.
+   void abandonDownload(DownloadCap &cap);
+
+   std::atomic<DownloadCap *> m_cap{nullptr};  // set only inside fetchFile
 };
 
 struct AgentEndpoint {
@@ -50,6 +71,9 @@ struct AgentOptionNames {
    std::string auth, secret, secretEnv;
    std::string proxy, proxyAuth, proxySecret, proxySecretEnv;
    std::string encryption, key, timeout, connectTimeout;
+   // Opt-in for the methods that send the secret or its hash (plain, md5,
+   // sha1) without required encryption: old agents that cannot encrypt.
+   std::string insecureAuth;
 };
 
 // The option specs for those names (empty names are left out), with the
@@ -59,16 +83,24 @@ std::vector<OptionSpec> AgentOptionSpecs(const AgentOptionNames &names, bool sho
 // HOST[:PORT] resolved to an IPv4 address (host byte order); the port stays
 // as it was when none is given. False with *error set.
 bool ParseHostPort(const std::string &text, uint32_t *address, uint16_t *port, std::string *error);
-// A method name: none, plain, md5, sha1 (or 0..3).
+// A method name: none, plain, md5, sha1, hmac (or 0..4).
 bool ParseAuthMethod(const std::string &text, int *method);
 // A policy name: disabled, allowed, preferred, required (or 0..3).
 bool ParseEncryptionPolicy(const std::string &text, int *policy);
 
 // Fills everything but agent.host/address/port from the parsed options and
-// the environment. A secret without a method means SHA-1; a method without
-// a secret is an error.
+// the environment. A secret without a method means the mutual HMAC method;
+// a method without a secret is an error. With a secret the policy defaults
+// to required, and a method that sends the secret or its hash is refused
+// under any other policy unless the insecure opt-in is given: nothing
+// derived from a secret travels before encryption.
 bool ReadAgentSettings(const ArgParser &args, const AgentOptionNames &names,
                        AgentLinkSettings *settings, std::string *error);
+
+// Prints the fingerprint (SHA-256 of the DER public key, hex) and the PEM
+// public key of the server key in keyFile, generating the key on first
+// use, for an operator to install on the agents. False with *error set.
+bool ShowServerKey(const std::string &keyFile, std::string *error);
 
 // A connected session, or null with *result set (an agent result code for
 // AgentErrorCodeToText) and *error a readable text.

@@ -5,6 +5,7 @@
 #include "server_key.h"
 
 #include <fcntl.h>
+#include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
@@ -15,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "hesker.h"
 
 namespace hktool {
 
@@ -127,6 +130,22 @@ RSA *LoadOrCreateServerKey(const std::string &path, bool *created, std::string *
    }
    *created = (linked == 0);
    return ReadKey(path, warning, error);
+}
+
+bool DescribePublicKey(RSA *key, std::string *fingerprint, std::string *pem) {
+   uint8_t digest[HKCP_KEY_FINGERPRINT_SIZE];
+   if (key == nullptr || !HKCPKeyFingerprint(key, digest))
+      return false;
+   *fingerprint = HKCPFingerprintText(digest);
+   BIO *bio = BIO_new(BIO_s_mem());
+   bool ok = bio != nullptr && PEM_write_bio_RSA_PUBKEY(bio, key) == 1;
+   char *data = nullptr;
+   long length = ok ? BIO_get_mem_data(bio, &data) : 0;
+   ok = ok && length > 0;
+   if (ok)
+      pem->assign(data, (size_t)length);
+   BIO_free(bio);
+   return ok;
 }
 
 }  // namespace hktool

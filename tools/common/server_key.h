@@ -22,6 +22,11 @@ std::string DefaultServerKeyPath();
 RSA *LoadOrCreateServerKey(const std::string &path, bool *created, std::string *warning,
                            std::string *error);
 
+// The public part of key as agents are told to trust it: the lower-case
+// hex SHA-256 of its DER SubjectPublicKeyInfo, and the PEM public key.
+// False when key has no public part.
+bool DescribePublicKey(RSA *key, std::string *fingerprint, std::string *pem);
+
 }  // namespace hktool
 
 #endif

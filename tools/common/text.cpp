@@ -3,101 +3,20 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "hk_text.h"
+
 namespace hktool {
 
-namespace {
-
-const char32_t kReplacement = 0xFFFD;
-
-void AppendUtf8(std::string *out, char32_t c) {
-   if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-      c = kReplacement;
-   if (c < 0x80) {
-      out->push_back((char)c);
-   } else if (c < 0x800) {
-      out->push_back((char)(0xC0 | (c >> 6)));
-      out->push_back((char)(0x80 | (c & 0x3F)));
-   } else if (c < 0x10000) {
-      out->push_back((char)(0xE0 | (c >> 12)));
-      out->push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back((char)(0x80 | (c & 0x3F)));
-   } else {
-      out->push_back((char)(0xF0 | (c >> 18)));
-      out->push_back((char)(0x80 | ((c >> 12) & 0x3F)));
-      out->push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back((char)(0x80 | (c & 0x3F)));
-   }
-}
-
-// Decodes one sequence at text[*pos]; advances *pos past it, or by one byte
-// (returning U+FFFD) when it is not a valid, shortest-form sequence.
-char32_t DecodeUtf8(const std::string &text, size_t *pos) {
-   auto byte = [&](size_t i) -> uint8_t { return (uint8_t)text[i]; };
-   uint8_t lead = byte(*pos);
-   size_t length;
-   char32_t c;
-   if (lead < 0x80) {
-      (*pos)++;
-      return lead;
-   } else if ((lead & 0xE0) == 0xC0) {
-      length = 2;
-      c = lead & 0x1F;
-   } else if ((lead & 0xF0) == 0xE0) {
-      length = 3;
-      c = lead & 0x0F;
-   } else if ((lead & 0xF8) == 0xF0) {
-      length = 4;
-      c = lead & 0x07;
-   } else {
-      (*pos)++;
-      return kReplacement;
-   }
-   if (*pos + length > text.size()) {
-      (*pos)++;
-      return kReplacement;
-   }
-   for (size_t i = 1; i < length; i++) {
-      uint8_t next = byte(*pos + i);
-      if ((next & 0xC0) != 0x80) {
-         (*pos)++;
-         return kReplacement;
-      }
-      c = (c << 6) | (next & 0x3F);
-   }
-   static const char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-   if (c < kMinimum[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-      (*pos)++;
-      return kReplacement;
-   }
-   *pos += length;
-   return c;
-}
-
-}  // namespace
-
 std::wstring Utf8ToWide(const std::string &text) {
-   std::wstring out;
-   size_t pos = 0;
-   while (pos < text.size())
-      out.push_back((wchar_t)DecodeUtf8(text, &pos));
-   return out;
+   return hk_utf8_to_wide(text);
 }
 
 std::string WideToUtf8(const wchar_t *text) {
-   std::string out;
-   if (text == nullptr)
-      return out;
-   for (; *text != L'\0'; text++)
-      AppendUtf8(&out, (char32_t)*text);
-   return out;
+   return hk_wide_to_utf8(text);
 }
 
 std::string SanitizeUtf8(const std::string &bytes) {
-   std::string out;
-   size_t pos = 0;
-   while (pos < bytes.size())
-      AppendUtf8(&out, DecodeUtf8(bytes, &pos));
-   return out;
+   return hk_utf8_sanitize(bytes);
 }
 
 std::wstring BytesToWide(const std::string &bytes) {

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 
@@ -95,14 +96,24 @@ bool SetNumber(T *field, std::string_view value) {
    return true;
 }
 
+template <TargetList AgentConfig::*Field>
+bool SetTargets(AgentConfig *c, std::string_view v) {
+   return ParseTargetList(v, &(c->*Field));
+}
+
 struct KeyInfo {
-   const char *name;  // lower case
+   const char *name;  // as documented; matched case-insensitively
    const char *expected;
    Setter set;
+   // An uploaded configuration file may change it; every other key comes
+   // only from the local file or the command line.
+   bool remote = false;
 };
 
+const char kTargetsExpected[] = "ADDRESS[/PREFIX][:PORT[-PORT]] entries";
+
 const KeyInfo kAgentKeys[] = {
-    {"listenaddress", "an IPv4 address",
+    {"ListenAddress", "an IPv4 address",
      [](AgentConfig *c, std::string_view v) {
         std::string text(v);
         struct in_addr address;
@@ -111,68 +122,81 @@ const KeyInfo kAgentKeys[] = {
         c->listenAddress = text;
         return true;
      }},
-    {"port", "a port number (0 to 65535)",
+    {"Port", "a port number (0 to 65535)",
      [](AgentConfig *c, std::string_view v) { return SetNumber<uint16_t, 65535>(&c->port, v); }},
-    {"secret", "a text",
+    {"Secret", "a text",
      [](AgentConfig *c, std::string_view v) {
         c->secret = std::string(v);
         return true;
      }},
-    {"requireencryption", "yes or no",
+    {"RequireEncryption", "yes or no",
      [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->requireEncryption); }},
-    {"maxsessions", "a number from 1 to 100000",
+    {"TrustedServerKeys", "a file or directory of PEM public keys or SHA-256 fingerprints",
+     [](AgentConfig *c, std::string_view v) {
+        c->trustedServerKeys = std::string(v);
+        return true;
+     }},
+    {"AcceptAnyServerKey", "yes or no",
+     [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->acceptAnyServerKey); }},
+    {"MaxSessions", "a number from 1 to 100000",
      [](AgentConfig *c, std::string_view v) {
         return SetNumber<uint32_t, 100000>(&c->maxSessions, v) && c->maxSessions > 0;
      }},
-    {"idletimeout", "milliseconds",
+    {"IdleTimeout", "milliseconds",
      [](AgentConfig *c, std::string_view v) {
         return SetNumber<uint32_t, 0x7FFFFFFF>(&c->idleTimeoutMs, v);
      }},
-    {"filestore", "a directory",
+    {"SendTimeout", "milliseconds (100 to 3600000)",
+     [](AgentConfig *c, std::string_view v) {
+        return SetNumber<uint32_t, 3600000>(&c->sendTimeoutMs, v) && c->sendTimeoutMs >= 100;
+     }},
+    {"FileStore", "a directory",
      [](AgentConfig *c, std::string_view v) {
         c->fileStore = std::string(v);
         return true;
      }},
-    {"policydir", "a directory",
+    {"PolicyDir", "a directory",
      [](AgentConfig *c, std::string_view v) {
         c->policyDir = std::string(v);
         return true;
      }},
-    {"maxuploadsize", "a size in bytes",
+    {"MaxUploadSize", "a size in bytes",
      [](AgentConfig *c, std::string_view v) {
         return SetNumber<uint64_t, (1ull << 40)>(&c->maxUploadSize, v);
      }},
-    {"actiontimeout", "milliseconds (1 to 3600000)",
+    {"ActionTimeout", "milliseconds (1 to 3600000)",
      [](AgentConfig *c, std::string_view v) {
         return SetNumber<uint32_t, 3600000>(&c->actionTimeoutMs, v) && c->actionTimeoutMs > 0;
      }},
-    {"servicechecktimeout", "milliseconds (1 to 600000)",
+    {"ServiceCheckTimeout", "milliseconds (1 to 600000)",
      [](AgentConfig *c, std::string_view v) {
         return SetNumber<uint32_t, 600000>(&c->serviceCheckTimeoutMs, v) &&
                c->serviceCheckTimeoutMs > 0;
      }},
-    {"snmptimeout", "milliseconds (1 to 60000)",
+    {"SnmpTimeout", "milliseconds (1 to 60000)",
      [](AgentConfig *c, std::string_view v) {
         return SetNumber<uint32_t, 60000>(&c->snmpTimeoutMs, v) && c->snmpTimeoutMs > 0;
      }},
-    {"snmpretries", "a number from 0 to 5",
+    {"SnmpRetries", "a number from 0 to 5",
      [](AgentConfig *c, std::string_view v) { return SetNumber<uint32_t, 5>(&c->snmpRetries, v); }},
-    {"enableproxy", "yes or no",
+    {"EnableProxy", "yes or no",
      [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->enableProxy); }},
-    {"enablesnmpproxy", "yes or no",
+    {"EnableSnmpProxy", "yes or no",
      [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->enableSnmpProxy); }},
-    {"enableservicecheck", "yes or no",
+    {"EnableServiceCheck", "yes or no",
      [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->enableServiceCheck); }},
-    {"pushinterval", "seconds (0 turns pushes off)",
+    {"PushInterval", "seconds (0 turns pushes off)",
      [](AgentConfig *c, std::string_view v) {
         return SetNumber<uint32_t, 86400>(&c->pushIntervalSec, v);
-     }},
-    {"pushparameters", "parameter names separated by commas",
+     },
+     true},
+    {"PushParameters", "parameter names separated by commas",
      [](AgentConfig *c, std::string_view v) {
         c->pushParameters = SplitParameterList(v);
         return true;
-     }},
-    {"loglevel", "error, warning, info or debug",
+     },
+     true},
+    {"LogLevel", "error, warning, info or debug",
      [](AgentConfig *c, std::string_view v) {
         LogLevel level;
         std::string text(v);
@@ -180,42 +204,65 @@ const KeyInfo kAgentKeys[] = {
            return false;
         c->logLevel = Lower(v);
         return true;
+     },
+     true},
+    {"AllowNoAuthentication", "yes or no",
+     [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->allowNoAuthentication); }},
+    {"AllowConfigUpdate", "yes or no",
+     [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->allowConfigUpdate); }},
+    {"MaxSessionsPerAddress", "a number from 1 to 100000",
+     [](AgentConfig *c, std::string_view v) {
+        return SetNumber<uint32_t, 100000>(&c->maxSessionsPerAddress, v) &&
+               c->maxSessionsPerAddress > 0;
      }},
+    {"AuthTimeout", "milliseconds (100 to 600000)",
+     [](AgentConfig *c, std::string_view v) {
+        return SetNumber<uint32_t, 600000>(&c->authTimeoutMs, v) && c->authTimeoutMs >= 100;
+     }},
+    {"AuthFailureDelay", "milliseconds (0 to 10000)",
+     [](AgentConfig *c, std::string_view v) {
+        return SetNumber<uint32_t, 10000>(&c->authFailureDelayMs, v);
+     }},
+    {"MaxAuthFailures", "a number from 1 to 1000",
+     [](AgentConfig *c, std::string_view v) {
+        return SetNumber<uint32_t, 1000>(&c->maxAuthFailures, v) && c->maxAuthFailures > 0;
+     }},
+    {"AuthBlockTime", "seconds (1 to 86400)",
+     [](AgentConfig *c, std::string_view v) {
+        return SetNumber<uint32_t, 86400>(&c->authBlockTimeSec, v) && c->authBlockTimeSec > 0;
+     }},
+    {"FileStoreQuota", "a size in bytes",
+     [](AgentConfig *c, std::string_view v) {
+        return SetNumber<uint64_t, (1ull << 50)>(&c->fileStoreQuota, v);
+     }},
+    {"FileStoreMaxFiles", "a number from 0 to 10000000",
+     [](AgentConfig *c, std::string_view v) {
+        return SetNumber<uint32_t, 10000000>(&c->fileStoreMaxFiles, v);
+     }},
+    {"ProxyTargets", kTargetsExpected, SetTargets<&AgentConfig::proxyTargets>},
+    {"SnmpProxyTargets", kTargetsExpected, SetTargets<&AgentConfig::snmpProxyTargets>},
+    {"ServiceCheckTargets", kTargetsExpected, SetTargets<&AgentConfig::serviceCheckTargets>},
 };
 
-// Unquotes an [agent] value. False with *error for an unclosed quote or
-// text after the closing quote.
-bool UnquoteValue(std::string_view raw, std::string *value, std::string *error) {
-   if (raw.empty() || raw.front() != '"') {
-      *value = std::string(raw);
-      return true;
+const KeyInfo *FindKey(std::string_view key) {
+   std::string name = Lower(key);
+   for (const KeyInfo &info : kAgentKeys) {
+      if (name == Lower(info.name))
+         return &info;
    }
-   value->clear();
-   size_t i = 1;
-   for (; i < raw.size(); i++) {
-      char c = raw[i];
-      if (c == '"')
-         break;
-      if (c == '\\' && i + 1 < raw.size()) {
-         char n = raw[++i];
-         value->push_back(n == 'n' ? '\n' : n == 't' ? '\t' : n);
-      } else {
-         value->push_back(c);
-      }
-   }
-   if (i >= raw.size()) {
-      *error = "unclosed quote";
-      return false;
-   }
-   std::string_view rest = Trim(raw.substr(i + 1));
-   if (!rest.empty() && rest.front() != '#' && rest.front() != ';') {
-      *error = "text after the closing quote";
-      return false;
-   }
-   return true;
+   return nullptr;
 }
 
+const uint32_t kMaxPlaceholder = 64;
+
 }  // namespace
+
+std::vector<std::string> AgentKeyNames() {
+   std::vector<std::string> names;
+   for (const KeyInfo &info : kAgentKeys)
+      names.emplace_back(info.name);
+   return names;
+}
 
 bool SplitCommandLine(std::string_view text, std::vector<std::string> *words, std::string *error) {
    words->clear();
@@ -262,6 +309,96 @@ bool SplitCommandLine(std::string_view text, std::vector<std::string> *words, st
    return true;
 }
 
+std::vector<ActionWordPart> SplitActionWord(std::string_view word) {
+   std::vector<ActionWordPart> parts;
+   size_t literalStart = 0;
+   for (size_t open = word.find('{'); open != std::string_view::npos;
+        open = word.find('{', open + 1)) {
+      size_t close = word.find('}', open);
+      if (close == std::string_view::npos)
+         break;
+      ActionWordPart part;
+      std::string_view inner = word.substr(open + 1, close - open - 1);
+      if (inner.size() > 5 && inner.substr(inner.size() - 5) == ":dash") {
+         inner.remove_suffix(5);
+         part.dash = true;
+      }
+      uint64_t n = 0;
+      part.rest = inner == "*";
+      if (!part.rest && !ParseUnsigned(inner, kMaxPlaceholder, &n))
+         continue;  // braces that are no placeholder stay as they are
+      part.placeholder = true;
+      part.index = (uint32_t)n;
+      if (open > literalStart)
+         parts.push_back({word.substr(literalStart, open - literalStart)});
+      parts.push_back(part);
+      literalStart = close + 1;
+      open = close;
+   }
+   if (literalStart < word.size())
+      parts.push_back({word.substr(literalStart)});
+   return parts;
+}
+
+bool ReadPlaceholders(const ActionDef &action, uint32_t *numbered, bool *rest, std::string *error) {
+   *numbered = 0;
+   *rest = false;
+   for (size_t w = 1; w < action.argv.size(); w++) {
+      std::vector<ActionWordPart> parts = SplitActionWord(action.argv[w]);
+      for (const ActionWordPart &part : parts) {
+         if (!part.placeholder)
+            continue;
+         if (part.rest && parts.size() > 1) {
+            *error = "{*} must be a word of its own";
+            return false;
+         }
+         if (part.rest && *rest) {
+            *error = "an action takes at most one {*}";
+            return false;
+         }
+         if (!part.rest && part.index == 0) {
+            *error = "placeholders count from {1}";
+            return false;
+         }
+         *rest = *rest || part.rest;
+         *numbered = std::max(*numbered, part.index);
+      }
+   }
+   return true;
+}
+
+// Unquotes an [agent] value. False with *error for an unclosed quote or
+// text after the closing quote.
+bool UnquoteValue(std::string_view raw, std::string *value, std::string *error) {
+   if (raw.empty() || raw.front() != '"') {
+      *value = std::string(raw);
+      return true;
+   }
+   value->clear();
+   size_t i = 1;
+   for (; i < raw.size(); i++) {
+      char c = raw[i];
+      if (c == '"')
+         break;
+      if (c == '\\' && i + 1 < raw.size()) {
+         char n = raw[++i];
+         value->push_back(n == 'n' ? '\n' : n == 't' ? '\t' : n);
+      } else {
+         value->push_back(c);
+      }
+   }
+   if (i >= raw.size()) {
+      *error = "unclosed quote";
+      return false;
+   }
+   std::string_view rest = Trim(raw.substr(i + 1));
+   if (!rest.empty() && rest.front() != '#' && rest.front() != ';') {
+      *error = "text after the closing quote";
+      return false;
+   }
+   return true;
+}
+
 bool ApplySetting(AgentConfig *config, std::string_view section, std::string_view key,
                   std::string_view value, std::string *error, bool *unknownKey) {
    *unknownKey = false;
@@ -282,6 +419,10 @@ bool ApplySetting(AgentConfig *config, std::string_view section, std::string_vie
          *error = "too many arguments";
          return false;
       }
+      uint32_t numbered;
+      bool rest;
+      if (!ReadPlaceholders(action, &numbered, &rest, error))
+         return false;
       config->actions[std::string(key)] = std::move(action);
       return true;
    }
@@ -290,25 +431,42 @@ bool ApplySetting(AgentConfig *config, std::string_view section, std::string_vie
       *unknownKey = true;
       return false;
    }
-   std::string name = Lower(key);
-   for (const KeyInfo &info : kAgentKeys) {
-      if (name == info.name) {
-         AgentConfig candidate = *config;
-         if (!info.set(&candidate, value)) {
-            *error = "bad value for " + std::string(key) + ": expected " + info.expected;
-            return false;
-         }
-         *config = std::move(candidate);
-         return true;
-      }
+   const KeyInfo *info = FindKey(key);
+   if (info == nullptr) {
+      *error = "unknown key " + std::string(key);
+      *unknownKey = true;
+      return false;
    }
-   *error = "unknown key " + std::string(key);
-   *unknownKey = true;
-   return false;
+   AgentConfig candidate = *config;
+   if (!info->set(&candidate, value)) {
+      *error = "bad value for " + std::string(key) + ": expected " + info->expected;
+      return false;
+   }
+   *config = std::move(candidate);
+   return true;
+}
+
+std::vector<std::string> LocalOnlyChanges(const ConfigSettings &before,
+                                          const ConfigSettings &after) {
+   std::vector<std::string> changed;
+   auto localOnly = [](const std::string &name) {
+      const KeyInfo *info = FindKey(name);
+      return info == nullptr || !info->remote;
+   };
+   for (const auto &[name, value] : after) {
+      auto old = before.find(name);
+      if (localOnly(name) && (old == before.end() || old->second != value))
+         changed.push_back(name);
+   }
+   for (const auto &[name, value] : before) {
+      if (localOnly(name) && after.find(name) == after.end())
+         changed.push_back(name);
+   }
+   return changed;
 }
 
 bool ParseConfig(std::string_view text, AgentConfig *config,
-                 std::vector<ConfigDiagnostic> *diagnostics) {
+                 std::vector<ConfigDiagnostic> *diagnostics, ConfigSettings *settings) {
    bool ok = true;
    auto report = [&](int line, bool isError, std::string message) {
       if (isError)
@@ -376,6 +534,11 @@ bool ParseConfig(std::string_view text, AgentConfig *config,
       if (!ApplySetting(config, section, key, value, &error, &unknownKey)) {
          report(lineNumber, !unknownKey, unknownKey ? error + " ignored" : error);
          continue;
+      }
+      if (settings != nullptr) {
+         const KeyInfo *info = section == "agent" ? FindKey(key) : nullptr;
+         std::string name = info != nullptr ? info->name : "[actions] " + std::string(key);
+         (*settings)[name] = value;
       }
       if (section == "agent" && Lower(key) == "secret" && config->secret.size() > 63)
          report(lineNumber, false, "secret longer than 63 characters: servers send at most 63");

@@ -1,6 +1,8 @@
 #include "dispatcher.h"
 
+#include <errno.h>
 #include <openssl/crypto.h>
+#include <openssl/rand.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -8,7 +10,11 @@
 #include <vector>
 
 #include "agent_codes.h"
+#include "auth_throttle.h"
 #include "fd_util.h"
+#include "hk_platform.h"
+#include "hk_text.h"
+#include "key_trust.h"
 #include "log.h"
 
 namespace hkagent {
@@ -28,6 +34,13 @@ bool SecretMatches(const std::string &configured, const std::string &received) {
    return same && configured.size() == received.size() && configured.size() < kSecretField;
 }
 
+void DelayRefusal(const AgentConfig &config) {
+   struct timespec pause = {(time_t)(config.authFailureDelayMs / 1000),
+                            (long)(config.authFailureDelayMs % 1000) * 1000000};
+   while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+   }
+}
+
 bool DigestMatches(const CSCPMessage &request, const std::string &secret, bool sha1) {
    size_t size = sha1 ? SHA1_DIGEST_SIZE : MD5_DIGEST_SIZE;
    uint8_t expected[SHA1_DIGEST_SIZE] = {}, received[SHA1_DIGEST_SIZE] = {};
@@ -40,12 +53,58 @@ bool DigestMatches(const CSCPMessage &request, const std::string &secret, bool s
    return same && length == size;
 }
 
-uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, DispatchOutcome *outcome) {
+// AUTH_HMAC_SHA256: checks the server's proof over this channel and, when
+// it holds, proves the secret back in the reply.
+bool ProveBound(RequestContext &ctx, const CSCPMessage &request, CSCPMessage *reply) {
+   uint8_t serverNonce[HKCP_AUTH_NONCE_SIZE], serverProof[HKCP_AUTH_PROOF_SIZE];
+   if (!ctx.state.hasChannelBinding ||
+       request.GetVariableBinary(VID_AUTH_NONCE, serverNonce, sizeof(serverNonce)) !=
+           HKCP_AUTH_NONCE_SIZE ||
+       request.GetVariableBinary(VID_AUTH_PROOF, serverProof, sizeof(serverProof)) !=
+           HKCP_AUTH_PROOF_SIZE)
+      return false;
+   const std::string &secret = ctx.config.secret;
+   uint8_t key[HKCP_AUTH_KEY_SIZE], expected[HKCP_AUTH_PROOF_SIZE];
+   uint8_t agentNonce[HKCP_AUTH_NONCE_SIZE], agentProof[HKCP_AUTH_PROOF_SIZE];
+   bool ok = HKCPDeriveAuthKey(secret.data(), secret.size(), key) &&
+             HKCPServerAuthProof(key, ctx.state.channelBinding, serverNonce, expected) &&
+             CRYPTO_memcmp(expected, serverProof, sizeof(expected)) == 0 &&
+             RAND_bytes(agentNonce, sizeof(agentNonce)) == 1 &&
+             HKCPAgentAuthProof(key, ctx.state.channelBinding, serverNonce, agentNonce, serverProof,
+                                agentProof);
+   OPENSSL_cleanse(key, sizeof(key));
+   if (ok) {
+      reply->SetVariable(VID_AUTH_NONCE, agentNonce, HKCP_AUTH_NONCE_SIZE);
+      reply->SetVariable(VID_AUTH_PROOF, agentProof, HKCP_AUTH_PROOF_SIZE);
+   }
+   return ok;
+}
+
+uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, CSCPMessage *reply,
+                      DispatchOutcome *outcome) {
    if (ctx.state.authenticated)
       return ERR_ALREADY_AUTHENTICATED;
    if (ctx.config.secret.empty())
       return ERR_AUTH_NOT_REQUIRED;
    uint16_t method = request.GetVariableShort(VID_AUTH_METHOD);
+   // The bound method has nothing to bind to on a plain channel; the
+   // server sets encryption up on this answer and tries again.
+   if (method == AUTH_HMAC_SHA256 && !ctx.state.encrypted)
+      return ERR_ENCRYPTION_REQUIRED;
+   std::string peer = Ipv4ToText(ctx.state.peerAddress);
+   AuthThrottle &throttle = ctx.runtime.authThrottle();
+   uint64_t blockMs = (uint64_t)ctx.config.authBlockTimeSec * 1000;
+   // One wrong secret ends the connection, and every refusal waits first:
+   // guessing costs a new connection and the delay each time, and an
+   // address that keeps guessing is not heard at all for a while.
+   if (throttle.blocked(ctx.state.peerAddress, ctx.config.maxAuthFailures, blockMs,
+                        GetMonotonicMs())) {
+      HKLOG_WARN("authentication from %s refused: %u failures in the last %u s", peer.c_str(),
+                 ctx.config.maxAuthFailures, ctx.config.authBlockTimeSec);
+      DelayRefusal(ctx.config);
+      outcome->followUp = FollowUp::CloseSession;
+      return ERR_AUTH_FAILED;
+   }
    bool ok = false;
    switch (method) {
       case AUTH_PLAINTEXT:
@@ -58,18 +117,22 @@ uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, DispatchO
       case AUTH_SHA1_HASH:
          ok = DigestMatches(request, ctx.config.secret, true);
          break;
+      case AUTH_HMAC_SHA256:
+         ok = ProveBound(ctx, request, reply);
+         break;
       default:
          break;
    }
    if (!ok) {
-      // One wrong secret ends the connection: guessing costs a new one.
-      HKLOG_WARN("authentication failed from %s (method %u)",
-                 Ipv4ToText(ctx.state.peerAddress).c_str(), method);
+      throttle.recordFailure(ctx.state.peerAddress, blockMs, GetMonotonicMs());
+      HKLOG_WARN("authentication failed from %s (method %u)", peer.c_str(), method);
+      DelayRefusal(ctx.config);
       outcome->followUp = FollowUp::CloseSession;
       return ERR_AUTH_FAILED;
    }
+   throttle.recordSuccess(ctx.state.peerAddress);
    ctx.state.authenticated = true;
-   HKLOG_DEBUG("%s authenticated (method %u)", Ipv4ToText(ctx.state.peerAddress).c_str(), method);
+   HKLOG_DEBUG("%s authenticated (method %u)", peer.c_str(), method);
    return ERR_SUCCESS;
 }
 
@@ -135,18 +198,43 @@ void DispatchOutcome::discardUpload() {
    tempName.clear();
 }
 
+void Dispatcher::answerKeyRequest(SessionState &state, const CSCPMessage &request,
+                                  CSCPMessage *reply, DispatchOutcome *outcome) {
+   reply->SetCode(CMD_SESSION_KEY);
+   uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE];
+   if (HKCPRequestKeyFingerprint(&request, fingerprint) &&
+       !IsServerKeyTrusted(*m_runtime.config(), fingerprint)) {
+      // Refused before any work on the key: an untrusted server learns no
+      // session key, and costs the agent no RSA operation.
+      HKLOG_WARN("key exchange from %s refused: server key %s is not trusted",
+                 Ipv4ToText(state.peerAddress).c_str(), HKCPFingerprintText(fingerprint).c_str());
+      reply->SetVariable(VID_RCC, RCC_INVALID_PUBLIC_KEY);
+      return;
+   }
+   HKCPEncryptionContext *context = nullptr;
+   uint32_t rcc = HKCPAnswerKeyRequest(&request, reply, &context);
+   reply->SetCode(CMD_SESSION_KEY);
+   reply->SetId(request.GetId());
+   if (rcc != ERR_SUCCESS || context == nullptr) {
+      if (context != nullptr)
+         context->decRefCount();
+      return;
+   }
+   if (!context->channelBinding(state.channelBinding)) {
+      context->decRefCount();
+      reply->DeleteAllVariables();
+      reply->SetVariable(VID_RCC, ERR_INTERNAL_ERROR);
+      return;
+   }
+   state.hasChannelBinding = true;
+   outcome->newContext = context;
+}
+
 void Dispatcher::dispatch(SessionState &state, const CSCPMessage &request, CSCPMessage *reply,
                           DispatchOutcome *outcome) {
    reply->SetId(request.GetId());
    if (request.GetCode() == CMD_REQUEST_SESSION_KEY) {
-      HKCPEncryptionContext *context = nullptr;
-      uint32_t rcc = HKCPAnswerKeyRequest(&request, reply, &context);
-      reply->SetCode(CMD_SESSION_KEY);
-      reply->SetId(request.GetId());
-      if (rcc == ERR_SUCCESS && context != nullptr)
-         outcome->newContext = context;
-      else if (context != nullptr)
-         context->decRefCount();
+      answerKeyRequest(state, request, reply, outcome);
       return;
    }
 
@@ -154,14 +242,17 @@ void Dispatcher::dispatch(SessionState &state, const CSCPMessage &request, CSCPM
    std::shared_ptr<const AgentConfig> config = m_runtime.config();
    RequestContext ctx{m_runtime, *config, state};
    uint32_t rcc;
-   if (config->requireEncryption && !state.encrypted)
+   if (config->requireEncryption && !state.encrypted) {
       rcc = ERR_ENCRYPTION_REQUIRED;
-   else if (request.GetCode() == CMD_AUTHENTICATE)
-      rcc = Authenticate(ctx, request, outcome);
-   else if (!config->secret.empty() && !state.authenticated)
+   } else if (request.GetCode() == CMD_AUTHENTICATE) {
+      rcc = Authenticate(ctx, request, reply, outcome);
+      state.established = state.established || rcc == ERR_SUCCESS;
+   } else if (!config->secret.empty() && !state.authenticated) {
       rcc = ERR_AUTH_REQUIRED;
-   else
+   } else {
+      state.established = true;
       rcc = Route(ctx, request, reply, outcome);
+   }
    reply->SetVariable(VID_RCC, rcc);
 }
 
@@ -189,64 +280,40 @@ std::string GetStringVar(const CSCPMessage &msg, uint32_t id, size_t maxChars,
                          TextEncoding encoding) {
    std::vector<wchar_t> buffer(maxChars + 1);
    msg.GetVariableStr(id, buffer.data(), (uint32_t)buffer.size());
+   if (encoding == TextEncoding::Utf8)
+      return hk_wide_to_utf8(buffer.data());
    std::string out;
-   for (const wchar_t *p = buffer.data(); *p != L'\0'; p++) {
-      uint32_t c = (uint32_t)*p;
-      if (encoding == TextEncoding::Latin1) {
-         out.push_back(c <= 0xFF ? (char)c : '?');
-      } else if (c < 0x80) {
-         out.push_back((char)c);
-      } else if (c < 0x800) {
-         out.push_back((char)(0xC0 | (c >> 6)));
-         out.push_back((char)(0x80 | (c & 0x3F)));
-      } else if (c < 0x10000) {
-         out.push_back((char)(0xE0 | (c >> 12)));
-         out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-         out.push_back((char)(0x80 | (c & 0x3F)));
-      } else if (c <= 0x10FFFF) {
-         out.push_back((char)(0xF0 | (c >> 18)));
-         out.push_back((char)(0x80 | ((c >> 12) & 0x3F)));
-         out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-         out.push_back((char)(0x80 | (c & 0x3F)));
-      } else {
-         out.push_back('?');
-      }
-   }
+   for (const wchar_t *p = buffer.data(); *p != L'\0'; p++)
+      out.push_back((uint32_t)*p <= 0xFF ? (char)*p : '?');
    return out;
 }
 
-void SetStringVar(CSCPMessage *msg, uint32_t id, const std::string &text) {
-   std::wstring wide;
-   wide.reserve(text.size());
-   size_t i = 0;
-   while (i < text.size()) {
-      unsigned char c = (unsigned char)text[i];
-      uint32_t cp = 0xFFFD;
-      size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-      if (len == 1) {
-         cp = c;
-      } else if (len > 1 && i + len <= text.size()) {
-         cp = c & (0xFF >> (len + 1));
-         bool valid = true;
-         for (size_t k = 1; k < len; k++) {
-            unsigned char cc = (unsigned char)text[i + k];
-            if ((cc & 0xC0) != 0x80) {
-               valid = false;
-               break;
-            }
-            cp = (cp << 6) | (cc & 0x3F);
-         }
-         if (!valid || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            cp = 0xFFFD;
-            len = 1;
-         }
-      } else {
-         len = 1;
-      }
-      wide.push_back((wchar_t)cp);
-      i += len;
+uint32_t GetStrictName(const CSCPMessage &msg, uint32_t id, size_t maxChars, std::string *name) {
+   name->clear();
+   // The getter copies the stored characters, NULs included, and
+   // terminates after them. A buffer filled beforehand with a value no
+   // decoded character can have (they are at most U+10FFFF) shows where the
+   // copy ended, so a NUL inside the name is seen instead of cutting it.
+   const wchar_t kUnused = (wchar_t)0x7FFFFFFF;
+   std::vector<wchar_t> buffer(maxChars + 2, kUnused);
+   msg.GetVariableStr(id, buffer.data(), (uint32_t)buffer.size());
+   size_t length = buffer.size() - 1;
+   while (length > 0 && buffer[length] == kUnused)
+      length--;
+   // buffer[length] is the terminator the getter wrote.
+   if (length > maxChars)
+      return ERR_BAD_ARGUMENTS;
+   for (size_t i = 0; i < length; i++) {
+      uint32_t c = (uint32_t)buffer[i];
+      if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0))
+         return ERR_BAD_ARGUMENTS;
    }
-   msg->SetVariable(id, wide.c_str());
+   *name = GetStringVar(msg, id, maxChars);
+   return ERR_SUCCESS;
+}
+
+void SetStringVar(CSCPMessage *msg, uint32_t id, const std::string &text) {
+   msg->SetVariable(id, hk_utf8_to_wide(text).c_str());
 }
 
 }  // namespace hkagent

@@ -4,7 +4,8 @@
 // the session. It does no socket I/O of its own on the client's socket, so
 // tests and fuzzers call it with crafted messages.
 //
-// Order of checks: a key request is always answered; then, when the
+// Order of checks: a key request is answered (for a trusted server key
+// only, see key_trust.h); then, when the
 // configuration requires encryption and the session has none, every
 // request gets ERR_ENCRYPTION_REQUIRED; then CMD_AUTHENTICATE is judged;
 // then, when a secret is configured and the session has not authenticated,
@@ -13,9 +14,11 @@
 #define HKAGENT_DISPATCHER_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "fd_util.h"
+#include "file_store.h"
 #include "hesker.h"
 #include "runtime.h"
 
@@ -24,10 +27,18 @@ namespace hkagent {
 // Protocol state of one client session, owned by its session thread.
 struct SessionState {
    bool authenticated = false;
+   // A request has passed every gate (encryption, authentication): the
+   // handshake is over and its deadline no longer applies.
+   bool established = false;
    bool encrypted = false;     // the session has an encryption context
    bool trapsEnabled = false;  // CMD_ENABLE_TRAPS succeeded
    bool uploadActive = false;  // an upload's data frames are still due
    uint32_t peerAddress = 0;   // host byte order, for the log
+   // Derived from the newest key exchange's key: what AUTH_HMAC_SHA256
+   // proofs are bound to. Set when the exchange is answered; the next
+   // request is read under that key.
+   bool hasChannelBinding = false;
+   uint8_t channelBinding[HKCP_CHANNEL_BINDING_SIZE] = {};
 };
 
 enum class FollowUp {
@@ -47,7 +58,9 @@ struct DispatchOutcome {
    std::string tempName;  // ReceiveUpload: unlinked unless renamed to finalName
    std::string finalName;
    uint64_t maxSize = 0;  // ReceiveUpload: most bytes accepted
-   UniqueFd socket;       // Relay: the onward connection
+   // ReceiveUpload: the store's room promised to it, kept until it ends.
+   std::unique_ptr<QuotaReservation> reservation;
+   UniqueFd socket;  // Relay: the onward connection
    // A key exchange's new context, to be installed after the reply (which
    // still travels under the old one). One reference, owned.
    HKCPEncryptionContext *newContext = nullptr;
@@ -77,6 +90,9 @@ public:
                  DispatchOutcome *outcome);
 
 private:
+   void answerKeyRequest(SessionState &state, const CSCPMessage &request, CSCPMessage *reply,
+                         DispatchOutcome *outcome);
+
    AgentRuntime &m_runtime;
 };
 
@@ -114,10 +130,15 @@ uint32_t GetParameterValue(AgentRuntime &runtime, const std::string &name, std::
 // characters read. Latin-1 is the 8-bit code page (one byte per character,
 // '?' above U+00FF): secrets and byte-exact texts. UTF-8 is for names that
 // reach the file system or a program (file names, parameter and action
-// arguments).
+// arguments); a value that is no character becomes U+FFFD.
 enum class TextEncoding { Latin1, Utf8 };
 std::string GetStringVar(const CSCPMessage &msg, uint32_t id, size_t maxChars = 4096,
                          TextEncoding encoding = TextEncoding::Utf8);
+// A name a peer gives for something the agent keeps (a file): ERR_SUCCESS
+// with *name in UTF-8, or ERR_BAD_ARGUMENTS when it holds a NUL or any
+// other control character or is longer than maxChars characters. A missing
+// variable reads as the empty name.
+uint32_t GetStrictName(const CSCPMessage &msg, uint32_t id, size_t maxChars, std::string *name);
 // Sets a string variable from UTF-8 text (invalid bytes become U+FFFD).
 void SetStringVar(CSCPMessage *msg, uint32_t id, const std::string &text);
 

@@ -9,13 +9,15 @@
 #include "agent_codes.h"
 #include "confine.h"
 #include "dispatcher.h"
+#include "file_store.h"
 #include "log.h"
 
 namespace hkagent {
 
 namespace {
 
-const char kUploadPrefix[] = ".hkagent-upload-";
+// Longest file name a client may give, in characters.
+const size_t kMaxFileNameChars = 1024;
 
 UniqueFd OpenStore(const AgentConfig &config) {
    if (config.fileStore.empty())
@@ -44,18 +46,30 @@ uint32_t HandleUploadFile(RequestContext &ctx, const CSCPMessage &rq, CSCPMessag
       return ERR_ACCESS_DENIED;
    uint32_t nameId =
        rq.IsVariableExist(VID_DESTINATION_FILE_NAME) ? VID_DESTINATION_FILE_NAME : VID_FILE_NAME;
-   std::string name = GetStringVar(rq, nameId, 4096);
+   std::string name;
+   if (GetStrictName(rq, nameId, kMaxFileNameChars, &name) != ERR_SUCCESS) {
+      HKLOG_WARN("upload from %s refused: the name has a control character or is too long",
+                 Ipv4ToText(ctx.state.peerAddress).c_str());
+      return ERR_BAD_ARGUMENTS;
+   }
    std::string base;
    ConfineStatus status;
    int error;
    UniqueFd parent = OpenParentBeneath(store.get(), name, &base, &status, &error);
    if (!parent.valid()) {
-      HKLOG_WARN("upload of \"%s\" refused", name.c_str());
+      HKLOG_WARN("upload of \"%s\" refused", EscapeForLog(name).c_str());
       return ConfineStatusToRcc(status);
    }
    struct stat st;
    if (fstatat(parent.get(), base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
       return ERR_FILE_OPEN_ERROR;
+   std::unique_ptr<QuotaReservation> room =
+       ctx.runtime.storeQuota().reserve(store.get(), ctx.config.fileStoreQuota,
+                                        ctx.config.fileStoreMaxFiles, ctx.config.maxUploadSize);
+   if (!room) {
+      HKLOG_WARN("upload of \"%s\" refused: the file store is full", EscapeForLog(name).c_str());
+      return ERR_OUT_OF_RESOURCES;
+   }
    std::string temp = kUploadPrefix + RandomSuffix();
    UniqueFd file(openat(parent.get(), temp.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640));
@@ -66,7 +80,8 @@ uint32_t HandleUploadFile(RequestContext &ctx, const CSCPMessage &rq, CSCPMessag
    outcome->directory = std::move(parent);
    outcome->tempName = temp;
    outcome->finalName = base;
-   outcome->maxSize = ctx.config.maxUploadSize;
+   outcome->maxSize = room->bytes();
+   outcome->reservation = std::move(room);
    return ERR_SUCCESS;
 }
 
@@ -75,14 +90,16 @@ uint32_t HandleGetAgentFile(RequestContext &ctx, const CSCPMessage &rq, CSCPMess
    UniqueFd store = OpenStore(ctx.config);
    if (!store.valid())
       return ERR_ACCESS_DENIED;
-   std::string name = GetStringVar(rq, VID_FILE_NAME, 4096);
+   std::string name;
+   if (GetStrictName(rq, VID_FILE_NAME, kMaxFileNameChars, &name) != ERR_SUCCESS)
+      return ERR_BAD_ARGUMENTS;
    ConfineStatus status;
    int error;
    // Non-blocking, so that naming a FIFO cannot hang the session.
    UniqueFd file =
        OpenBeneath(store.get(), name, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0, &status, &error);
    if (!file.valid()) {
-      HKLOG_INFO("download of \"%s\" refused", name.c_str());
+      HKLOG_INFO("download of \"%s\" refused", EscapeForLog(name).c_str());
       return ConfineStatusToRcc(status);
    }
    struct stat st;

@@ -4,6 +4,7 @@
 #include "action_runner.h"
 #include "agent_codes.h"
 #include "dispatcher.h"
+#include "fd_util.h"
 #include "log.h"
 #include "service_check.h"
 
@@ -15,27 +16,87 @@ const size_t kMaxArgLength = 4096;
 const uint16_t kProtoTcp = 6;
 }  // namespace
 
+namespace {
+
+// Fills argv from the action's words and the request's arguments. The
+// arguments go only where a placeholder takes them, and one starting with
+// '-' only into a ":dash" placeholder.
+uint32_t BuildActionArgv(const ActionDef &action, const std::vector<std::string> &args,
+                         std::vector<std::string> *argv, std::string *why) {
+   uint32_t numbered;
+   bool rest;
+   if (!ReadPlaceholders(action, &numbered, &rest, why))
+      return ERR_INTERNAL_ERROR;
+   auto usable = [&](size_t index, bool dashAllowed) {
+      if (!dashAllowed && !args[index].empty() && args[index][0] == '-') {
+         *why = "argument " + std::to_string(index + 1) + " starts with '-'";
+         return false;
+      }
+      return true;
+   };
+   if (args.size() < numbered || (args.size() > numbered && !rest)) {
+      *why = "takes " + std::to_string(numbered) + (rest ? " or more" : "") + " arguments, " +
+             std::to_string(args.size()) + " given";
+      return ERR_BAD_ARGUMENTS;
+   }
+   argv->clear();
+   argv->push_back(action.argv[0]);
+   for (size_t w = 1; w < action.argv.size(); w++) {
+      std::string out;
+      bool restWord = false;
+      for (const ActionWordPart &part : SplitActionWord(action.argv[w])) {
+         if (!part.placeholder) {
+            out += part.literal;
+         } else if (part.rest) {
+            restWord = true;
+            for (size_t i = numbered; i < args.size(); i++) {
+               if (!usable(i, part.dash))
+                  return ERR_ACCESS_DENIED;
+               argv->push_back(args[i]);
+            }
+         } else {
+            if (!usable(part.index - 1, part.dash))
+               return ERR_ACCESS_DENIED;
+            out += args[part.index - 1];
+         }
+      }
+      if (!restWord)
+         argv->push_back(std::move(out));
+   }
+   return ERR_SUCCESS;
+}
+
+}  // namespace
+
 uint32_t HandleExecAction(RequestContext &ctx, const CSCPMessage &rq, CSCPMessage *reply) {
    std::string name = GetStringVar(rq, VID_ACTION_NAME, 256);
    auto it = ctx.config.actions.find(name);
    if (it == ctx.config.actions.end()) {
-      HKLOG_INFO("unknown action \"%s\" requested", name.c_str());
+      HKLOG_INFO("unknown action \"%s\" requested", EscapeForLog(name).c_str());
       return ERR_UNKNOWN_PARAMETER;
    }
    uint32_t count = rq.GetVariableLong(VID_NUM_ARGS);
    if (count > kMaxActionArgs)
       return ERR_BAD_ARGUMENTS;
-   std::vector<std::string> argv = it->second.argv;
+   std::vector<std::string> args;
    for (uint32_t i = 0; i < count; i++) {
       if (!rq.IsVariableExist(VID_ITEM_LIST_BASE + i))
          return ERR_BAD_ARGUMENTS;
       std::string arg = GetStringVar(rq, VID_ITEM_LIST_BASE + i, kMaxArgLength + 1);
       if (arg.size() > kMaxArgLength)
          return ERR_BAD_ARGUMENTS;
-      argv.push_back(std::move(arg));
+      args.push_back(std::move(arg));
+   }
+   std::vector<std::string> argv;
+   std::string why;
+   uint32_t rcc = BuildActionArgv(it->second, args, &argv, &why);
+   if (rcc != ERR_SUCCESS) {
+      HKLOG_WARN("action \"%s\" refused for %s: %s", name.c_str(),
+                 Ipv4ToText(ctx.state.peerAddress).c_str(), why.c_str());
+      return rcc;
    }
    ProgramResult result;
-   uint32_t rcc = RunProgram(argv, ctx.config.actionTimeoutMs, &result);
+   rcc = RunProgram(argv, ctx.config.actionTimeoutMs, &result);
    HKLOG_INFO("action \"%s\": %s (exit %d, signal %d)", name.c_str(),
               result.timedOut      ? "killed at the time limit"
               : rcc == ERR_SUCCESS ? "done"
@@ -54,6 +115,12 @@ uint32_t HandleCheckService(RequestContext &ctx, const CSCPMessage &rq, CSCPMess
    if (port == 0)
       return ERR_BAD_ARGUMENTS;
    uint32_t address = rq.GetVariableLong(VID_IP_ADDRESS);
+   if (!TargetAllowed(ctx.config.serviceCheckTargets, address, port,
+                      ctx.runtime.listenEndpoint())) {
+      HKLOG_WARN("service check of %s:%u for %s refused: not in ServiceCheckTargets",
+                 Ipv4ToText(address).c_str(), port, Ipv4ToText(ctx.state.peerAddress).c_str());
+      return ERR_ACCESS_DENIED;
+   }
    std::string request = GetStringVar(rq, VID_SERVICE_REQUEST, 65536, TextEncoding::Latin1);
    std::string expected = GetStringVar(rq, VID_SERVICE_RESPONSE, 4096, TextEncoding::Latin1);
    uint32_t status =
@@ -72,13 +139,28 @@ uint32_t HandleGetConfigFile(RequestContext &ctx, const CSCPMessage &rq, CSCPMes
 }
 
 uint32_t HandleUpdateConfigFile(RequestContext &ctx, const CSCPMessage &rq, CSCPMessage *reply) {
+   std::string peer = Ipv4ToText(ctx.state.peerAddress);
+   if (!ctx.config.allowConfigUpdate) {
+      HKLOG_WARN("configuration update from %s refused: AllowConfigUpdate is off", peer.c_str());
+      return ERR_ACCESS_DENIED;
+   }
    if (!rq.IsVariableExist(VID_CONFIG_FILE))
       return ERR_MALFORMED_COMMAND;
    uint32_t length = rq.GetVariableBinary(VID_CONFIG_FILE, nullptr, 0);
    std::string content(length, '\0');
    if (length > 0)
       rq.GetVariableBinary(VID_CONFIG_FILE, (uint8_t *)content.data(), length);
-   return ctx.runtime.replaceConfigFile(content);
+   std::vector<std::string> refused;
+   uint32_t rcc = ctx.runtime.replaceConfigFile(content, &refused);
+   if (!refused.empty()) {
+      std::string list;
+      for (const std::string &key : refused)
+         list += (list.empty() ? "" : ", ") + key;
+      HKLOG_WARN("configuration update from %s refused: it changes %s", peer.c_str(),
+                 EscapeForLog(list).c_str());
+      SetStringVar(reply, VID_AGENT_REFUSED_KEYS, list);
+   }
+   return rcc;
 }
 
 }  // namespace hkagent

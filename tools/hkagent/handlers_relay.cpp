@@ -22,6 +22,11 @@ uint32_t HandleSetupProxy(RequestContext &ctx, const CSCPMessage &rq, CSCPMessag
    uint16_t port = rq.GetVariableShort(VID_AGENT_PORT);
    if (port == 0)
       return ERR_BAD_ARGUMENTS;
+   if (!TargetAllowed(ctx.config.proxyTargets, address, port, ctx.runtime.listenEndpoint())) {
+      HKLOG_WARN("proxy connection to %s:%u for %s refused: not in ProxyTargets",
+                 Ipv4ToText(address).c_str(), port, Ipv4ToText(ctx.state.peerAddress).c_str());
+      return ERR_ACCESS_DENIED;
+   }
    bool timedOut;
    UniqueFd onward = ConnectTcp(address, port, kProxyConnectTimeoutMs, &timedOut);
    if (!onward.valid()) {
@@ -46,6 +51,11 @@ uint32_t HandleSnmpRequest(RequestContext &ctx, const CSCPMessage &rq, CSCPMessa
    if (port == 0 || length == 0 || length > kMaxPdu ||
        (rq.IsVariableExist(VID_PDU_SIZE) && declared != length))
       return ERR_MALFORMED_COMMAND;
+   if (!TargetAllowed(ctx.config.snmpProxyTargets, address, port, ctx.runtime.listenEndpoint())) {
+      HKLOG_WARN("SNMP request to %s:%u for %s refused: not in SnmpProxyTargets",
+                 Ipv4ToText(address).c_str(), port, Ipv4ToText(ctx.state.peerAddress).c_str());
+      return ERR_ACCESS_DENIED;
+   }
    std::string pdu(length, '\0');
    rq.GetVariableBinary(VID_PDU, (uint8_t *)pdu.data(), length);
    std::string answer;

@@ -1,7 +1,12 @@
 // The agent's log: one line per event on standard error, with a time stamp
-// and a level. Thread safe; lines of different threads never mix.
+// and a level; when standard error is the systemd journal's stream, with the
+// level as a syslog priority prefix and no time stamp instead. Thread safe;
+// lines of different threads never mix.
 #ifndef HKAGENT_LOG_H
 #define HKAGENT_LOG_H
+
+#include <string>
+#include <string_view>
 
 namespace hkagent {
 
@@ -12,6 +17,11 @@ void SetLogLevel(LogLevel level);
 LogLevel GetLogLevel();
 // Parses "error", "warning", "info" or "debug" (any case); false otherwise.
 bool ParseLogLevel(const char *text, LogLevel *level);
+
+// Text a peer sent (names, keys, values), made safe for one log line:
+// control characters, DEL, '\\' and '"' become \xNN escapes, and a text
+// over maxBytes is cut and marked with "...".
+std::string EscapeForLog(std::string_view text, size_t maxBytes = 256);
 
 void Log(LogLevel level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 

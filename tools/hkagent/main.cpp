@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "config_check.h"
 #include "fd_util.h"
 #include "log.h"
 #include "runtime.h"
@@ -24,24 +25,40 @@ namespace {
 const char kUsage[] =
     "usage: hkagent [options]\n"
     "  --config FILE            read settings from FILE (INI: [agent], [actions])\n"
+    "  --check-config FILE      check FILE (and the other options) and exit: 0 when\n"
+    "                           the agent could serve with it, 1 with the problems\n"
     "  --listen ADDRESS         IPv4 address to listen on (default 127.0.0.1)\n"
     "  --port N                 TCP port (default 4700; 0 picks a free one)\n"
     "  --port-file FILE         write the port listened on to FILE\n"
     "  --secret TEXT            shared secret clients must prove\n"
+    "  --allow-no-authentication  serve without a secret (anyone who connects)\n"
+    "  --allow-config-update    accept configuration files sent by clients\n"
+    "  --auth-timeout MS        time to finish the handshake (default 10000)\n"
     "  --require-encryption     refuse requests on unencrypted sessions\n"
+    "  --trusted-server-keys PATH  file or folder of server keys (PEM) or\n"
+    "                           SHA-256 fingerprints to serve key exchanges for\n"
+    "  --accept-any-server-key  serve key exchanges for any key (labs, tests)\n"
     "  --max-sessions N         most clients served at once (default 1024)\n"
+    "  --max-sessions-per-address N  (default 32)\n"
     "  --idle-timeout MS        drop a client silent for MS (default 900000)\n"
+    "  --send-timeout MS        end a session whose client takes no frame for MS\n"
+    "                           (default 30000)\n"
     "  --file-store DIR         directory for file upload and download\n"
     "  --policy-dir DIR         directory of installed policies\n"
     "  --max-upload-size BYTES  largest file accepted (default 64 MiB)\n"
+    "  --file-store-quota BYTES all files of the store (default 1 GiB)\n"
+    "  --file-store-max-files N (default 10000)\n"
     "  --action NAME=COMMAND    define an action (repeatable)\n"
     "  --action-timeout MS      time limit of an action (default 10000)\n"
     "  --service-check-timeout MS\n"
     "  --snmp-timeout MS        per attempt (default 1000)\n"
     "  --snmp-retries N         (default 1)\n"
     "  --enable-proxy           serve proxy connections\n"
+    "  --proxy-targets LIST     where they may go: ADDRESS[/PREFIX][:PORT[-PORT]],...\n"
     "  --enable-snmp-proxy      forward SNMP requests\n"
+    "  --snmp-proxy-targets LIST\n"
     "  --disable-service-check  refuse network service checks\n"
+    "  --service-check-targets LIST\n"
     "  --push-interval SEC      periodic data push (0: off)\n"
     "  --push-parameters LIST   parameters of a data push, comma-separated\n"
     "  --log-level LEVEL        error, warning, info or debug\n"
@@ -58,9 +75,21 @@ const FlagInfo kFlags[] = {
     {"--listen", "ListenAddress", nullptr},
     {"--port", "Port", nullptr},
     {"--secret", "Secret", nullptr},
+    {"--allow-no-authentication", "AllowNoAuthentication", "yes"},
+    {"--allow-config-update", "AllowConfigUpdate", "yes"},
+    {"--auth-timeout", "AuthTimeout", nullptr},
+    {"--max-sessions-per-address", "MaxSessionsPerAddress", nullptr},
+    {"--file-store-quota", "FileStoreQuota", nullptr},
+    {"--file-store-max-files", "FileStoreMaxFiles", nullptr},
+    {"--proxy-targets", "ProxyTargets", nullptr},
+    {"--snmp-proxy-targets", "SnmpProxyTargets", nullptr},
+    {"--service-check-targets", "ServiceCheckTargets", nullptr},
     {"--require-encryption", "RequireEncryption", "yes"},
+    {"--trusted-server-keys", "TrustedServerKeys", nullptr},
+    {"--accept-any-server-key", "AcceptAnyServerKey", "yes"},
     {"--max-sessions", "MaxSessions", nullptr},
     {"--idle-timeout", "IdleTimeout", nullptr},
+    {"--send-timeout", "SendTimeout", nullptr},
     {"--file-store", "FileStore", nullptr},
     {"--policy-dir", "PolicyDir", nullptr},
     {"--max-upload-size", "MaxUploadSize", nullptr},
@@ -88,6 +117,39 @@ bool WritePortFile(const std::string &path, uint16_t port) {
    return ok && rename(temp.c_str(), path.c_str()) == 0;
 }
 
+void ReportDiagnostics(const std::string &configPath,
+                       const std::vector<ConfigDiagnostic> &diagnostics) {
+   for (const ConfigDiagnostic &d : diagnostics) {
+      if (d.line > 0)
+         Log(d.error ? LogLevel::Error : LogLevel::Warning, "%s, line %d: %s", configPath.c_str(),
+             d.line, d.message.c_str());
+      else
+         HKLOG_ERROR("command line: %s", d.message.c_str());
+   }
+}
+
+// --check-config: everything a start would read, and what a service needs
+// on top, without binding a port. Warnings alone leave the file fit.
+int CheckConfiguration(const std::string &configPath, std::vector<SettingOverride> overrides) {
+   AgentRuntime runtime(configPath, std::move(overrides));
+   std::vector<ConfigDiagnostic> diagnostics;
+   bool loaded = runtime.load(&diagnostics);
+   ReportDiagnostics(configPath, diagnostics);
+   bool fit = loaded;
+   for (const ConfigDiagnostic &d : diagnostics)
+      fit = fit && !d.error;
+   if (loaded) {
+      for (const std::string &problem : FindConfigProblems(*runtime.config())) {
+         HKLOG_ERROR("%s: %s", configPath.c_str(), problem.c_str());
+         fit = false;
+      }
+   }
+   if (!fit)
+      return 1;
+   printf("%s: configuration OK\n", configPath.c_str());
+   return 0;
+}
+
 void RaiseFileLimit() {
    struct rlimit limit;
    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
@@ -100,6 +162,7 @@ void RaiseFileLimit() {
 
 int main(int argc, char **argv) {
    std::string configPath, portFile;
+   bool checkOnly = false;
    std::vector<SettingOverride> overrides;
    for (int i = 1; i < argc; i++) {
       std::string arg = argv[i];
@@ -131,11 +194,13 @@ int main(int argc, char **argv) {
       }
       if (arg == "--foreground")
          continue;
-      if (arg == "--config" || arg == "--port-file" || arg == "--action") {
+      if (arg == "--config" || arg == "--check-config" || arg == "--port-file" ||
+          arg == "--action") {
          if (!takeValue())
             return 2;
-         if (arg == "--config") {
+         if (arg == "--config" || arg == "--check-config") {
             configPath = value;
+            checkOnly = checkOnly || arg == "--check-config";
          } else if (arg == "--port-file") {
             portFile = value;
          } else {
@@ -164,6 +229,8 @@ int main(int argc, char **argv) {
       }
       overrides.push_back({"agent", flag->key, value});
    }
+   if (checkOnly)
+      return CheckConfiguration(configPath, std::move(overrides));
 
    // Signals are taken by one thread with sigwait; every other thread
    // (sessions, spawned actions reset theirs) has them blocked.
@@ -178,13 +245,7 @@ int main(int argc, char **argv) {
    AgentRuntime runtime(configPath, overrides);
    std::vector<ConfigDiagnostic> diagnostics;
    bool loaded = runtime.load(&diagnostics);
-   for (const ConfigDiagnostic &d : diagnostics) {
-      if (d.line > 0)
-         Log(d.error ? LogLevel::Error : LogLevel::Warning, "%s, line %d: %s", configPath.c_str(),
-             d.line, d.message.c_str());
-      else
-         HKLOG_ERROR("command line: %s", d.message.c_str());
-   }
+   ReportDiagnostics(configPath, diagnostics);
    if (!loaded)
       return 1;
 

@@ -16,8 +16,6 @@
 
 namespace hkagent {
 
-namespace {}  // namespace
-
 AgentRuntime::AgentRuntime(std::string configPath, std::vector<SettingOverride> overrides)
     : m_configPath(std::move(configPath)),
       m_overrides(std::move(overrides)),
@@ -74,17 +72,20 @@ uint32_t AgentRuntime::readConfigFile(std::string *content) const {
    return ERR_SUCCESS;
 }
 
-uint32_t AgentRuntime::replaceConfigFile(const std::string &content) {
+uint32_t AgentRuntime::replaceConfigFile(const std::string &content,
+                                         std::vector<std::string> *refusedKeys) {
+   refusedKeys->clear();
    if (m_configPath.empty())
       return ERR_FILE_OPEN_ERROR;
    if (content.size() > kMaxConfigSize)
       return ERR_BAD_ARGUMENTS;
    AgentConfig config;
    std::vector<ConfigDiagnostic> diagnostics;
-   bool ok = ParseConfig(content, &config, &diagnostics);
+   ConfigSettings newSettings;
+   bool ok = ParseConfig(content, &config, &diagnostics, &newSettings);
    for (const ConfigDiagnostic &d : diagnostics) {
       if (d.error)
-         HKLOG_WARN("new configuration, line %d: %s", d.line, d.message.c_str());
+         HKLOG_WARN("new configuration, line %d: %s", d.line, EscapeForLog(d.message).c_str());
    }
    if (!ok)
       return ERR_BAD_ARGUMENTS;
@@ -93,6 +94,20 @@ uint32_t AgentRuntime::replaceConfigFile(const std::string &content) {
       return ERR_BAD_ARGUMENTS;
 
    std::lock_guard<std::mutex> fileGuard(m_fileLock);
+   // Compared with the file on disk, not the running state: the command
+   // line's settings are no part of the file, and the file is what the next
+   // start reads.
+   std::string current;
+   if (!ReadFileLimited(m_configPath, kMaxConfigSize, &current))
+      return ERR_FILE_OPEN_ERROR;
+   AgentConfig ignored;
+   std::vector<ConfigDiagnostic> ignoredDiagnostics;
+   ConfigSettings oldSettings;
+   ParseConfig(current, &ignored, &ignoredDiagnostics, &oldSettings);
+   *refusedKeys = LocalOnlyChanges(oldSettings, newSettings);
+   if (!refusedKeys->empty())
+      return ERR_ACCESS_DENIED;
+
    // The temporary file sits in the same directory so that the rename is
    // atomic: a reader sees the old file or the new one, never a part.
    std::string dir = m_configPath;
@@ -132,6 +147,16 @@ uint32_t AgentRuntime::replaceConfigFile(const std::string &content) {
 void AgentRuntime::sendTrap(uint32_t code, const std::string &text) const {
    if (m_trapSink != nullptr)
       m_trapSink->sendTrap(code, text);
+}
+
+void AgentRuntime::setListenEndpoint(const ListenEndpoint &endpoint) {
+   std::lock_guard<std::mutex> guard(m_lock);
+   m_listen = endpoint;
+}
+
+ListenEndpoint AgentRuntime::listenEndpoint() const {
+   std::lock_guard<std::mutex> guard(m_lock);
+   return m_listen;
 }
 
 uint64_t AgentRuntime::uptimeSeconds() const {

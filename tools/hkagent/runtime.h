@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "auth_throttle.h"
 #include "config.h"
+#include "file_store.h"
+#include "target_list.h"
 
 namespace hkagent {
 
@@ -51,15 +54,24 @@ public:
    uint32_t readConfigFile(std::string *content) const;
    // Checks the new text, writes it to a temporary file beside the old one,
    // renames it over the old one and makes it the running configuration.
-   // ERR_BAD_ARGUMENTS when the text has errors (the file stays as it was),
-   // ERR_FILE_OPEN_ERROR without a file, ERR_IO_FAILURE when writing fails.
-   uint32_t replaceConfigFile(const std::string &content);
+   // ERR_BAD_ARGUMENTS when the text has errors, ERR_ACCESS_DENIED when it
+   // changes settings that only the local file may change (named in
+   // *refusedKeys), ERR_FILE_OPEN_ERROR without a file, ERR_IO_FAILURE when
+   // writing fails. The file stays as it was on every failure.
+   uint32_t replaceConfigFile(const std::string &content, std::vector<std::string> *refusedKeys);
 
    void setTrapSink(TrapSink *sink) { m_trapSink = sink; }
    void sendTrap(uint32_t code, const std::string &text) const;
 
    // Seconds since the agent started.
    uint64_t uptimeSeconds() const;
+
+   // Where the server listens, set once it does (the port may have been 0).
+   void setListenEndpoint(const ListenEndpoint &endpoint);
+   ListenEndpoint listenEndpoint() const;
+
+   AuthThrottle &authThrottle() { return m_authThrottle; }
+   StoreQuota &storeQuota() { return m_storeQuota; }
 
 private:
    bool build(const std::string &text, AgentConfig *config,
@@ -70,9 +82,12 @@ private:
    const uint64_t m_startMs;
    TrapSink *m_trapSink = nullptr;  // set before sessions start
 
-   mutable std::mutex m_lock;                    // guards m_config
+   mutable std::mutex m_lock;                    // guards m_config and m_listen
    std::shared_ptr<const AgentConfig> m_config;  // never null
-   std::mutex m_fileLock;                        // one file replacement at a time
+   ListenEndpoint m_listen;
+   AuthThrottle m_authThrottle;
+   StoreQuota m_storeQuota;
+   std::mutex m_fileLock;  // one file replacement at a time
 };
 
 }  // namespace hkagent

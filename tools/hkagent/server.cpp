@@ -17,6 +17,8 @@
 
 #include "agent_codes.h"
 #include "dispatcher.h"
+#include "file_store.h"
+#include "hk_platform.h"
 #include "log.h"
 #include "session.h"
 
@@ -37,6 +39,22 @@ Server::~Server() {
 
 bool Server::start(std::string *error) {
    std::shared_ptr<const AgentConfig> config = m_runtime.config();
+   if (config->secret.empty() && !config->allowNoAuthentication) {
+      *error =
+          "no Secret configured: set one, or set AllowNoAuthentication = yes to serve every "
+          "client that can connect";
+      return false;
+   }
+   if (config->secret.empty())
+      HKLOG_WARN(
+          "AUTHENTICATION IS OFF (AllowNoAuthentication = yes): anyone who can connect to %s "
+          "may use this agent",
+          config->listenAddress.c_str());
+   if (!config->fileStore.empty()) {
+      size_t removed = RemoveLeftoverUploads(config->fileStore);
+      if (removed > 0)
+         HKLOG_INFO("removed %zu unfinished uploads from %s", removed, config->fileStore.c_str());
+   }
    struct sockaddr_in sa = {};
    sa.sin_family = AF_INET;
    sa.sin_port = htons(config->port);
@@ -60,6 +78,7 @@ bool Server::start(std::string *error) {
    socklen_t length = sizeof(sa);
    getsockname(m_listener.get(), (struct sockaddr *)&sa, &length);
    m_port = ntohs(sa.sin_port);
+   m_runtime.setListenEndpoint({ntohl(sa.sin_addr.s_addr), m_port});
    int pipeFds[2];
    if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
       *error = std::string("pipe: ") + strerror(errno);
@@ -76,6 +95,7 @@ bool Server::start(std::string *error) {
 void Server::stop() {
    if (m_stopping.exchange(true))
       return;
+   m_handshakeWatch.stop();
    if (m_wakeWrite.valid()) {
       char byte = 1;
       ssize_t ignored = write(m_wakeWrite.get(), &byte, 1);
@@ -99,8 +119,33 @@ void *Server::SessionThread(void *raw) {
 
 void Server::endSession(const std::shared_ptr<Session> &session) {
    std::lock_guard<std::mutex> guard(m_lock);
-   m_sessions.erase(session);
+   if (m_sessions.erase(session) > 0) {
+      auto it = m_perAddress.find(session->peerAddress());
+      if (it != m_perAddress.end() && --it->second == 0)
+         m_perAddress.erase(it);
+   }
    m_sessionsChanged.notify_all();
+}
+
+bool Server::admit(const std::shared_ptr<Session> &session, const AgentConfig &config) {
+   uint32_t address = session->peerAddress();
+   std::lock_guard<std::mutex> guard(m_lock);
+   if (m_sessions.size() >= config.maxSessions) {
+      HKLOG_WARN("connection from %s refused: %u sessions already", Ipv4ToText(address).c_str(),
+                 config.maxSessions);
+      return false;
+   }
+   uint32_t &count = m_perAddress[address];
+   if (count >= config.maxSessionsPerAddress) {
+      HKLOG_WARN("connection from %s refused: %u sessions from that address already",
+                 Ipv4ToText(address).c_str(), count);
+      if (count == 0)
+         m_perAddress.erase(address);
+      return false;
+   }
+   count++;
+   m_sessions.insert(session);
+   return true;
 }
 
 void Server::acceptOne() {
@@ -126,16 +171,10 @@ void Server::acceptOne() {
    int one = 1;
    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
    std::shared_ptr<const AgentConfig> config = m_runtime.config();
-   auto session = std::make_shared<Session>(fd, m_runtime, address, port);
-   {
-      std::lock_guard<std::mutex> guard(m_lock);
-      if (m_sessions.size() >= config->maxSessions) {
-         HKLOG_WARN("connection from %s refused: %u sessions already", Ipv4ToText(address).c_str(),
-                    config->maxSessions);
-         return;  // the session's destructor closes the socket
-      }
-      m_sessions.insert(session);
-   }
+   auto session = std::make_shared<Session>(fd, m_runtime, address, port, config->sendTimeoutMs);
+   if (!admit(session, *config))
+      return;  // the session's destructor closes the socket
+   m_handshakeWatch.watch(session, GetMonotonicMs() + config->authTimeoutMs);
    pthread_attr_t attr;
    pthread_attr_init(&attr);
    pthread_attr_setstacksize(&attr, kSessionStackSize);

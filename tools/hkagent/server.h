@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -17,6 +18,7 @@
 #include <thread>
 
 #include "fd_util.h"
+#include "handshake_watch.h"
 #include "runtime.h"
 
 namespace hkagent {
@@ -34,7 +36,9 @@ public:
    ~Server() override;
 
    // Binds and listens on the configured address and port (port 0 picks a
-   // free one). False with *error on failure.
+   // free one), after removing temporary upload files an earlier run left
+   // in the file store. False with *error on failure, and when no secret is
+   // configured unless AllowNoAuthentication says that is meant.
    bool start(std::string *error);
    // The port listened on (after start).
    uint16_t port() const { return m_port; }
@@ -53,6 +57,8 @@ private:
    void acceptOne();
    void pushLoop();
    void endSession(const std::shared_ptr<Session> &session);
+   // Registers session unless the agent or its address is at its limit.
+   bool admit(const std::shared_ptr<Session> &session, const AgentConfig &config);
 
    AgentRuntime &m_runtime;
    UniqueFd m_listener;
@@ -61,9 +67,12 @@ private:
    uint16_t m_port = 0;
    std::atomic<bool> m_stopping{false};
 
-   mutable std::mutex m_lock;  // guards m_sessions
+   mutable std::mutex m_lock;  // guards m_sessions and m_perAddress
    std::condition_variable m_sessionsChanged;
    std::set<std::shared_ptr<Session>> m_sessions;
+   std::map<uint32_t, uint32_t> m_perAddress;  // sessions by peer address; no zero counts
+
+   HandshakeWatch m_handshakeWatch;
 
    std::mutex m_pushLock;  // guards nothing but the push thread's wait
    std::condition_variable m_pushWake;

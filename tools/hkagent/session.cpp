@@ -16,17 +16,8 @@ namespace hkagent {
 
 namespace {
 
-const uint32_t kSendTimeoutSec = 30;
 // Room an encrypted frame needs beyond the plain frame it carries.
 const uint32_t kEncryptionOverhead = HKCP_ENCRYPTION_HEADER_SIZE + HKCP_ENCRYPTION_TAG_SIZE;
-
-// The bytes the receive state holds beyond the last frame taken from it.
-std::string PendingBytes(const CSCP_BUFFER *state) {
-   if (state->dwBufPos >= state->dwBufSize || state->dwBufSize > CSCP_TEMP_BUF_SIZE)
-      return std::string();
-   return std::string((const char *)state->buffer + state->dwBufPos,
-                      state->dwBufSize - state->dwBufPos);
-}
 
 }  // namespace
 
@@ -39,85 +30,26 @@ struct Session::Upload {
    bool failed = false;
 };
 
-Session::Session(int fd, AgentRuntime &runtime, uint32_t peerAddress, uint16_t peerPort)
-    : m_socket(fd),
-      m_runtime(runtime),
-      m_dispatcher(runtime),
-      m_peerAddress(peerAddress),
-      m_peerPort(peerPort) {
+Session::Session(int fd, AgentRuntime &runtime, uint32_t peerAddress, uint16_t peerPort,
+                 uint32_t sendTimeoutMs)
+    : m_runtime(runtime), m_dispatcher(runtime), m_peerAddress(peerAddress), m_peerPort(peerPort) {
    m_state.peerAddress = peerAddress;
-   struct timeval tv = {kSendTimeoutSec, 0};
-   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+   m_connection.attach((SOCKET)fd, sendTimeoutMs);
 }
 
-Session::~Session() {
-   free(m_receiveState);
-   free(m_frameBuffer);
-   free(m_decryptBuffer);
-   if (m_context != nullptr)
-      m_context->decRefCount();
-}
+Session::~Session() = default;
 
 void Session::requestStop() {
    m_stopRequested.store(true);
-   shutdown(m_socket.get(), SHUT_RDWR);
-}
-
-HKCPEncryptionContext *Session::acquireContext() {
-   std::lock_guard<std::mutex> guard(m_contextLock);
-   if (m_context != nullptr)
-      m_context->incRefCount();
-   return m_context;
-}
-
-bool Session::installContext(HKCPEncryptionContext *context) {
-   if (m_decryptBuffer == nullptr)
-      m_decryptBuffer = static_cast<uint8_t *>(malloc(HKCP_MAX_FRAME_SIZE));
-   if (m_decryptBuffer == nullptr) {
-      context->decRefCount();
-      return false;
-   }
-   HKCPEncryptionContext *old;
-   {
-      std::lock_guard<std::mutex> guard(m_contextLock);
-      old = m_context;
-      m_context = context;
-   }
-   if (old != nullptr)
-      old->decRefCount();
-   m_state.encrypted = true;
-   return true;
+   m_connection.shutdown();
 }
 
 bool Session::sendFrame(const CSCP_MESSAGE *frame) {
-   HKCPEncryptionContext *context = acquireContext();
-   const void *data = frame;
-   uint32_t size = ntohl(frame->dwSize);
-   CSCP_ENCRYPTED_MESSAGE *encrypted = nullptr;
-   if (context != nullptr) {
-      encrypted = CSCPEncryptMessage(context, frame);
-      context->decRefCount();
-      if (encrypted == nullptr)
-         return false;
-      data = encrypted;
-      size = ntohl(encrypted->dwSize);
-   }
-   bool ok = false;
-   m_sendLock.lock();
-   if (!m_relaying)
-      ok = SendEx(m_socket.get(), data, size, 0, nullptr) == (int)size;
-   m_sendLock.unlock();
-   free(encrypted);
-   return ok;
+   return m_connection.sendFrame(frame);
 }
 
 bool Session::sendMessage(const CSCPMessage &message) {
-   CSCP_MESSAGE *frame = message.CreateMessage();
-   if (frame == nullptr)
-      return false;
-   bool ok = sendFrame(frame);
-   free(frame);
-   return ok;
+   return m_connection.sendMessage(message);
 }
 
 bool Session::sendReply(const CSCPMessage &reply) {
@@ -166,7 +98,7 @@ void Session::finishUpload(uint32_t rcc) {
 
 // False when the session must end.
 bool Session::handleRawFrame(const CSCP_MESSAGE *frame, int length) {
-   if (HKCPAnswerVersionProbe(m_socket.get(), frame, HKCP_VERSION, &m_sendLock))
+   if (HKCPAnswerVersionProbe(m_connection.socket(), frame, HKCP_VERSION, &m_connection.sendLock()))
       return true;
    // The data may be followed by up to 7 bytes of padding to the frame's
    // 8-byte alignment, no more.
@@ -261,87 +193,36 @@ bool Session::sendFile(int fd, uint32_t requestId) {
 void Session::relay(UniqueFd onward, const CSCPMessage &reply) {
    // The reply and the switch to relaying happen under one hold of the send
    // lock, so that no trap can slip into the stream after the reply.
-   CSCP_MESSAGE *frame = reply.CreateMessage();
-   if (frame == nullptr)
-      return;
-   HKCPEncryptionContext *context = acquireContext();
-   CSCP_ENCRYPTED_MESSAGE *encrypted = context ? CSCPEncryptMessage(context, frame) : nullptr;
-   if (context != nullptr)
-      context->decRefCount();
-   const void *data = encrypted ? (const void *)encrypted : (const void *)frame;
-   uint32_t size = encrypted ? ntohl(encrypted->dwSize) : ntohl(frame->dwSize);
-   bool sent = false;
-   if (context == nullptr || encrypted != nullptr) {
-      m_sendLock.lock();
-      sent = SendEx(m_socket.get(), data, size, 0, nullptr) == (int)size;
-      m_relaying = true;
-      m_sendLock.unlock();
+   bool sent;
+   {
+      std::lock_guard<CriticalSection> guard(m_connection.sendLock());
+      sent = sendReply(reply);
+      m_connection.stopSending();
    }
-   free(encrypted);
-   free(frame);
    m_trapsEnabled.store(false);
    if (!sent || m_stopRequested.load())
       return;
    std::shared_ptr<const AgentConfig> config = m_runtime.config();
    uint64_t toAgent = 0, toServer = 0;
-   RelayBytes(m_socket.get(), onward.get(), PendingBytes(m_receiveState), config->idleTimeoutMs,
-              &toAgent, &toServer);
+   RelayBytes((int)m_connection.socket(), onward.get(), m_connection.pendingBytes(),
+              config->idleTimeoutMs, &toAgent, &toServer);
    HKLOG_INFO("proxy relay for %s ended (%llu bytes out, %llu bytes back)",
               Ipv4ToText(m_peerAddress).c_str(), (unsigned long long)toAgent,
               (unsigned long long)toServer);
 }
 
 void Session::run() {
-   m_receiveState = static_cast<CSCP_BUFFER *>(malloc(sizeof(CSCP_BUFFER)));
-   m_frameBuffer = static_cast<uint8_t *>(malloc(HKCP_MAX_FRAME_SIZE));
-   if (m_receiveState == nullptr || m_frameBuffer == nullptr) {
-      HKLOG_ERROR("out of memory for a session");
-      return;
-   }
-   RecvHKCPMessage(0, nullptr, m_receiveState, 0, nullptr, nullptr, 0);
-   auto *frame = reinterpret_cast<CSCP_MESSAGE *>(m_frameBuffer);
    std::string peer = Ipv4ToText(m_peerAddress) + ":" + std::to_string(m_peerPort);
    HKLOG_DEBUG("session with %s started", peer.c_str());
 
    while (!m_stopRequested.load()) {
       uint32_t idle = m_runtime.config()->idleTimeoutMs;
-      // An encrypted frame is decrypted through m_decryptBuffer, so after a
-      // receive its header there equals the frame's; a cleared header tells
-      // a plain frame.
-      if (m_decryptBuffer != nullptr)
-         memset(m_decryptBuffer, 0, HKCP_HEADER_SIZE);
-      int rc = RecvHKCPMessage(m_socket.get(), frame, m_receiveState, HKCP_MAX_FRAME_SIZE,
-                               &m_context, m_decryptBuffer, idle == 0 ? INFINITE : idle);
-      if (rc <= 0) {
-         HKLOG_DEBUG("session with %s closed", peer.c_str());
+      HKCPReceiveResult received = m_connection.receive(idle == 0 ? INFINITE : idle);
+      if (!acceptReceive(received, peer, idle))
          break;
-      }
-      if (rc == 1) {
-         HKLOG_WARN("frame of %u bytes from %s refused: over the %u-byte limit",
-                    ntohl(frame->dwSize), peer.c_str(), HKCP_MAX_FRAME_SIZE);
-         break;
-      }
-      if (rc == 2) {
-         HKLOG_WARN("frame from %s failed to decrypt", peer.c_str());
-         break;
-      }
-      if (rc == 3) {
-         HKLOG_INFO("session with %s idle for %u ms: closed", peer.c_str(), idle);
-         break;
-      }
-      if ((uint32_t)rc != ntohl(frame->dwSize) || (uint32_t)rc < HKCP_HEADER_SIZE) {
-         HKLOG_WARN("frame from %s with a wrong length", peer.c_str());
-         break;
-      }
-      if (m_state.encrypted && memcmp(m_decryptBuffer, frame, HKCP_HEADER_SIZE) != 0) {
-         // Once a key is agreed every frame is encrypted: a plain one would
-         // be an attempt to slip past the cipher.
-         HKLOG_WARN("plain frame (code 0x%04X) on the encrypted session with %s: session closed",
-                    ntohs(frame->wCode), peer.c_str());
-         break;
-      }
+      CSCP_MESSAGE *frame = m_connection.frame();
       if (ntohs(frame->wFlags) & MF_BINARY) {
-         if (!handleRawFrame(frame, rc))
+         if (!handleRawFrame(frame, m_connection.receivedLength()))
             break;
          continue;
       }
@@ -351,51 +232,86 @@ void Session::run() {
                     peer.c_str());
          break;
       }
-
-      CSCPMessage reply(HKCP_VERSION);
-      DispatchOutcome outcome;
-      m_dispatcher.dispatch(m_state, request, &reply, &outcome);
-      m_trapsEnabled.store(m_state.trapsEnabled);
-      if (outcome.followUp == FollowUp::Relay) {
-         relay(std::move(outcome.socket), reply);
+      if (!serve(request))
          break;
-      }
-      if (outcome.followUp == FollowUp::ReceiveUpload) {
-         m_upload = std::make_unique<Upload>();
-         m_upload->requestId = request.GetId();
-         m_upload->target.file = std::move(outcome.file);
-         m_upload->target.directory = std::move(outcome.directory);
-         m_upload->target.tempName = std::move(outcome.tempName);
-         m_upload->target.finalName = std::move(outcome.finalName);
-         m_upload->target.maxSize = outcome.maxSize;
-         m_state.uploadActive = true;
-      }
-      if (!sendReply(reply))
-         break;
-      if (outcome.newContext != nullptr) {
-         HKCPEncryptionContext *context = outcome.newContext;
-         outcome.newContext = nullptr;
-         if (!installContext(context)) {
-            HKLOG_ERROR("out of memory for an encrypted session");
-            break;
-         }
-      }
-      if (outcome.followUp == FollowUp::CloseSession)
-         break;
-      if (outcome.followUp == FollowUp::SendFile && !sendFile(outcome.file.get(), request.GetId()))
-         break;
-      if (outcome.followUp == FollowUp::PushData) {
-         CSCPMessage push(HKCP_VERSION);
-         BuildDataPush(m_runtime, *m_runtime.config(), &push);
-         if (!sendMessage(push))
-            break;
-      }
    }
-   m_sendLock.lock();
-   m_relaying = true;  // no more frames once the session is over
-   m_sendLock.unlock();
+   m_connection.stopSending();  // no more frames once the session is over
    m_trapsEnabled.store(false);
    m_upload.reset();
+   m_connection.releaseBuffers();
+}
+
+bool Session::acceptReceive(HKCPReceiveResult received, const std::string &peer, uint32_t idle) {
+   CSCP_MESSAGE *frame = m_connection.frame();
+   switch (received) {
+      case HKCPReceiveResult::Frame:
+         return true;
+      case HKCPReceiveResult::Closed:
+      case HKCPReceiveResult::Failed:
+         HKLOG_DEBUG("session with %s closed", peer.c_str());
+         return false;
+      case HKCPReceiveResult::TooLarge:
+         HKLOG_WARN("frame of %u bytes from %s refused: over the %u-byte limit",
+                    ntohl(frame->dwSize), peer.c_str(), HKCP_MAX_FRAME_SIZE);
+         return false;
+      case HKCPReceiveResult::Undecryptable:
+         // Also a plain frame once a key is agreed: an attempt to slip past
+         // the cipher.
+         HKLOG_WARN("frame from %s failed to decrypt", peer.c_str());
+         return false;
+      case HKCPReceiveResult::Replayed:
+         HKLOG_WARN("frame from %s replayed or out of order", peer.c_str());
+         return false;
+      case HKCPReceiveResult::TimedOut:
+         HKLOG_INFO("session with %s idle for %u ms: closed", peer.c_str(), idle);
+         return false;
+      case HKCPReceiveResult::BadLength:
+         HKLOG_WARN("frame from %s with a wrong length", peer.c_str());
+         return false;
+   }
+   return false;
+}
+
+bool Session::serve(const CSCPMessage &request) {
+   CSCPMessage reply(HKCP_VERSION);
+   DispatchOutcome outcome;
+   m_dispatcher.dispatch(m_state, request, &reply, &outcome);
+   m_trapsEnabled.store(m_state.trapsEnabled);
+   m_established.store(m_state.established);
+   if (outcome.followUp == FollowUp::Relay) {
+      relay(std::move(outcome.socket), reply);
+      return false;
+   }
+   if (outcome.followUp == FollowUp::ReceiveUpload) {
+      m_upload = std::make_unique<Upload>();
+      m_upload->requestId = request.GetId();
+      m_upload->target.file = std::move(outcome.file);
+      m_upload->target.directory = std::move(outcome.directory);
+      m_upload->target.tempName = std::move(outcome.tempName);
+      m_upload->target.finalName = std::move(outcome.finalName);
+      m_upload->target.maxSize = outcome.maxSize;
+      m_upload->target.reservation = std::move(outcome.reservation);
+      m_state.uploadActive = true;
+   }
+   if (!sendReply(reply))
+      return false;
+   if (outcome.newContext != nullptr) {
+      // Every frame after the reply is encrypted both ways.
+      m_connection.setContext(outcome.newContext);
+      outcome.newContext = nullptr;
+      m_state.encrypted = true;
+   }
+   if (outcome.followUp == FollowUp::CloseSession)
+      return false;
+   if (outcome.followUp == FollowUp::SendFile && !sendFile(outcome.file.get(), request.GetId()))
+      return false;
+   if (outcome.followUp == FollowUp::PushData) {
+      CSCPMessage push(HKCP_VERSION);
+      BuildDataPush(m_runtime, *m_runtime.config(), &push);
+      if (!sendMessage(push))
+         return false;
+   }
+   return true;
 }
 
 }  // namespace hkagent

@@ -23,8 +23,13 @@ namespace hkagent {
 
 class Session {
 public:
+   // A frame not written within the send bound ends the session; the server
+   // passes the configured SendTimeout (the same default).
+   static constexpr uint32_t kDefaultSendTimeoutMs = 30000;
+
    // Takes ownership of the connected socket fd.
-   Session(int fd, AgentRuntime &runtime, uint32_t peerAddress, uint16_t peerPort);
+   Session(int fd, AgentRuntime &runtime, uint32_t peerAddress, uint16_t peerPort,
+           uint32_t sendTimeoutMs = kDefaultSendTimeoutMs);
    Session(const Session &) = delete;
    Session &operator=(const Session &) = delete;
    ~Session();
@@ -36,6 +41,8 @@ public:
    void requestStop();
 
    bool trapsEnabled() const { return m_trapsEnabled.load(); }
+   // True once a request has passed the encryption and authentication gates.
+   bool established() const { return m_established.load(); }
    // Sends a message (encrypted when the session is); false when it could
    // not be written whole or the session no longer carries messages.
    bool sendMessage(const CSCPMessage &message);
@@ -48,15 +55,16 @@ private:
 
    bool sendFrame(const CSCP_MESSAGE *frame);
    bool sendReply(const CSCPMessage &reply);
-   // Takes over the context's reference; false when out of memory.
-   bool installContext(HKCPEncryptionContext *context);
-   HKCPEncryptionContext *acquireContext();
+   // False (after logging why) when the receive ends the session.
+   bool acceptReceive(HKCPReceiveResult received, const std::string &peer, uint32_t idle);
+   // Dispatches one request and carries out its follow-up; false when the
+   // session must end.
+   bool serve(const CSCPMessage &request);
    bool handleRawFrame(const CSCP_MESSAGE *frame, int length);
    void finishUpload(uint32_t rcc);
    bool sendFile(int fd, uint32_t requestId);
    void relay(UniqueFd onward, const CSCPMessage &reply);
 
-   UniqueFd m_socket;  // constant after construction; closed by the destructor
    AgentRuntime &m_runtime;
    Dispatcher m_dispatcher;
    const uint32_t m_peerAddress;  // host byte order
@@ -64,23 +72,15 @@ private:
 
    // Session-thread state.
    SessionState m_state;
-   CSCP_BUFFER *m_receiveState = nullptr;  // malloc'ed
-   uint8_t *m_frameBuffer = nullptr;       // malloc'ed, HKCP_MAX_FRAME_SIZE
-   uint8_t *m_decryptBuffer = nullptr;     // malloc'ed once the session is encrypted
    std::unique_ptr<Upload> m_upload;
 
-   // Serialises every write to the socket. Once m_relaying is set (the
-   // socket carries relayed bytes, or the session is over) no frame may be
-   // written any more.
-   CriticalSection m_sendLock;
-   bool m_relaying HK_GUARDED_BY(m_sendLock) = false;
-
-   // Guards m_context against the readers on other threads. The session
-   // thread is its only writer, and RecvHKCPMessage reads it there.
-   std::mutex m_contextLock;
-   HKCPEncryptionContext *m_context = nullptr;  // one reference owned
+   // The socket (closed by the destructor), its send lock and the context.
+   // Once stopSending() was called (the socket carries relayed bytes, or
+   // the session is over) no frame is written any more.
+   HKCPConnection m_connection;
 
    std::atomic<bool> m_trapsEnabled{false};
+   std::atomic<bool> m_established{false};
    std::atomic<bool> m_stopRequested{false};
 };
 

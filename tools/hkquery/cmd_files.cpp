@@ -13,7 +13,7 @@
 #include <cstring>
 #include <memory>
 
-#include "hkagent/agent_codes.h"
+#include "agent_codes.h"
 #include "commands.h"
 #include "progress.h"
 #include "text.h"
@@ -180,12 +180,19 @@ int FetchInto(const Query &q, const std::string &name, const std::string &output
    request.SetVariable(VID_FILE_NAME, wideName.c_str());
    std::wstring wideTemp = Utf8ToWide(temp);
    ProgressBar bar("download " + name, 0, !q.tool().quiet && ProgressBar::StderrIsTerminal());
-   std::unique_ptr<CSCPMessage> reply(
-       q.agent->customRequest(&request, wideTemp.c_str(), false, DownloadProgress, &bar));
+   bool overrun = false;
+   std::unique_ptr<CSCPMessage> reply(q.agent->fetchFile(
+       &request, wideTemp.c_str(), hkagent::VID_AGENT_FILE_SIZE, DownloadProgress, &bar, &overrun));
    bar.finish();
 
    uint32_t code = reply ? reply->GetVariableLong(VID_RCC) : ERR_REQUEST_TIMEOUT;
    uint64_t announced = reply ? reply->GetVariableInt64(hkagent::VID_AGENT_FILE_SIZE) : 0;
+   if (overrun) {
+      unlink(temp.c_str());
+      return ReportError(q.tool(), ERR_IO_FAILURE,
+                         "download of " + name + " stopped: the agent sent more than the " +
+                             std::to_string(announced) + " bytes it announced");
+   }
    struct stat info;
    if (code == ERR_SUCCESS &&
        (stat(temp.c_str(), &info) != 0 || (uint64_t)info.st_size != announced)) {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <sstream>
 
-#include "hkagent/agent_codes.h"
+#include "agent_codes.h"
 #include "commands.h"
 #include "text.h"
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "server_key.h"
 #include "text.h"
 
 using namespace hktool;
@@ -49,7 +50,7 @@ const ModeOption kModes[] = {
 const AgentOptionNames kAgentNames = {
     "auth",       "secret",       "HKQUERY_SECRET",       "proxy",
     "proxy-auth", "proxy-secret", "HKQUERY_PROXY_SECRET", "encryption",
-    "key",        "timeout",      "connect-timeout"};
+    "key",        "timeout",      "connect-timeout",      "insecure-auth"};
 
 std::vector<OptionSpec> OtherSpecs() {
    return {
@@ -95,6 +96,11 @@ int ParseQueryOptions(int argc, const char *const *argv, QueryOptions *o) {
    }
    if (args.has("version")) {
       printf("hkquery %s\n", HKTOOLS_VERSION);
+      return EXIT_OK;
+   }
+   if (args.has("show-key")) {
+      if (!ShowServerKey(args.get("key", DefaultServerKeyPath()), &error))
+         return ReportError(o->tool, ERR_INVALID_PUBLIC_KEY, error);
       return EXIT_OK;
    }
    ToolAgentConnection::SetVerbose(args.has("verbose"));

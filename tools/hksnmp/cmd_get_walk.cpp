@@ -1,7 +1,12 @@
-// GET and walk over any transport, through the library's SnmpGet and
-// SnmpEnumerate.
+// GET and walk over any transport: the walk through the library's
+// SnmpBulkEnumerate or SnmpEnumerate, the GET with the library's request ids,
+// time-out and retries and SnmpGet's result codes, keeping the answered
+// variable so that its value is shown as value_display.h says.
+#include <memory>
+
 #include "snmp_commands.h"
 #include "text.h"
+#include "value_display.h"
 
 using namespace hktool;
 
@@ -11,7 +16,6 @@ namespace {
 
 const char kDefaultGetOid[] = ".1.3.6.1.2.1.1.1.0";  // sysDescr.0
 const char kDefaultWalkOid[] = ".1.3.6.1.2.1.1";     // the system group
-const size_t kValueSize = 4096;
 
 struct WalkRow {
    std::string oid, type, value;
@@ -20,11 +24,34 @@ struct WalkRow {
 uint32_t CollectVariable(uint32_t version, SNMP_Variable *variable, SNMP_Transport *transport,
                          void *argument) {
    auto *rows = static_cast<std::vector<WalkRow> *>(argument);
-   wchar_t name[1024], value[kValueSize];
-   variable->getName()->getText(name, 1024);
-   bool hex = true;
-   variable->getValueAsPrintableString(value, kValueSize, &hex);
-   rows->push_back({WideToUtf8(name), SnmpTypeName(variable->getType()), WideToUtf8(value)});
+   wchar_t name[2048];
+   variable->getName()->getText(name, 2048);
+   rows->push_back({WideToUtf8(name), SnmpTypeName(variable->getType()), DisplayValue(variable)});
+   return SNMP_ERR_SUCCESS;
+}
+
+// One GET of oid, with SnmpGet's result codes: the value shown in *text on
+// SNMP_ERR_SUCCESS.
+uint32_t GetForDisplay(uint32_t version, SNMP_Transport *transport, const std::string &oid,
+                       std::string *text) {
+   uint32_t components[SNMP_MAX_OID_LENGTH];
+   size_t length = SNMPParseOID(oid.c_str(), components, SNMP_MAX_OID_LENGTH);
+   if (length == 0)
+      return SNMP_ERR_OID_SYNTAX;
+   SNMP_PDU request(SNMP_GET_REQUEST, SnmpNewRequestId(), version);
+   request.bindVariable(new SNMP_Variable(components, length));
+   SNMP_PDU *answer = nullptr;
+   uint32_t result = transport->doRequest(&request, &answer, g_dwSNMPTimeout, SNMP_HELPER_RETRIES);
+   if (result != SNMP_ERR_SUCCESS)
+      return result;
+   std::unique_ptr<SNMP_PDU> response(answer);
+   if (response->getNumVariables() == 0 || response->getErrorCode() != SNMP_PDU_ERR_SUCCESS)
+      return response->getErrorCode() == SNMP_PDU_ERR_NO_SUCH_NAME ? SNMP_ERR_NO_SUCH_OBJECT
+                                                                   : SNMP_ERR_AGENT_STATUS;
+   const SNMP_Variable *variable = response->getVariable(0);
+   if (variable->getType() == ASN_NO_SUCH_OBJECT || variable->getType() == ASN_NO_SUCH_INSTANCE)
+      return SNMP_ERR_NO_SUCH_OBJECT;
+   *text = DisplayValue(variable);
    return SNMP_ERR_SUCCESS;
 }
 
@@ -85,15 +112,13 @@ int RunGet(const SnmpOptions &o, SNMP_Transport *transport) {
    bool failed = false;
    for (const std::string &oid : oids) {
       std::string canonical = CanonicalOid(oid);
-      std::wstring wideOid = Utf8ToWide(canonical);
-      wchar_t value[kValueSize] = L"";
-      uint32_t result = SnmpGet(o.version, transport, wideOid.c_str(), nullptr, 0, value,
-                                kValueSize, SNMPGET_PRINTABLE);
+      std::string value;
+      uint32_t result = GetForDisplay(o.version, transport, canonical, &value);
       json.beginObject();
       json.member("oid", canonical);
       if (result == SNMP_ERR_SUCCESS) {
          json.member("value", value);
-         table.addRow({canonical, WideToUtf8(value)});
+         table.addRow({canonical, value});
       } else {
          failed = true;
          std::string text = WideToUtf8(SNMPGetErrorText(result));
@@ -117,7 +142,9 @@ int RunWalk(const SnmpOptions &o, SNMP_Transport *transport) {
    std::wstring wideRoot = Utf8ToWide(root);
    std::vector<WalkRow> rows;
    uint32_t result =
-       SnmpEnumerate(o.version, transport, wideRoot.c_str(), CollectVariable, &rows, 0);
+       o.bulk ? SnmpBulkEnumerate(o.version, transport, wideRoot.c_str(), CollectVariable, &rows, 0,
+                                  o.maxRepetitions)
+              : SnmpEnumerate(o.version, transport, wideRoot.c_str(), CollectVariable, &rows, 0);
    if (result != SNMP_ERR_SUCCESS)
       return ReportError(o.tool, result,
                          "walk of " + root + ": " + WideToUtf8(SNMPGetErrorText(result)));

@@ -6,7 +6,8 @@
 
 namespace hksnmptool {
 
-// GET of each OID, and a GETNEXT walk of one subtree (cmd_get_walk.cpp).
+// GET of each OID, and a walk of one subtree: GETBULK unless --no-bulk or
+// SNMPv1 (cmd_get_walk.cpp).
 int RunGet(const SnmpOptions &options, SNMP_Transport *transport);
 int RunWalk(const SnmpOptions &options, SNMP_Transport *transport);
 

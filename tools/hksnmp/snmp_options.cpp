@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "server_key.h"
 #include "text.h"
 
 using namespace hktool;
@@ -20,21 +21,33 @@ const char kUsageHead[] =
     "is given.\n\nOptions:\n";
 
 const char kUsageTail[] =
-    "\nThe agent's secret may come from HKSNMP_AGENT_SECRET so that it stays out\n"
+    "\nThe agent's secret may come from HKSNMP_AGENT_SECRET, the SNMPv3 passwords\n"
+    "from HKSNMP_AUTH_PASSWORD and HKSNMP_PRIV_PASSWORD, so that they stay out\n"
     "of the process list.\n"
     "Exit status: 0 success, 1 the device, the agent or the connection failed,\n"
     "2 bad usage.\n";
 
-const AgentOptionNames kAgentNames = {
-    "agent-auth", "agent-secret",  "HKSNMP_AGENT_SECRET",  "", "", "", "", "encryption",
-    "key",        "agent-timeout", "agent-connect-timeout"};
+const AgentOptionNames kAgentNames = {"agent-auth",
+                                      "agent-secret",
+                                      "HKSNMP_AGENT_SECRET",
+                                      "",
+                                      "",
+                                      "",
+                                      "",
+                                      "encryption",
+                                      "key",
+                                      "agent-timeout",
+                                      "agent-connect-timeout",
+                                      "insecure-auth"};
 
 std::vector<OptionSpec> SnmpSpecs() {
    return {
-       {"snmp-version", 'v', true, "1|2c", "SNMP version (default 2c)"},
+       {"snmp-version", 'v', true, "1|2c|3", "SNMP version (default 2c)"},
        {"community", 'c', true, "TEXT", "community (default public)"},
        {"port", 'p', true, "PORT", "device UDP port (default 161)"},
        {"timeout", 't', true, "MS", "time-out of each attempt (default 2000; 3 retries)"},
+       {"no-bulk", 0, false, "", "walk with GETNEXT requests (default: GETBULK, except SNMPv1)"},
+       {"max-repetitions", 0, true, "N", "variables asked for per GETBULK request (default 25)"},
        {"aliases", 0, true, "0..4",
         "interface names: 0 base name, 1 alias, 2 alias (base), 3 base (alias)"},
        {"ifxtable", 0, false, "", "take base names from ifName where the device has it"},
@@ -70,23 +83,32 @@ int ParseSnmpOptions(int argc, const char *const *argv, SnmpOptions *o) {
    o->tool.quiet = true;
    ArgParser args;
    std::vector<OptionSpec> snmpSpecs = SnmpSpecs();
+   std::vector<OptionSpec> v3Specs = V3OptionSpecs();
    std::vector<OptionSpec> agentSpecs = AgentOptionSpecs(kAgentNames, false);
    args.add(snmpSpecs);
+   args.add(v3Specs);
    args.add(agentSpecs);
    std::string error;
    if (!args.parse(argc, argv, &error))
       return ReportUsage(o->tool, error);
    o->tool.json = args.has("json");
    if (args.has("help")) {
-      ArgParser snmpHelp, agentHelp;
+      ArgParser snmpHelp, v3Help, agentHelp;
       snmpHelp.add(snmpSpecs);
+      v3Help.add(v3Specs);
       agentHelp.add(agentSpecs);
-      printf("%s%s\nAgent (with --via-agent):\n%s%s", kUsageHead, snmpHelp.helpText().c_str(),
-             agentHelp.helpText().c_str(), kUsageTail);
+      printf("%s%s\nSNMPv3 (with -v 3):\n%s\nAgent (with --via-agent):\n%s%s", kUsageHead,
+             snmpHelp.helpText().c_str(), v3Help.helpText().c_str(), agentHelp.helpText().c_str(),
+             kUsageTail);
       return EXIT_OK;
    }
    if (args.has("version")) {
       printf("hksnmp %s\n", HKTOOLS_VERSION);
+      return EXIT_OK;
+   }
+   if (args.has("show-key")) {
+      if (!ShowServerKey(args.get("key", DefaultServerKeyPath()), &error))
+         return ReportError(o->tool, ERR_INVALID_PUBLIC_KEY, error);
       return EXIT_OK;
    }
    ToolAgentConnection::SetVerbose(args.has("verbose"));
@@ -112,8 +134,12 @@ int ParseSnmpOptions(int argc, const char *const *argv, SnmpOptions *o) {
       o->version = SNMP_VERSION_1;
    else if (version == "2c" || version == "2")
       o->version = SNMP_VERSION_2C;
+   else if (version == "3")
+      o->version = SNMP_VERSION_3;
    else
-      return ReportUsage(o->tool, "--snmp-version takes 1 or 2c");
+      return ReportUsage(o->tool, "--snmp-version takes 1, 2c or 3");
+   if (o->version == SNMP_VERSION_3 && !ReadV3Options(args, &o->v3, &error))
+      return ReportUsage(o->tool, error);
    o->community = args.get("community", "public");
    if (o->community.size() > SNMP_MAX_COMMUNITY_LENGTH)
       return ReportUsage(o->tool, "the community is longer than 255 bytes");
@@ -127,6 +153,13 @@ int ParseSnmpOptions(int argc, const char *const *argv, SnmpOptions *o) {
       if (!ParseNumber(args.get("timeout"), 1, 600000, &number))
          return ReportUsage(o->tool, "--timeout takes milliseconds from 1 to 600000");
       o->timeout = (uint32_t)number;
+   }
+   o->bulk = !args.has("no-bulk");
+   if (args.has("max-repetitions")) {
+      if (!ParseNumber(args.get("max-repetitions"), 1, SNMP_MAX_REPETITIONS_LIMIT, &number))
+         return ReportUsage(
+             o->tool, "--max-repetitions takes 1 to " + std::to_string(SNMP_MAX_REPETITIONS_LIMIT));
+      o->maxRepetitions = (uint32_t)number;
    }
    if (args.has("aliases")) {
       if (!ParseNumber(args.get("aliases"), 0, 4, &number))
@@ -173,7 +206,9 @@ std::unique_ptr<SNMP_Transport> OpenTransport(const SnmpOptions &o, int *status)
       transport = std::move(udp);
    }
    transport->setSnmpVersion(o.version);
-   transport->setSecurityContext(new SNMP_SecurityContext(o.community.c_str()));
+   transport->setSecurityContext(o.version == SNMP_VERSION_3
+                                     ? MakeV3Context(o.v3)
+                                     : new SNMP_SecurityContext(o.community.c_str()));
    return transport;
 }
 

@@ -9,6 +9,7 @@
 
 #include "agent_link.h"
 #include "report.h"
+#include "v3_options.h"
 
 namespace hksnmptool {
 
@@ -22,8 +23,11 @@ struct SnmpOptions {
    uint16_t port = SNMP_DEFAULT_PORT;
    uint32_t version = SNMP_VERSION_2C;
    std::string community = "public";
+   V3Settings v3;  // with SNMP_VERSION_3
    std::vector<std::string> oids;
-   uint32_t timeout = 0;  // g_dwSNMPTimeout when 0
+   uint32_t timeout = 0;         // g_dwSNMPTimeout when 0
+   bool bulk = true;             // walk with GETBULK (SNMPv1 walks with GETNEXT anyway)
+   uint32_t maxRepetitions = 0;  // per GETBULK request; the library's default when 0
    int aliases = 0;
    bool ifXTable = false;
    bool viaAgent = false;

@@ -8,5 +8,6 @@
 #include "hk_util.h"
 #include "hkcp_codes.h"
 #include "hkcp.h"
+#include "hkcp_connection.h"
 
 #endif

@@ -49,6 +49,7 @@
 #define HK_TRY_ACQUIRE(...) __attribute__((try_acquire_capability(__VA_ARGS__)))
 #define HK_REQUIRES(...) __attribute__((requires_capability(__VA_ARGS__)))
 #define HK_EXCLUDES(...) __attribute__((locks_excluded(__VA_ARGS__)))
+#define HK_NO_THREAD_SAFETY_ANALYSIS __attribute__((no_thread_safety_analysis))
 #else
 #define HK_CAPABILITY(x)
 #define HK_GUARDED_BY(x)
@@ -57,6 +58,7 @@
 #define HK_TRY_ACQUIRE(...)
 #define HK_REQUIRES(...)
 #define HK_EXCLUDES(...)
+#define HK_NO_THREAD_SAFETY_ANALYSIS
 #endif
 
 // ---------------------------------------------------------------- time
@@ -110,8 +112,14 @@ HESKER_EXPORT int SetSocketNonBlocking(SOCKET s, bool nonBlocking);
 HESKER_EXPORT int SocketRecv(SOCKET s, void *buffer, size_t size);
 // Waits until the socket is readable: 1 readable, 0 time-out, -1 error.
 HESKER_EXPORT int SocketWaitReadable(SOCKET s, uint32_t timeoutMs);
-// Writes all bytes (waiting when the socket is non-blocking); the count
-// written, which is less than size only after an error.
+// Bounds every write to the socket: a SocketSendAll (one frame) that has
+// not ended within timeoutMs fails with WSAETIMEDOUT instead of waiting for
+// a peer that does not read (INFINITE: no bound, the default). 0 on
+// success, -1 on failure.
+HESKER_EXPORT int SetSocketSendTimeout(SOCKET s, uint32_t timeoutMs);
+// Writes all bytes (waiting when the socket is non-blocking, at most the
+// socket's send time-out in all); the count written, which is less than
+// size only after an error or that time-out.
 HESKER_EXPORT int64_t SocketSendAll(SOCKET s, const void *data, size_t size);
 // Connects, waiting at most timeoutMs (INFINITE: as long as the system
 // does); the socket is in blocking mode again afterwards. 0 on success, -1
@@ -129,7 +137,9 @@ HESKER_EXPORT int SocketRecvFrom(SOCKET s, void *buffer, size_t size, struct soc
 
 // ---------------------------------------------------------------- locks
 // A critical section that spins up to spinCount times on try_lock before it
-// blocks. BasicLockable, so std::lock_guard works with it.
+// blocks. Re-entrant for its owner, as the platform's critical section is:
+// a thread that holds it may enter it again (and leaves it as often).
+// BasicLockable, so std::lock_guard works with it.
 class HESKER_EXPORT HK_CAPABILITY("mutex") CriticalSection {
 public:
 #ifdef _WIN32
@@ -159,7 +169,7 @@ private:
    }
 
 private:
-   std::mutex m_mutex;
+   std::recursive_mutex m_mutex;
    int m_spinCount;
 #endif
 };
@@ -209,7 +219,10 @@ HESKER_EXPORT void JoinThread(HK_THREAD *thread);
 // characters composed first where that code page has the composed one.
 // Both convert at most srcLength characters (-1: up to and including the
 // NUL) into dst of dstSize units, always NUL-terminate when dstSize > 0, and
-// return the number of units written without the terminator.
+// return the number of units written without the terminator. WideToCodePage
+// precomposes a letter and a following combining mark into one byte where the
+// code page has the precomposed letter, so it may write fewer bytes than it
+// reads characters.
 HESKER_EXPORT size_t WideToCodePage(const wchar_t *src, int srcLength, char *dst, size_t dstSize);
 HESKER_EXPORT size_t CodePageToWide(const char *src, int srcLength, wchar_t *dst, size_t dstSize);
 

@@ -96,6 +96,11 @@ HESKER_EXPORT void hklog_write(uint32_t messageId, uint16_t type, const char *fo
 HESKER_EXPORT void hklog_set_sink(HKLOG_SINK sink, void *context);
 // Installs where the default sink takes message texts from.
 HESKER_EXPORT void hklog_set_text_source(HKLOG_TEXT_SOURCE source);
+// Installs source only when no text source is set, so that a library's own
+// catalog never replaces one the host installed; true when it was installed.
+HESKER_EXPORT bool hklog_set_text_source_if_none(HKLOG_TEXT_SOURCE source);
+// The text source in effect (null when none is set).
+HESKER_EXPORT HKLOG_TEXT_SOURCE hklog_get_text_source();
 // Renders a message text, replacing %1..%9 by the inserts, into buffer.
 HESKER_EXPORT void hklog_render(const wchar_t *text, int numInserts, const wchar_t *const *inserts,
                                 wchar_t *buffer, size_t size);

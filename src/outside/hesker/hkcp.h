@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "hesker_export.h"
@@ -133,6 +135,8 @@ private:
 // ---------------------------------------------------------------- encryption
 // The cipher state of one session: AES-256-GCM with a key agreed through
 // the key exchange. Thread safe: senders and the receiver share it.
+static const uint32_t HKCP_CHANNEL_BINDING_SIZE = 32;
+
 class HESKER_EXPORT HKCPEncryptionContext : public RefCountObject {
 public:
    // A context for a fresh random key (the peer's side of the exchange).
@@ -144,8 +148,22 @@ public:
    const uint8_t *getKey() const { return m_key; }
    uint32_t getKeyLength() const { return m_keyLength; }
    // Next nonce: a random 4-byte prefix and a 64-bit counter, so a nonce is
-   // never used twice with one key.
+   // never used twice with one key. Senders take it and write the frame
+   // under one hold of their send lock: the receiver refuses a counter that
+   // does not rise, so frames must reach the wire in nonce order.
    void nextNonce(uint8_t nonce[12]);
+   // Accepts a received nonce only when its counter is above every counter
+   // accepted before from the same direction (the nonce's top bit): a frame
+   // that repeats or goes back is refused. Called once the frame has proved
+   // authentic, so a forged nonce never advances the counter.
+   bool acceptSequence(const uint8_t nonce[12]);
+   // True once a frame was refused by acceptSequence: the stream was
+   // replayed or reordered by someone on the path.
+   bool sequenceBroken() const { return m_sequenceBroken.load(std::memory_order_acquire); }
+   // 32 bytes that both ends of the channel derive from the session key
+   // (HKDF-SHA-256, never the key itself) to bind an authentication to this
+   // channel. False when the key is unset or the derivation fails.
+   bool channelBinding(uint8_t binding[HKCP_CHANNEL_BINDING_SIZE]) const;
 
 protected:
    ~HKCPEncryptionContext() override;
@@ -157,6 +175,10 @@ private:
    uint32_t m_keyLength = 0;
    uint8_t m_noncePrefix[4] = {};
    std::atomic<uint64_t> m_nonceCounter{0};
+   // Per direction (index: the nonce's top bit), the lowest counter still
+   // acceptable: one above the last accepted.
+   std::atomic<uint64_t> m_nextAccepted[2] = {0, 0};
+   std::atomic<bool> m_sequenceBroken{false};
 };
 
 // Fills message as a key request (code CMD_REQUEST_SESSION_KEY): the
@@ -186,6 +208,58 @@ HESKER_EXPORT CSCP_ENCRYPTED_MESSAGE *CSCPEncryptMessage(HKCPEncryptionContext *
 HESKER_EXPORT CSCP_MESSAGE *CSCPDecryptMessage(HKCPEncryptionContext *context,
                                                const CSCP_ENCRYPTED_MESSAGE *frame, uint8_t *buffer,
                                                uint32_t capacity);
+
+// Encrypts frame with context (when given) and writes it whole to hSocket.
+// Call it with the session's send lock held and the context referenced: the
+// nonce is taken here, so frames leave in the order of their nonces, which
+// the receiver demands. True when the whole frame was written.
+HESKER_EXPORT bool HKCPWriteFrame(SOCKET hSocket, const CSCP_MESSAGE *frame,
+                                  HKCPEncryptionContext *context);
+
+// Largest DER public key a key request may carry, and the RSA keys it
+// accepts: 2048 to 4096 bits with the public exponent 65537. A smaller key
+// is weak, a larger one or another exponent lets an unauthenticated peer
+// make the answering side spend its processor on the request.
+static const uint32_t HKCP_MIN_RSA_BITS = 2048;
+static const uint32_t HKCP_MAX_RSA_BITS = 4096;
+// SHA-256 of a public key's DER SubjectPublicKeyInfo: how operators name a
+// server key. Lower-case hex of the 32 bytes is its printed form.
+static const uint32_t HKCP_KEY_FINGERPRINT_SIZE = 32;
+// The fingerprint of the key in a key request's VID_PUBLIC_KEY; false when
+// the request carries none.
+HESKER_EXPORT bool HKCPRequestKeyFingerprint(const CSCPMessage *request,
+                                             uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE]);
+// The fingerprint of an RSA key's public part; false when it has none.
+HESKER_EXPORT bool HKCPKeyFingerprint(RSA *key, uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE]);
+// The printed form of a fingerprint: 64 lower-case hex digits.
+HESKER_EXPORT std::string HKCPFingerprintText(const uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE]);
+
+// ---------------------------------------------------------------- authentication
+// The mutual, channel-bound method (AUTH_HMAC_SHA256): each side proves the
+// shared secret with an HMAC-SHA-256 over both nonces and the channel
+// binding of the encrypted session, so a proof is worthless on any other
+// channel and a relay that terminates the encryption on both sides sees two
+// channels whose proofs do not match. docs/protocol.md has the bytes.
+static const uint32_t HKCP_AUTH_NONCE_SIZE = 32;
+static const uint32_t HKCP_AUTH_PROOF_SIZE = 32;
+static const uint32_t HKCP_AUTH_KEY_SIZE = 32;
+// The proof key from the secret's bytes (PBKDF2-HMAC-SHA-256). Slow on
+// purpose; an agent derives it once per configured secret. False on failure.
+HESKER_EXPORT bool HKCPDeriveAuthKey(const char *secret, size_t length,
+                                     uint8_t key[HKCP_AUTH_KEY_SIZE]);
+// The server's proof over the channel binding (channelBinding of the
+// session's context) and its nonce.
+HESKER_EXPORT bool HKCPServerAuthProof(const uint8_t key[HKCP_AUTH_KEY_SIZE],
+                                       const uint8_t binding[HKCP_CHANNEL_BINDING_SIZE],
+                                       const uint8_t serverNonce[HKCP_AUTH_NONCE_SIZE],
+                                       uint8_t proof[HKCP_AUTH_PROOF_SIZE]);
+// The agent's proof over the channel, both nonces and the server's proof.
+HESKER_EXPORT bool HKCPAgentAuthProof(const uint8_t key[HKCP_AUTH_KEY_SIZE],
+                                      const uint8_t binding[HKCP_CHANNEL_BINDING_SIZE],
+                                      const uint8_t serverNonce[HKCP_AUTH_NONCE_SIZE],
+                                      const uint8_t agentNonce[HKCP_AUTH_NONCE_SIZE],
+                                      const uint8_t serverProof[HKCP_AUTH_PROOF_SIZE],
+                                      uint8_t proof[HKCP_AUTH_PROOF_SIZE]);
 
 // ---------------------------------------------------------------- sockets
 // Receives one frame into frame (capacity bytes), reading through state.
@@ -238,6 +312,17 @@ HESKER_EXPORT bool SendFileOverHKCP(const std::atomic<SOCKET> *socket, uint32_t 
                                     int64_t offset, HKCP_UPLOAD_PROGRESS progress,
                                     void *progressArg, CriticalSection *sendLock);
 
+// Writes one plain frame whole (true) or not at all as far as the caller
+// cares. It encrypts the frame itself, inside the lock it takes for the
+// write (HKCPWriteFrame under the send lock), so nonces reach the wire in
+// order.
+typedef std::function<bool(const CSCP_MESSAGE *frame)> HKCP_FRAME_WRITER;
+// The same through the caller's writer, which takes whatever lock it needs
+// for each frame (the connection core's bounded writes).
+HESKER_EXPORT bool SendFileOverHKCP(const HKCP_FRAME_WRITER &write, uint32_t requestId,
+                                    const wchar_t *fileName, int64_t offset,
+                                    HKCP_UPLOAD_PROGRESS progress, void *progressArg);
+
 // The message code's name ("CMD_NOP"), or "CMD_0x1234" for an unknown code,
 // written into buffer (at least 64 characters); returns buffer.
 HESKER_EXPORT wchar_t *HKCPMessageCodeName(uint16_t code, wchar_t *buffer);
@@ -259,6 +344,10 @@ public:
    void put(CSCPMessage *message);
    // The message (the caller deletes it), or null when none came in time.
    CSCPMessage *waitForMessage(uint16_t code, uint32_t id, uint32_t timeoutMs);
+   // Ends every wait now in progress with null, as its time-out would: the
+   // connection that would have brought the replies is gone. Later waits
+   // wait as usual.
+   void releaseWaiters();
    void clear();
    size_t size();
 

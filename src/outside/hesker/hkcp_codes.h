@@ -81,6 +81,8 @@ static const uint32_t VID_PUBLIC_KEY = 0x7F01;            // DER SubjectPublicKe
 static const uint32_t VID_CIPHER = 0x7F02;                // 32-bit cipher chosen by the peer
 static const uint32_t VID_SESSION_KEY = 0x7F03;           // RSA-OAEP-encrypted key
 static const uint32_t VID_KEY_LENGTH = 0x7F04;            // 16-bit key length in bytes
+static const uint32_t VID_AUTH_NONCE = 0x7F05;            // 32 random bytes of one side
+static const uint32_t VID_AUTH_PROOF = 0x7F06;            // 32-byte HMAC-SHA-256 proof
 
 // Tables (docs/protocol.md, "Tables").
 static const uint32_t VID_TABLE_TITLE = 0x7F10;

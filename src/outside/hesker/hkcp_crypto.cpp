@@ -4,8 +4,11 @@
 // OpenSSL 3; it is converted to EVP_PKEY at once and only EVP calls follow.
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/kdf.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -32,7 +35,7 @@ const uint32_t kMinEncryptedSize =
 // A DER RSA public key of 16384 bits is about 2.1 KiB; nothing sane is larger.
 const uint32_t kMaxPublicKeySize = 16384;
 const uint32_t kMaxWrappedKeySize = 4096;
-const int kMinRsaBits = 1024;
+const unsigned long kRsaExponent = 65537;
 // The first nonce byte's top bit tells the two directions of a session
 // apart: clear on the side that asked for the key, set on the side that
 // chose it. Both share one key, so without it the two random prefixes could
@@ -89,18 +92,34 @@ bool SetOaep(EVP_PKEY_CTX *ctx) {
           EVP_PKEY_CTX_set_rsa_mgf1_md(ctx, EVP_sha256()) > 0;
 }
 
-// Parses a DER SubjectPublicKeyInfo that must be a whole RSA key of at least
-// kMinRsaBits; null otherwise.
+bool HasStandardExponent(const EVP_PKEY *pkey) {
+   BIGNUM *e = nullptr;
+   if (EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_E, &e) != 1)
+      return false;
+   bool standard = BN_is_word(e, kRsaExponent) == 1;
+   BN_free(e);
+   return standard;
+}
+
+// Parses a DER SubjectPublicKeyInfo that must be a whole RSA key of
+// HKCP_MIN_RSA_BITS to HKCP_MAX_RSA_BITS with exponent 65537; null otherwise.
 PkeyPtr ParsePublicKey(const uint8_t *der, uint32_t length) {
    if (length == 0 || length > kMaxPublicKeySize)
       return nullptr;
    const unsigned char *p = der;
    PkeyPtr pkey(d2i_PUBKEY(nullptr, &p, (long)length));
-   if (!pkey || p != der + length)
+   if (!pkey || p != der + length || !EVP_PKEY_is_a(pkey.get(), "RSA"))
       return nullptr;
-   if (!EVP_PKEY_is_a(pkey.get(), "RSA") || EVP_PKEY_get_bits(pkey.get()) < kMinRsaBits)
+   int bits = EVP_PKEY_get_bits(pkey.get());
+   if (bits < (int)HKCP_MIN_RSA_BITS || bits > (int)HKCP_MAX_RSA_BITS ||
+       !HasStandardExponent(pkey.get()))
       return nullptr;
    return pkey;
+}
+
+bool Sha256(const uint8_t *data, size_t length, uint8_t digest[32]) {
+   unsigned int size = 0;
+   return EVP_Digest(data, length, digest, &size, EVP_sha256(), nullptr) == 1 && size == 32;
 }
 
 bool WrapKey(EVP_PKEY *pkey, const uint8_t *key, size_t keyLength, std::vector<uint8_t> *out) {
@@ -227,7 +246,69 @@ void HKCPEncryptionContext::nextNonce(uint8_t nonce[12]) {
       nonce[4 + i] = (uint8_t)(counter >> (56 - 8 * i));
 }
 
+bool HKCPEncryptionContext::acceptSequence(const uint8_t nonce[12]) {
+   uint64_t counter = 0;
+   for (int i = 0; i < 8; i++)
+      counter = (counter << 8) | nonce[4 + i];
+   std::atomic<uint64_t> &next = m_nextAccepted[(nonce[0] & kChooserNonceBit) ? 1 : 0];
+   uint64_t expected = next.load(std::memory_order_acquire);
+   // A counter of 2^64 - 1 is never reached: a sender would run out first.
+   while (counter >= expected && counter != UINT64_MAX) {
+      if (next.compare_exchange_weak(expected, counter + 1, std::memory_order_acq_rel))
+         return true;
+   }
+   m_sequenceBroken.store(true, std::memory_order_release);
+   return false;
+}
+
+bool HKCPEncryptionContext::channelBinding(uint8_t binding[HKCP_CHANNEL_BINDING_SIZE]) const {
+   static const char kInfo[] = "HKCP channel binding";
+   if (m_keyLength != kAesKeySize)
+      return false;
+   std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_HKDF, nullptr));
+   size_t length = HKCP_CHANNEL_BINDING_SIZE;
+   return ctx && EVP_PKEY_derive_init(ctx.get()) > 0 &&
+          EVP_PKEY_CTX_set_hkdf_md(ctx.get(), EVP_sha256()) > 0 &&
+          EVP_PKEY_CTX_set1_hkdf_key(ctx.get(), m_key, (int)m_keyLength) > 0 &&
+          EVP_PKEY_CTX_add1_hkdf_info(ctx.get(), (const unsigned char *)kInfo,
+                                      (int)(sizeof(kInfo) - 1)) > 0 &&
+          EVP_PKEY_derive(ctx.get(), binding, &length) > 0 && length == HKCP_CHANNEL_BINDING_SIZE;
+}
+
 // ---------------------------------------------------------------- key exchange
+
+bool HKCPRequestKeyFingerprint(const CSCPMessage *request,
+                               uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE]) {
+   if (request == nullptr || fingerprint == nullptr)
+      return false;
+   uint32_t length = request->GetVariableBinary(VID_PUBLIC_KEY, nullptr, 0);
+   if (length == 0 || length > kMaxPublicKeySize)
+      return false;
+   std::vector<uint8_t> der(length);
+   request->GetVariableBinary(VID_PUBLIC_KEY, der.data(), length);
+   return Sha256(der.data(), der.size(), fingerprint);
+}
+
+std::string HKCPFingerprintText(const uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE]) {
+   static const char kDigits[] = "0123456789abcdef";
+   std::string text;
+   for (uint32_t i = 0; fingerprint != nullptr && i < HKCP_KEY_FINGERPRINT_SIZE; i++) {
+      text.push_back(kDigits[fingerprint[i] >> 4]);
+      text.push_back(kDigits[fingerprint[i] & 0x0F]);
+   }
+   return text;
+}
+
+bool HKCPKeyFingerprint(RSA *key, uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE]) {
+   PkeyPtr pkey = PkeyFromRsa(key);
+   if (!pkey || fingerprint == nullptr)
+      return false;
+   unsigned char *der = nullptr;
+   int length = i2d_PUBKEY(pkey.get(), &der);
+   bool ok = length > 0 && Sha256(der, (size_t)length, fingerprint);
+   OPENSSL_free(der);
+   return ok;
+}
 
 void PrepareKeyRequestMsg(CSCPMessage *message, RSA *serverKey, bool useX509Format) {
    if (message == nullptr)
@@ -404,10 +485,30 @@ CSCP_MESSAGE *CSCPDecryptMessage(HKCPEncryptionContext *context,
    // match, and it must not claim to be encrypted again.
    if (ok && (ReadBe32(buffer + 4) != plainSize || (ReadBe16(buffer + 2) & MF_ENCRYPTED) != 0))
       ok = false;
+   // Authentic, but perhaps a copy of an earlier frame: only a rising
+   // counter is taken.
+   if (ok && !context->acceptSequence(frame->nonce))
+      ok = false;
    if (!ok) {
       // Never leave unauthenticated plaintext behind.
       OPENSSL_cleanse(buffer, plainSize);
       return nullptr;
    }
    return reinterpret_cast<CSCP_MESSAGE *>(buffer);
+}
+
+bool HKCPWriteFrame(SOCKET hSocket, const CSCP_MESSAGE *frame, HKCPEncryptionContext *context) {
+   if (frame == nullptr)
+      return false;
+   if (context == nullptr) {
+      uint32_t size = ReadBe32(&frame->dwSize);
+      return SendEx(hSocket, frame, size, 0, nullptr) == (int)size;
+   }
+   CSCP_ENCRYPTED_MESSAGE *encrypted = CSCPEncryptMessage(context, frame);
+   if (encrypted == nullptr)
+      return false;
+   uint32_t size = ReadBe32(&encrypted->dwSize);
+   bool ok = SendEx(hSocket, encrypted, size, 0, nullptr) == (int)size;
+   free(encrypted);
+   return ok;
 }

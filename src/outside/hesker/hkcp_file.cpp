@@ -9,38 +9,10 @@
 #include <mutex>
 #include <string>
 
+#include "hk_text.h"
 #include "hkcp.h"
 
 namespace {
-
-// Wide file names reach the file system as UTF-8. False for a character
-// that is no Unicode scalar value.
-bool WideToUtf8(const wchar_t *text, std::string *out) {
-   out->clear();
-   for (const wchar_t *p = text; *p != L'\0'; p++) {
-      uint32_t c = (uint32_t)*p;
-      if (c < 0x80) {
-         out->push_back((char)c);
-      } else if (c < 0x800) {
-         out->push_back((char)(0xC0 | (c >> 6)));
-         out->push_back((char)(0x80 | (c & 0x3F)));
-      } else if (c < 0x10000) {
-         if (c >= 0xD800 && c <= 0xDFFF)
-            return false;
-         out->push_back((char)(0xE0 | (c >> 12)));
-         out->push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-         out->push_back((char)(0x80 | (c & 0x3F)));
-      } else if (c <= 0x10FFFF) {
-         out->push_back((char)(0xF0 | (c >> 18)));
-         out->push_back((char)(0x80 | ((c >> 12) & 0x3F)));
-         out->push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-         out->push_back((char)(0x80 | (c & 0x3F)));
-      } else {
-         return false;
-      }
-   }
-   return true;
-}
 
 // Reads up to size bytes, retrying short reads; the count read (less than
 // size only at the end of the file), or -1 on an error.
@@ -60,21 +32,10 @@ ssize_t ReadFull(int fd, uint8_t *buffer, size_t size) {
    return (ssize_t)done;
 }
 
-// Writes one frame's bytes whole; true when all of them were written.
-using FrameWriter = std::function<bool(const void *data, uint32_t size)>;
-
-// Writes one frame, encrypted when a context is given.
-bool SendFrame(const FrameWriter &write, const CSCP_MESSAGE *frame,
-               HKCPEncryptionContext *context) {
-   if (context == nullptr)
-      return write(frame, ntohl(frame->dwSize));
-   CSCP_ENCRYPTED_MESSAGE *encrypted = CSCPEncryptMessage(context, frame);
-   if (encrypted == nullptr)
-      return false;
-   bool ok = write(encrypted, ntohl(encrypted->dwSize));
-   free(encrypted);
-   return ok;
-}
+// Writes one plain frame, encrypting it when the session is encrypted, under
+// the session's send lock so nonces reach the wire in order; true when all
+// of it was written.
+using FrameWriter = HKCP_FRAME_WRITER;
 
 struct FdCloser {
    int fd;
@@ -84,11 +45,10 @@ struct FdCloser {
    }
 };
 
-bool SendFile(const FrameWriter &write, uint32_t requestId, const wchar_t *fileName,
-              HKCPEncryptionContext *context, int64_t offset, HKCP_UPLOAD_PROGRESS progress,
-              void *progressArg) {
+bool SendFile(const FrameWriter &write, uint32_t requestId, const wchar_t *fileName, int64_t offset,
+              HKCP_UPLOAD_PROGRESS progress, void *progressArg) {
    std::string path;
-   if (fileName == nullptr || offset < 0 || !WideToUtf8(fileName, &path))
+   if (fileName == nullptr || offset < 0 || !hk_wide_to_utf8_strict(fileName, &path))
       return false;
    FdCloser file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
    if (file.fd < 0)
@@ -139,7 +99,7 @@ bool SendFile(const FrameWriter &write, uint32_t requestId, const wchar_t *fileN
       frame->dwSize = htonl((uint32_t)(HKCP_HEADER_SIZE + padded));
       frame->dwId = htonl(requestId);
       frame->dwNumVars = htonl((uint32_t)length);
-      if (!SendFrame(write, frame, context)) {
+      if (!write(frame)) {
          ok = false;
          break;
       }
@@ -158,10 +118,13 @@ bool SendFile(const FrameWriter &write, uint32_t requestId, const wchar_t *fileN
 bool SendFileOverHKCP(SOCKET hSocket, uint32_t requestId, const wchar_t *fileName,
                       HKCPEncryptionContext *context, int64_t offset, HKCP_UPLOAD_PROGRESS progress,
                       void *progressArg, CriticalSection *sendLock) {
-   auto write = [hSocket, sendLock](const void *data, uint32_t size) {
-      return SendEx(hSocket, data, size, 0, sendLock) == (int)size;
+   auto write = [hSocket, sendLock, context](const CSCP_MESSAGE *frame) {
+      if (sendLock == nullptr)
+         return HKCPWriteFrame(hSocket, frame, context);
+      std::lock_guard<CriticalSection> guard(*sendLock);
+      return HKCPWriteFrame(hSocket, frame, context);
    };
-   return SendFile(write, requestId, fileName, context, offset, progress, progressArg);
+   return SendFile(write, requestId, fileName, offset, progress, progressArg);
 }
 
 bool SendFileOverHKCP(const std::atomic<SOCKET> *socket, uint32_t requestId,
@@ -169,10 +132,17 @@ bool SendFileOverHKCP(const std::atomic<SOCKET> *socket, uint32_t requestId,
                       HKCP_UPLOAD_PROGRESS progress, void *progressArg, CriticalSection *sendLock) {
    if (socket == nullptr || sendLock == nullptr)
       return false;
-   auto write = [socket, sendLock](const void *data, uint32_t size) {
+   auto write = [socket, sendLock, context](const CSCP_MESSAGE *frame) {
       std::lock_guard<CriticalSection> guard(*sendLock);
       SOCKET s = socket->load();
-      return s != INVALID_SOCKET && SendEx(s, data, size, 0, nullptr) == (int)size;
+      return s != INVALID_SOCKET && HKCPWriteFrame(s, frame, context);
    };
-   return SendFile(write, requestId, fileName, context, offset, progress, progressArg);
+   return SendFile(write, requestId, fileName, offset, progress, progressArg);
+}
+
+bool SendFileOverHKCP(const HKCP_FRAME_WRITER &write, uint32_t requestId, const wchar_t *fileName,
+                      int64_t offset, HKCP_UPLOAD_PROGRESS progress, void *progressArg) {
+   if (!write)
+      return false;
+   return SendFile(write, requestId, fileName, offset, progress, progressArg);
 }

@@ -42,9 +42,9 @@ bool readExactly(SOCKET s, uint8_t *buffer, uint32_t size, uint64_t deadline) {
    uint32_t got = 0;
    while (got < size) {
       uint64_t now = GetMonotonicMs();
-      if (now >= deadline)
-         return false;
-      int ready = SocketWaitReadable(s, (uint32_t)(deadline - now));
+      int ready = now >= deadline ? 0 : SocketWaitReadable(s, (uint32_t)(deadline - now));
+      if (ready == 0)
+         WSASetLastError(WSAETIMEDOUT);  // so the caller can say it was a time-out
       if (ready <= 0)
          return false;
       uint8_t *target = buffer != nullptr ? buffer + got : scratch;

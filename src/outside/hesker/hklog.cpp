@@ -98,6 +98,19 @@ void hklog_set_text_source(HKLOG_TEXT_SOURCE source) {
    g_textSource = source;
 }
 
+bool hklog_set_text_source_if_none(HKLOG_TEXT_SOURCE source) {
+   std::lock_guard<std::mutex> guard(g_logLock);
+   if (g_textSource != nullptr)
+      return false;
+   g_textSource = source;
+   return true;
+}
+
+HKLOG_TEXT_SOURCE hklog_get_text_source() {
+   std::lock_guard<std::mutex> guard(g_logLock);
+   return g_textSource;
+}
+
 // %1..%99 take the inserts (an absent one renders empty), %% is a percent
 // sign; anything else is copied. The result is cut to size-1 characters.
 void hklog_render(const wchar_t *text, int numInserts, const wchar_t *const *inserts,

@@ -8,49 +8,44 @@
 
 namespace {
 
-bool needsSurrogates(uint32_t c) {
-   return c >= 0x10000 && c <= 0x10FFFF;
-}
-
 // UTF-16 code units of a wide text: characters outside the BMP take a
 // surrogate pair; a value above U+10FFFF (not a character) becomes U+FFFD.
 uint64_t utf16Units(const std::wstring &text) {
    uint64_t units = 0;
    for (wchar_t c : text)
-      units += needsSurrogates((uint32_t)c) ? 2 : 1;
+      units += hk_utf16_length((char32_t)c);
    return units;
 }
 
 uint8_t *putUtf16(uint8_t *p, const std::wstring &text) {
-   for (wchar_t wc : text) {
-      uint32_t c = (uint32_t)wc;
-      if (needsSurrogates(c)) {
-         c -= 0x10000;
-         hk_put_be16(p, (uint16_t)(0xD800 | (c >> 10)));
-         hk_put_be16(p + 2, (uint16_t)(0xDC00 | (c & 0x3FF)));
-         p += 4;
-      } else {
-         hk_put_be16(p, c > 0x10FFFF ? 0xFFFD : (uint16_t)c);
-         p += 2;
-      }
+   for (wchar_t c : text) {
+      uint16_t units[2];
+      size_t count = hk_utf16_encode((char32_t)c, units);
+      for (size_t i = 0; i < count; i++, p += 2)
+         hk_put_be16(p, units[i]);
    }
    return p;
 }
 
-// A lone surrogate is kept as it is, so any 16-bit sequence survives. A
-// 16-bit wchar_t (Windows) keeps a pair as it is, too: it is UTF-16 itself.
+// A lone surrogate is kept as it is, so any 16-bit sequence survives a
+// round trip through the message. A 16-bit wchar_t (Windows) is UTF-16
+// itself and takes the units as they are, pairs included.
 void getUtf16(const uint8_t *p, uint32_t units, std::wstring &text) {
    text.reserve(units);
-   for (uint32_t i = 0; i < units; i++) {
-      uint32_t c = hk_get_be16(p + 2 * i);
-      if (sizeof(wchar_t) > 2 && c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
-         uint32_t low = hk_get_be16(p + 2 * (i + 1));
-         if (low >= 0xDC00 && low <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-            i++;
-         }
+   uint32_t i = 0;
+   while (i < units) {
+      size_t available = (i + 1 < units) ? 2 : 1;
+      uint16_t window[2] = {hk_get_be16(p + 2 * i), 0};
+      if (available == 2)
+         window[1] = hk_get_be16(p + 2 * (i + 1));
+      size_t used = 0;
+      char32_t c;
+      if (sizeof(wchar_t) == 2 || !hk_utf16_decode(window, available, &used, &c)) {
+         c = window[0];
+         used = 1;
       }
       text.push_back((wchar_t)c);
+      i += (uint32_t)used;
    }
 }
 

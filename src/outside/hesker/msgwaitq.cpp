@@ -23,6 +23,7 @@ struct Waiter {
    uint32_t id;
    std::condition_variable handed;  // signalled under lock once message is set
    CSCPMessage *message = nullptr;  // set by put(), under lock
+   bool released = false;           // set by releaseWaiters(), under lock
 };
 
 }  // namespace
@@ -96,7 +97,7 @@ CSCPMessage *MsgWaitQueue::waitForMessage(uint16_t code, uint32_t id, uint32_t t
    waiter.code = code;
    waiter.id = id;
    m_impl->waiters.push_back(&waiter);
-   while (waiter.message == nullptr) {
+   while (waiter.message == nullptr && !waiter.released) {
       if (timeoutMs == INFINITE) {
          waiter.handed.wait(guard);
       } else if (waiter.handed.wait_until(guard, deadline) == std::cv_status::timeout) {
@@ -104,10 +105,19 @@ CSCPMessage *MsgWaitQueue::waitForMessage(uint16_t code, uint32_t id, uint32_t t
       }
    }
    // Still listed unless put() handed it a message (which may have come
-   // with the time-out).
-   if (waiter.message == nullptr)
+   // with the time-out) or releaseWaiters() let it go.
+   if (waiter.message == nullptr && !waiter.released)
       m_impl->waiters.remove(&waiter);
    return waiter.message;
+}
+
+void MsgWaitQueue::releaseWaiters() {
+   std::lock_guard<std::mutex> guard(m_impl->lock);
+   for (Waiter *waiter : m_impl->waiters) {
+      waiter->released = true;
+      waiter->handed.notify_one();
+   }
+   m_impl->waiters.clear();
 }
 
 void MsgWaitQueue::clear() {

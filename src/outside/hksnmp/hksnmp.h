@@ -1,7 +1,9 @@
-// libhksnmp: SNMPv1/v2c messages, variables, object ids and transports.
+// libhksnmp: SNMPv1/v2c/v3 messages, variables, object ids and transports.
 //
 // An SNMP_PDU holds one message (version, community, command, request id,
-// error status and index, and its variables). It encodes itself into a
+// error status and index, and its variables). SNMPv3 messages use the
+// User-based Security Model: the transport's security context carries the
+// user, levels, protocols, keys and what it learnt of the device's engine. It encodes itself into a
 // malloc'ed BER buffer and parses a received one; the parser is strict and
 // bounded (it never reads past the buffer and rejects anything it does not
 // fully understand). An SNMP_Transport carries PDUs to one device; doRequest
@@ -46,11 +48,38 @@ static constexpr uint32_t SNMP_GET_REQUEST = 0;
 static constexpr uint32_t SNMP_GET_NEXT_REQUEST = 1;
 static constexpr uint32_t SNMP_RESPONSE = 2;
 static constexpr uint32_t SNMP_SET_REQUEST = 3;
-static constexpr uint32_t SNMP_GET_BULK_REQUEST = 5;  // SNMPv2c only
+static constexpr uint32_t SNMP_GET_BULK_REQUEST = 5;  // SNMPv2c and SNMPv3
+static constexpr uint32_t SNMP_REPORT = 8;            // SNMPv3 only
 
 // ---------------------------------------------------------------- versions
 static constexpr uint32_t SNMP_VERSION_1 = 0;
 static constexpr uint32_t SNMP_VERSION_2C = 1;
+static constexpr uint32_t SNMP_VERSION_3 = 3;
+
+// ---------------------------------------------------------------- SNMPv3 security
+// Security levels of a USM context.
+static constexpr uint32_t SNMP_SECURITY_NOAUTH_NOPRIV = 0;
+static constexpr uint32_t SNMP_SECURITY_AUTH_NOPRIV = 1;
+static constexpr uint32_t SNMP_SECURITY_AUTH_PRIV = 2;
+// Authentication protocols: HMAC-MD5-96, HMAC-SHA-96 and HMAC-SHA-2.
+static constexpr uint32_t SNMP_AUTH_NONE = 0;
+static constexpr uint32_t SNMP_AUTH_MD5 = 1;
+static constexpr uint32_t SNMP_AUTH_SHA1 = 2;
+static constexpr uint32_t SNMP_AUTH_SHA224 = 3;
+static constexpr uint32_t SNMP_AUTH_SHA256 = 4;
+static constexpr uint32_t SNMP_AUTH_SHA384 = 5;
+static constexpr uint32_t SNMP_AUTH_SHA512 = 6;
+// Privacy protocols: DES-CBC and AES-128-CFB.
+static constexpr uint32_t SNMP_PRIV_NONE = 0;
+static constexpr uint32_t SNMP_PRIV_DES = 1;
+static constexpr uint32_t SNMP_PRIV_AES128 = 2;
+static constexpr size_t SNMP_MAX_ENGINE_ID_LENGTH = 32;
+static constexpr size_t SNMP_MAX_USER_NAME_LENGTH = 32;
+static constexpr size_t SNMP_MAX_CONTEXT_NAME_LENGTH = 255;
+// msgFlags bits.
+static constexpr uint32_t SNMP_MSG_FLAG_AUTH = 0x01;
+static constexpr uint32_t SNMP_MSG_FLAG_PRIV = 0x02;
+static constexpr uint32_t SNMP_MSG_FLAG_REPORTABLE = 0x04;
 
 // ---------------------------------------------------------------- limits
 static constexpr size_t SNMP_MAX_OID_LENGTH = 128;        // components of one OID
@@ -72,6 +101,15 @@ static constexpr uint32_t SNMP_ERR_OID_SYNTAX = 8;      // bad object identifier
 static constexpr uint32_t SNMP_ERR_AGENT_STATUS = 9;    // the agent reported an error
 static constexpr uint32_t SNMP_ERR_UNKNOWN_TYPE = 10;   // value of an unexpected type
 static constexpr uint32_t SNMP_ERR_ENCODING = 11;       // the request could not be encoded
+// SNMPv3: what the device's Report said, or what its silence means.
+static constexpr uint32_t SNMP_ERR_UNKNOWN_USER = 12;        // usmStatsUnknownUserNames
+static constexpr uint32_t SNMP_ERR_UNKNOWN_ENGINE_ID = 13;   // usmStatsUnknownEngineIDs
+static constexpr uint32_t SNMP_ERR_WRONG_DIGEST = 14;        // usmStatsWrongDigests
+static constexpr uint32_t SNMP_ERR_DECRYPTION = 15;          // decryption failed (see doRequest)
+static constexpr uint32_t SNMP_ERR_UNSUPPORTED_LEVEL = 16;   // usmStatsUnsupportedSecLevels
+static constexpr uint32_t SNMP_ERR_NOT_IN_TIME_WINDOW = 17;  // usmStatsNotInTimeWindows
+static constexpr uint32_t SNMP_ERR_UNKNOWN_CONTEXT = 18;     // snmpUnknownContexts
+static constexpr uint32_t SNMP_ERR_REPORT = 19;              // any other Report
 
 // Error-status values of a response PDU.
 static constexpr uint32_t SNMP_PDU_ERR_SUCCESS = 0;
@@ -206,7 +244,12 @@ private:
 };
 
 // ---------------------------------------------------------------- SNMP_SecurityContext
-// The credentials of SNMPv1/v2c: the community.
+// The credentials of a transport: the community of SNMPv1/v2c, or an SNMPv3
+// USM user with its levels, protocols, secrets, context, and the state of
+// the device's engine learnt by doRequest (engine id, boots and time, and
+// the keys localised to that engine, cached per engine id).
+struct SnmpUsmState;
+
 class HKSNMP_EXPORT SNMP_SecurityContext {
 public:
    // Community "public".
@@ -214,6 +257,11 @@ public:
    // A copy of community, cut to SNMP_MAX_COMMUNITY_LENGTH bytes; null is
    // taken as an empty community.
    explicit SNMP_SecurityContext(const char *community);
+   // An SNMPv3 USM user. The level is the highest the protocols allow:
+   // authPriv with both, authNoPriv without privacy, noAuthNoPriv without
+   // authentication. Null passwords are taken as empty.
+   SNMP_SecurityContext(const char *user, const char *authPassword, const char *privPassword,
+                        uint32_t authMethod, uint32_t privMethod);
    SNMP_SecurityContext(const SNMP_SecurityContext &src);
    SNMP_SecurityContext &operator=(const SNMP_SecurityContext &) = delete;
    ~SNMP_SecurityContext();
@@ -222,8 +270,49 @@ public:
    const char *getCommunity() const { return m_community != nullptr ? m_community : ""; }
    void setCommunity(const char *community);
 
+   // ---- SNMPv3 (all setters make this a USM context)
+   bool isUsm() const { return m_usm != nullptr; }
+   // Empty for a community context. Never null.
+   const char *getUserName() const;
+   // Cut to SNMP_MAX_USER_NAME_LENGTH bytes.
+   void setUserName(const char *user);
+   uint32_t getSecurityLevel() const;
+   void setSecurityLevel(uint32_t level);
+   uint32_t getAuthMethod() const;
+   void setAuthMethod(uint32_t method);
+   uint32_t getPrivMethod() const;
+   void setPrivMethod(uint32_t method);
+   // The secrets as passwords (turned into keys by RFC 3414's algorithm),
+   // or as master keys (Ku, the output of that algorithm) where a device's
+   // administrator hands out keys instead of passwords.
+   void setAuthPassword(const char *password);
+   void setPrivPassword(const char *password);
+   void setAuthMasterKey(const uint8_t *key, size_t length);
+   void setPrivMasterKey(const uint8_t *key, size_t length);
+   // The context name and context engine id of requests; the context engine
+   // id defaults to the authoritative engine's id.
+   void setContextName(const char *name);
+   void setContextEngineId(const uint8_t *id, size_t length);
+   // The device's (authoritative) engine: known after discovery or when set
+   // (a length of 0 forgets it, so that the next request discovers it).
+   // Setting it resets boots and time to 0, to be learnt.
+   void setAuthoritativeEngineId(const uint8_t *id, size_t length);
+   // The engine id's length (0 when unknown) with its bytes in id, which
+   // holds SNMP_MAX_ENGINE_ID_LENGTH bytes.
+   size_t getAuthoritativeEngineId(uint8_t *id) const;
+   uint32_t getEngineBoots() const;
+   // The engine time as estimated now (its last report plus the seconds
+   // since).
+   uint32_t getEngineTime() const;
+
+   // Internal state of the USM code; null for a community context.
+   SnmpUsmState *getUsmState() const { return m_usm; }
+
 private:
-   char *m_community;  // malloc'ed, NUL-terminated
+   SnmpUsmState *usm();  // created on first use
+
+   char *m_community;    // malloc'ed, NUL-terminated
+   SnmpUsmState *m_usm;  // owned, or null
 };
 
 // ---------------------------------------------------------------- SNMP_PDU
@@ -264,9 +353,22 @@ public:
    // The community of a parsed message (empty before parsing). Never null.
    const char *getCommunity() const { return m_community != nullptr ? m_community : ""; }
 
+   // SNMPv3: the msgID written by encode (the request id when 0) and read by
+   // parse, and the msgFlags of a parsed message (SNMP_MSG_FLAG_*).
+   uint32_t getMessageId() const { return m_messageId; }
+   void setMessageId(uint32_t id) { m_messageId = id; }
+   uint32_t getMessageFlags() const { return m_messageFlags; }
+   // The authoritative engine named by a parsed SNMPv3 message: its id
+   // (length returned, bytes copied into id of SNMP_MAX_ENGINE_ID_LENGTH
+   // bytes), boots and time.
+   size_t getEngineId(uint8_t *id) const;
+   uint32_t getEngineBoots() const { return m_engineBoots; }
+   uint32_t getEngineTime() const { return m_engineTime; }
+
    // Encodes the message with the context's community ("public" when context
-   // is null) into a malloc'ed buffer stored in *buffer, and returns its
-   // length. Returns 0 with *buffer null when the PDU cannot be encoded (an
+   // is null), or for SNMPv3 with its USM user (authenticated and encrypted
+   // as its level says), into a malloc'ed buffer stored in *buffer, and
+   // returns its length. Returns 0 with *buffer null when the PDU cannot be encoded (an
    // unknown command or version, GETBULK in SNMPv1, an OID that BER cannot
    // carry or longer than SNMP_MAX_OID_LENGTH, a message above
    // SNMP_MAX_MESSAGE_SIZE).
@@ -274,12 +376,16 @@ public:
 
    // Replaces this PDU's contents with the message in data. With
    // checkCommunity true and a context given, a message whose community
-   // differs from the context's is refused. Returns false, leaving the PDU
-   // empty, when the message is refused or malformed in any way.
+   // differs from the context's is refused. An SNMPv3 message needs a USM
+   // context: an authenticated one must name the context's user and carry
+   // the right digest, an encrypted one is decrypted with its keys. Returns
+   // false, leaving the PDU empty, when the message is refused or malformed
+   // in any way.
    bool parse(const uint8_t *data, size_t length, SNMP_SecurityContext *context,
               bool checkCommunity);
 
 private:
+   friend struct SnmpPduCodec;
    void clear();
 
    uint32_t m_version;
@@ -291,6 +397,13 @@ private:
    SNMP_Variable **m_variables;  // malloc'ed, m_allocated slots, m_numVariables used
    int m_numVariables;
    int m_allocated;
+   // SNMPv3 header fields (see the accessors).
+   uint32_t m_messageId;
+   uint32_t m_messageFlags;
+   uint8_t m_engineId[SNMP_MAX_ENGINE_ID_LENGTH];
+   size_t m_engineIdLength;
+   uint32_t m_engineBoots;
+   uint32_t m_engineTime;
 };
 
 // ---------------------------------------------------------------- SNMP_Transport
@@ -328,6 +441,15 @@ public:
    // SNMP_ERR_PARAM (null argument), SNMP_ERR_TIMEOUT (nothing answered),
    // SNMP_ERR_COMM (the last attempt could not send), SNMP_ERR_PARSE (the
    // last attempt received only unparsable messages).
+   //
+   // An SNMPv3 request (version SNMP_VERSION_3, with a USM security
+   // context) is matched by msgID. A device whose engine is not known yet is
+   // discovered first; a notInTimeWindow Report resynchronises the engine's
+   // boots and time and sends the request again, once; other Reports end
+   // the exchange with their own code (SNMP_ERR_UNKNOWN_USER and the rest).
+   // An authPriv request that draws no answer while an authNoPriv probe of
+   // the same user is answered ends with SNMP_ERR_DECRYPTION: a device
+   // drops what it cannot decrypt without a word.
    uint32_t doRequest(SNMP_PDU *request, SNMP_PDU **response, uint32_t timeout, int retries);
 
    uint32_t getSnmpVersion() const { return m_snmpVersion; }
@@ -346,6 +468,9 @@ public:
 protected:
    SNMP_SecurityContext *m_securityContext;
    uint32_t m_snmpVersion;
+
+private:
+   uint32_t doRequestV3(SNMP_PDU *request, SNMP_PDU **response, uint32_t timeout, int retries);
 };
 
 // ---------------------------------------------------------------- SNMP_UDPTransport

@@ -89,6 +89,14 @@ const wchar_t *SNMPGetErrorText(uint32_t code) {
        L"Agent reported an error",
        L"Unknown variable data type",
        L"Unable to encode request",
+       L"Unknown SNMPv3 user name",
+       L"Unknown SNMPv3 engine id",
+       L"Wrong SNMPv3 authentication digest (wrong password or protocol)",
+       L"SNMPv3 decryption failed (wrong privacy password or protocol)",
+       L"Security level not supported for this SNMPv3 user",
+       L"SNMPv3 message not in time window",
+       L"Unknown SNMPv3 context",
+       L"SNMPv3 report from the agent",
    };
    if (code < sizeof(texts) / sizeof(texts[0])) {
       return texts[code];

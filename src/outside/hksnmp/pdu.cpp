@@ -1,4 +1,5 @@
-// SNMPv1/v2c messages: the PDU object, its BER encoding and its strict parser.
+// SNMP messages: the PDU object, its BER encoding and its strict parser
+// (SNMPv3 messages around the PDU are in v3_message.cpp).
 //
 // Message layout (all definite lengths):
 //   SEQUENCE { INTEGER version, OCTET STRING community,
@@ -12,13 +13,17 @@
 #include <cstring>
 
 #include "ber.h"
+#include "pdu_codec.h"
 
 using namespace hksnmp;
 
-static bool IsKnownCommand(uint32_t command) {
+// The commands a message of this version may carry: no GETBULK in SNMPv1,
+// Reports only in SNMPv3.
+static bool IsKnownCommand(uint32_t command, uint32_t version) {
    return command == SNMP_GET_REQUEST || command == SNMP_GET_NEXT_REQUEST ||
           command == SNMP_RESPONSE || command == SNMP_SET_REQUEST ||
-          command == SNMP_GET_BULK_REQUEST;
+          (command == SNMP_GET_BULK_REQUEST && version != SNMP_VERSION_1) ||
+          (command == SNMP_REPORT && version == SNMP_VERSION_3);
 }
 
 static constexpr uint32_t PDU_TAG_BASE = 0xA0;
@@ -32,7 +37,13 @@ SNMP_PDU::SNMP_PDU()
       m_community(nullptr),
       m_variables(nullptr),
       m_numVariables(0),
-      m_allocated(0) {}
+      m_allocated(0),
+      m_messageId(0),
+      m_messageFlags(0),
+      m_engineId{},
+      m_engineIdLength(0),
+      m_engineBoots(0),
+      m_engineTime(0) {}
 
 SNMP_PDU::SNMP_PDU(uint32_t command, uint32_t requestId, uint32_t version) : SNMP_PDU() {
    m_command = command;
@@ -57,6 +68,18 @@ void SNMP_PDU::clear() {
    m_requestId = 0;
    m_errorCode = 0;
    m_errorIndex = 0;
+   m_messageId = 0;
+   m_messageFlags = 0;
+   m_engineIdLength = 0;
+   m_engineBoots = 0;
+   m_engineTime = 0;
+}
+
+size_t SNMP_PDU::getEngineId(uint8_t *id) const {
+   if (id != nullptr && m_engineIdLength > 0) {
+      memcpy(id, m_engineId, m_engineIdLength);
+   }
+   return m_engineIdLength;
 }
 
 void SNMP_PDU::bindVariable(SNMP_Variable *variable) {
@@ -132,41 +155,82 @@ static uint8_t *PutValue(uint8_t *out, const SNMP_Variable *v) {
    }
 }
 
+// The content size of one binding (its name and value elements); false when
+// the variable cannot be encoded.
+static bool BindingContentSize(const SNMP_Variable *v, size_t *size) {
+   const SNMP_ObjectId *name = v->getName();
+   size_t nameSize = BerOidSize(name->getValue(), name->getLength());
+   size_t valueSize;
+   if (nameSize == 0 || name->getLength() > SNMP_MAX_OID_LENGTH ||
+       !ValueContentSize(v, &valueSize)) {
+      return false;
+   }
+   *size = BerElementSize(nameSize) + BerElementSize(valueSize);
+   return true;
+}
+
+bool SnmpPduCodec::listContentSize(const SNMP_PDU &pdu, size_t *size) {
+   *size = 0;
+   for (int i = 0; i < pdu.m_numVariables; i++) {
+      size_t binding;
+      if (!BindingContentSize(pdu.m_variables[i], &binding)) {
+         return false;
+      }
+      *size += BerElementSize(binding);
+      if (*size > SNMP_MAX_MESSAGE_SIZE) {
+         return false;
+      }
+   }
+   return true;
+}
+
+size_t SnmpPduCodec::pduElementSize(const SNMP_PDU &pdu, size_t *content) {
+   size_t listContent;
+   if (!IsKnownCommand(pdu.m_command, pdu.m_version) || pdu.m_errorCode > INT32_MAX ||
+       pdu.m_errorIndex > INT32_MAX || !listContentSize(pdu, &listContent)) {
+      return 0;
+   }
+   *content = BerElementSize(BerInt32Size(static_cast<int32_t>(pdu.m_requestId))) +
+              BerElementSize(BerInt32Size(static_cast<int32_t>(pdu.m_errorCode))) +
+              BerElementSize(BerInt32Size(static_cast<int32_t>(pdu.m_errorIndex))) +
+              BerElementSize(listContent);
+   return BerElementSize(*content);
+}
+
+uint8_t *SnmpPduCodec::putPdu(const SNMP_PDU &pdu, uint8_t *p, size_t content) {
+   size_t listContent;
+   listContentSize(pdu, &listContent);  // pduElementSize has checked it
+   p = BerPutHeader(p, PDU_TAG_BASE | pdu.m_command, content);
+   p = BerPutInt32(p, ASN_INTEGER, static_cast<int32_t>(pdu.m_requestId));
+   p = BerPutInt32(p, ASN_INTEGER, static_cast<int32_t>(pdu.m_errorCode));
+   p = BerPutInt32(p, ASN_INTEGER, static_cast<int32_t>(pdu.m_errorIndex));
+   p = BerPutHeader(p, ASN_SEQUENCE, listContent);
+   for (int i = 0; i < pdu.m_numVariables; i++) {
+      const SNMP_Variable *v = pdu.m_variables[i];
+      size_t binding;
+      BindingContentSize(v, &binding);
+      p = BerPutHeader(p, ASN_SEQUENCE, binding);
+      p = BerPutOid(p, ASN_OBJECT_ID, v->getName()->getValue(), v->getName()->getLength());
+      p = PutValue(p, v);
+   }
+   return p;
+}
+
 size_t SNMP_PDU::encode(uint8_t **buffer, SNMP_SecurityContext *context) const {
    if (buffer == nullptr) {
       return 0;
    }
    *buffer = nullptr;
+   if (m_version == SNMP_VERSION_3) {
+      return SnmpPduCodec::encodeV3(*this, context, buffer);
+   }
+   size_t pduContent;
    if ((m_version != SNMP_VERSION_1 && m_version != SNMP_VERSION_2C) ||
-       !IsKnownCommand(m_command) ||
-       (m_command == SNMP_GET_BULK_REQUEST && m_version == SNMP_VERSION_1) ||
-       m_errorCode > INT32_MAX || m_errorIndex > INT32_MAX) {
+       SnmpPduCodec::pduElementSize(*this, &pduContent) == 0) {
       return 0;
    }
    const char *community = context != nullptr ? context->getCommunity() : "public";
    size_t communityLength = strlen(community);
-
-   size_t listContent = 0;
-   for (int i = 0; i < m_numVariables; i++) {
-      const SNMP_Variable *v = m_variables[i];
-      const SNMP_ObjectId *name = v->getName();
-      size_t nameSize = BerOidSize(name->getValue(), name->getLength());
-      size_t valueSize;
-      if (nameSize == 0 || name->getLength() > SNMP_MAX_OID_LENGTH ||
-          !ValueContentSize(v, &valueSize)) {
-         return 0;
-      }
-      listContent += BerElementSize(BerElementSize(nameSize) + BerElementSize(valueSize));
-      if (listContent > SNMP_MAX_MESSAGE_SIZE) {
-         return 0;
-      }
-   }
-   int32_t requestId = static_cast<int32_t>(m_requestId);
-   int32_t errorCode = static_cast<int32_t>(m_errorCode);
-   int32_t errorIndex = static_cast<int32_t>(m_errorIndex);
-   size_t pduContent = BerElementSize(BerInt32Size(requestId)) +
-                       BerElementSize(BerInt32Size(errorCode)) +
-                       BerElementSize(BerInt32Size(errorIndex)) + BerElementSize(listContent);
    size_t messageContent = BerElementSize(BerInt32Size(static_cast<int32_t>(m_version))) +
                            BerElementSize(communityLength) + BerElementSize(pduContent);
    size_t total = BerElementSize(messageContent);
@@ -182,21 +246,7 @@ size_t SNMP_PDU::encode(uint8_t **buffer, SNMP_SecurityContext *context) const {
    p = BerPutInt32(p, ASN_INTEGER, static_cast<int32_t>(m_version));
    p = BerPutBytes(p, ASN_OCTET_STRING, reinterpret_cast<const uint8_t *>(community),
                    communityLength);
-   p = BerPutHeader(p, PDU_TAG_BASE | m_command, pduContent);
-   p = BerPutInt32(p, ASN_INTEGER, requestId);
-   p = BerPutInt32(p, ASN_INTEGER, errorCode);
-   p = BerPutInt32(p, ASN_INTEGER, errorIndex);
-   p = BerPutHeader(p, ASN_SEQUENCE, listContent);
-   for (int i = 0; i < m_numVariables; i++) {
-      const SNMP_Variable *v = m_variables[i];
-      const SNMP_ObjectId *name = v->getName();
-      size_t valueSize;
-      ValueContentSize(v, &valueSize);
-      size_t nameSize = BerOidSize(name->getValue(), name->getLength());
-      p = BerPutHeader(p, ASN_SEQUENCE, BerElementSize(nameSize) + BerElementSize(valueSize));
-      p = BerPutOid(p, ASN_OBJECT_ID, name->getValue(), name->getLength());
-      p = PutValue(p, v);
-   }
+   p = SnmpPduCodec::putPdu(*this, p, pduContent);
    *buffer = bytes;
    return static_cast<size_t>(p - bytes);
 }
@@ -275,18 +325,53 @@ static bool ParseVarBind(BerReader *list, SNMP_Variable **result) {
    return true;
 }
 
+bool SnmpPduCodec::parsePdu(SNMP_PDU *pdu, uint32_t pduTag, BerReader content, uint32_t version) {
+   BerReader field, list;
+   int32_t requestId;
+   if ((pduTag & 0xE0) != PDU_TAG_BASE || !IsKnownCommand(pduTag & 0x1F, version) ||
+       !content.expectElement(ASN_INTEGER, &field) || !BerDecodeInt32(field, &requestId) ||
+       !ReadCount(&content, &pdu->m_errorCode) || !ReadCount(&content, &pdu->m_errorIndex) ||
+       !content.expectElement(ASN_SEQUENCE, &list) || !content.atEnd()) {
+      return false;
+   }
+   while (!list.atEnd()) {
+      SNMP_Variable *variable;
+      if (!ParseVarBind(&list, &variable)) {
+         return false;
+      }
+      int before = pdu->m_numVariables;
+      pdu->bindVariable(variable);
+      if (pdu->m_numVariables == before) {
+         return false;  // out of memory: the variable was already deleted
+      }
+   }
+   pdu->m_version = version;
+   pdu->m_command = pduTag & 0x1F;
+   pdu->m_requestId = static_cast<uint32_t>(requestId);
+   return true;
+}
+
 bool SNMP_PDU::parse(const uint8_t *data, size_t length, SNMP_SecurityContext *context,
                      bool checkCommunity) {
    clear();
    if (data == nullptr || length > SNMP_MAX_MESSAGE_SIZE) {
       return false;
    }
-   BerReader input(data, length), message, field, pdu, list;
+   BerReader input(data, length), message, field, pdu;
    uint32_t pduTag;
    int32_t version;
    if (!input.expectElement(ASN_SEQUENCE, &message) || !input.atEnd() ||
-       !message.expectElement(ASN_INTEGER, &field) || !BerDecodeInt32(field, &version) ||
-       (version != static_cast<int32_t>(SNMP_VERSION_1) &&
+       !message.expectElement(ASN_INTEGER, &field) || !BerDecodeInt32(field, &version)) {
+      return false;
+   }
+   if (version == static_cast<int32_t>(SNMP_VERSION_3)) {
+      if (!SnmpPduCodec::parseV3(this, message, context, data, length)) {
+         clear();
+         return false;
+      }
+      return true;
+   }
+   if ((version != static_cast<int32_t>(SNMP_VERSION_1) &&
         version != static_cast<int32_t>(SNMP_VERSION_2C)) ||
        !message.expectElement(ASN_OCTET_STRING, &field)) {
       return false;
@@ -308,34 +393,10 @@ bool SNMP_PDU::parse(const uint8_t *data, size_t length, SNMP_SecurityContext *c
    memcpy(m_community, field.data(), communityLength);
    m_community[communityLength] = 0;
 
-   if (!message.readElement(&pduTag, &pdu) || !message.atEnd() || (pduTag & 0xE0) != PDU_TAG_BASE ||
-       !IsKnownCommand(pduTag & 0x1F) ||
-       ((pduTag & 0x1F) == SNMP_GET_BULK_REQUEST && version == 0)) {
+   if (!message.readElement(&pduTag, &pdu) || !message.atEnd() ||
+       !SnmpPduCodec::parsePdu(this, pduTag, pdu, static_cast<uint32_t>(version))) {
       clear();
       return false;
    }
-   int32_t requestId;
-   if (!pdu.expectElement(ASN_INTEGER, &field) || !BerDecodeInt32(field, &requestId) ||
-       !ReadCount(&pdu, &m_errorCode) || !ReadCount(&pdu, &m_errorIndex) ||
-       !pdu.expectElement(ASN_SEQUENCE, &list) || !pdu.atEnd()) {
-      clear();
-      return false;
-   }
-   while (!list.atEnd()) {
-      SNMP_Variable *variable;
-      if (!ParseVarBind(&list, &variable)) {
-         clear();
-         return false;
-      }
-      int before = m_numVariables;
-      bindVariable(variable);
-      if (m_numVariables == before) {
-         clear();  // out of memory: the variable was already deleted
-         return false;
-      }
-   }
-   m_version = static_cast<uint32_t>(version);
-   m_command = pduTag & 0x1F;
-   m_requestId = static_cast<uint32_t>(requestId);
    return true;
 }

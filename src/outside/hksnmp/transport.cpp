@@ -25,6 +25,9 @@ uint32_t SNMP_Transport::doRequest(SNMP_PDU *request, SNMP_PDU **response, uint3
    if (request == nullptr || response == nullptr) {
       return SNMP_ERR_PARAM;
    }
+   if (request->getVersion() == SNMP_VERSION_3) {
+      return doRequestV3(request, response, timeout, retries);
+   }
    int attempts = retries > 0 ? retries : 1;
    uint32_t result = SNMP_ERR_TIMEOUT;
    for (int attempt = 0; attempt < attempts; attempt++) {

@@ -285,48 +285,6 @@ int hk_snwprintf(wchar_t *buffer, size_t count, const wchar_t *format, ...) {
    return rc;
 }
 
-namespace {
-
-void appendUtf8(std::string &out, uint32_t c) {
-   if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-      c = 0xFFFD;
-   if (c < 0x80) {
-      out.push_back((char)c);
-   } else if (c < 0x800) {
-      out.push_back((char)(0xC0 | (c >> 6)));
-      out.push_back((char)(0x80 | (c & 0x3F)));
-   } else if (c < 0x10000) {
-      out.push_back((char)(0xE0 | (c >> 12)));
-      out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back((char)(0x80 | (c & 0x3F)));
-   } else {
-      out.push_back((char)(0xF0 | (c >> 18)));
-      out.push_back((char)(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back((char)(0x80 | (c & 0x3F)));
-   }
-}
-
-}  // namespace
-
-std::string hk_wide_to_utf8(const wchar_t *text) {
-   std::string out;
-   if (text != nullptr) {
-      for (const wchar_t *p = text; *p != 0; p++) {
-         uint32_t c = (uint32_t)*p;
-         // A 16-bit wchar_t (Windows) holds characters beyond U+FFFF as a
-         // surrogate pair; a lone surrogate stays invalid.
-         if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 &&
-             p[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + ((uint32_t)p[1] - 0xDC00);
-            p++;
-         }
-         appendUtf8(out, c);
-      }
-   }
-   return out;
-}
-
 void hk_write_line(FILE *stream, const wchar_t *text) {
    if (stream == nullptr)
       return;

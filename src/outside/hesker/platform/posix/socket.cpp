@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -16,8 +17,11 @@ thread_local int t_lastSocketError = 0;
 
 // Sockets this side has shut down, so a later receive reports WSAESHUTDOWN
 // instead of an orderly close. Entries leave at closesocket().
-std::mutex g_shutdownLock;
-std::unordered_set<int> g_shutdownSockets;  // guarded by g_shutdownLock
+// Never destroyed: a detached thread (an hkagent session ending) may still
+// close its socket while the process exits and runs static destructors.
+std::mutex &g_shutdownLock = *new std::mutex;
+std::unordered_set<int> &g_shutdownSockets =
+    *new std::unordered_set<int>;  // guarded by g_shutdownLock
 
 bool isShutDownHere(int fd) {
    std::lock_guard<std::mutex> guard(g_shutdownLock);
@@ -223,16 +227,53 @@ int SocketWaitWritable(SOCKET s, uint32_t timeoutMs) {
    return waitFor(s, POLLOUT, timeoutMs);
 }
 
+int SetSocketSendTimeout(SOCKET s, uint32_t timeoutMs) {
+   int fd = fdOf(s);
+   struct timeval tv = {0, 0};  // zero: no bound
+   if (timeoutMs != INFINITE) {
+      tv.tv_sec = (time_t)(timeoutMs / 1000);
+      tv.tv_usec = (suseconds_t)((timeoutMs % 1000) * 1000);
+      if (timeoutMs == 0)
+         tv.tv_usec = 1000;  // the smallest bound; zero would mean none
+   }
+   if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
+      WSASetLastError(fd < 0 ? EBADF : toSocketError(errno));
+      return -1;
+   }
+   return 0;
+}
+
+namespace {
+
+// The socket's send time-out in ms (SO_SNDTIMEO), INFINITE when it has none.
+uint32_t sendTimeoutOf(int fd) {
+   struct timeval tv = {0, 0};
+   socklen_t length = sizeof(tv);
+   if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &length) != 0 ||
+       (tv.tv_sec == 0 && tv.tv_usec == 0))
+      return INFINITE;
+   uint64_t ms = (uint64_t)tv.tv_sec * 1000 + (uint64_t)tv.tv_usec / 1000;
+   return ms >= INFINITE ? INFINITE - 1 : (uint32_t)ms;
+}
+
+}  // namespace
+
 int64_t SocketSendAll(SOCKET s, const void *data, size_t size) {
    int fd = fdOf(s);
    if (fd < 0) {
       WSASetLastError(EBADF);
       return 0;
    }
+   // With a bound, the whole write must end within it: a peer that takes a
+   // trickle (its buffers collapsing) is as stuck as one that takes nothing.
+   // The sends then never block, so the bound cannot be overrun.
+   const uint32_t bound = sendTimeoutOf(fd);
+   const uint64_t deadline = bound == INFINITE ? 0 : GetMonotonicMs() + bound;
+   const int flags = MSG_NOSIGNAL | (bound == INFINITE ? 0 : MSG_DONTWAIT);
    const uint8_t *p = static_cast<const uint8_t *>(data);
    size_t sent = 0;
    while (sent < size) {
-      ssize_t n = ::send(fd, p + sent, size - sent, MSG_NOSIGNAL);
+      ssize_t n = ::send(fd, p + sent, size - sent, flags);
       if (n > 0) {
          sent += (size_t)n;
          continue;
@@ -240,7 +281,16 @@ int64_t SocketSendAll(SOCKET s, const void *data, size_t size) {
       if (n < 0 && errno == EINTR)
          continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-         if (waitFor(s, POLLOUT, INFINITE) < 0)
+         uint32_t wait = INFINITE;
+         if (bound != INFINITE) {
+            uint64_t now = GetMonotonicMs();
+            if (now >= deadline) {
+               WSASetLastError(WSAETIMEDOUT);
+               break;
+            }
+            wait = (uint32_t)(deadline - now);
+         }
+         if (waitFor(s, POLLOUT, wait) < 0)
             break;
          continue;
       }

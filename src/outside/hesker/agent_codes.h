@@ -42,6 +42,7 @@ static const uint16_t AUTH_NONE = 0;
 static const uint16_t AUTH_PLAINTEXT = 1;
 static const uint16_t AUTH_MD5_HASH = 2;
 static const uint16_t AUTH_SHA1_HASH = 3;
+static const uint16_t AUTH_HMAC_SHA256 = 4;  // mutual, bound to the encrypted channel
 
 // Requests of this agent, sent through the server library's customRequest.
 // Download a file of the file store: VID_FILE_NAME names it; the reply is
@@ -55,6 +56,9 @@ static const uint32_t VID_AGENT_EVENT_CODE = 0x7E10;  // 32-bit trap code
 static const uint32_t VID_AGENT_EVENT_TEXT = 0x7E11;  // string
 static const uint32_t VID_AGENT_TIMESTAMP = 0x7E12;   // 64-bit, seconds since 1970
 static const uint32_t VID_AGENT_FILE_SIZE = 0x7E13;   // 64-bit, the download's size
+// String: the settings a refused CMD_UPDATE_CONFIG_FILE tried to change,
+// separated by ", " (names as documented, "[actions] NAME" for actions).
+static const uint32_t VID_AGENT_REFUSED_KEYS = 0x7E14;
 
 // Trap codes (VID_AGENT_EVENT_CODE of a CMD_TRAP).
 static const uint32_t TRAP_CONFIG_REPLACED = 1;

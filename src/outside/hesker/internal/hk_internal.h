@@ -8,12 +8,10 @@
 #include <string>
 
 #include "hk_platform.h"
+#include "hk_text.h"
 
 // Waits until the socket is writable: 1 writable, 0 time-out, -1 error.
 int SocketWaitWritable(SOCKET s, uint32_t timeoutMs);
-
-// A wide text as UTF-8 (invalid code points become U+FFFD).
-std::string hk_wide_to_utf8(const wchar_t *text);
 
 // Big-endian field access on unaligned bytes.
 inline uint16_t hk_get_be16(const uint8_t *p) {

@@ -1,0 +1,155 @@
+// The connection core under every HKCP session (the agent session, the ISC
+// session and hkagent's server session): one connected socket with its send
+// lock, whole frames written within a bound, the encryption context swapped
+// and referenced, one receive at a time with a named result, and teardown in
+// a fixed order: shut down first, then join the reader, then close.
+//
+// Locks:
+// - the state lock (re-entrant for its owner) guards the socket's
+//   replacement and shutdown and the context pointer; it is never held while
+//   this class writes, reads or waits, so a session may hold it in a hook;
+// - the send lock serialises writes, so frames of different threads never
+//   interleave, and covers the close, so no write reaches a closed (and
+//   perhaps reused) handle.
+// Nothing here holds both at once. A writer blocked on a peer that does not
+// read holds the send lock for at most the send bound; shutdown() wakes it at
+// once, which is why every teardown shuts the socket down before it takes the
+// send lock.
+//
+// Thread safety: send*, acquireContext, setContext, shutdown and close may be
+// called from any thread; receive from one reader thread at a time.
+#ifndef HKCP_CONNECTION_H
+#define HKCP_CONNECTION_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "hesker_export.h"
+#include "hkcp.h"
+
+// What one receive gave.
+enum class HKCPReceiveResult {
+   Frame,          // a whole plain frame, header in network byte order, in frame()
+   Closed,         // the peer closed the connection in order
+   Failed,         // the receive failed; lastSocketError() says why (WSAESHUTDOWN:
+                   // shut down on this side)
+   TooLarge,       // over the frame limit: only its header is in frame(); skipped
+   Undecryptable,  // failed to decrypt, or a plain frame on an encrypted channel
+   Replayed,       // authentic but replayed or reordered (the context's sequence
+                   // check): someone on the path rewrites the stream, so nothing
+                   // after it can be trusted; the session ends
+   TimedOut,       // nothing arrived within the time-out
+   BadLength,      // the received length differs from the frame's size field
+};
+
+class HESKER_EXPORT HKCPConnection {
+public:
+   HKCPConnection();
+   HKCPConnection(const HKCPConnection &) = delete;
+   HKCPConnection &operator=(const HKCPConnection &) = delete;
+   // Closes a socket still held and releases the context's reference.
+   ~HKCPConnection();
+
+   CriticalSection &stateLock() { return m_stateLock; }
+   CriticalSection &sendLock() { return m_sendLock; }
+
+   // ------------------------------------------------ the socket
+   // Takes ownership of a connected socket, closing one held before. Every
+   // write to it (one frame) fails when it has not ended within
+   // sendTimeoutMs.
+   void attach(SOCKET s, uint32_t sendTimeoutMs);
+   // The handle, or INVALID_SOCKET; only a hint once another thread may
+   // close it.
+   SOCKET socket() const { return m_socket.load(); }
+   void setSendTimeout(uint32_t timeoutMs);
+
+   // ------------------------------------------------ writing
+   // Writes one plain frame whole, encrypted (inside the send lock, so
+   // nonces reach the wire in order) when a context is set. A write
+   // that fails (the peer did not take the frame within the bound, the
+   // connection is gone) ends the connection: the socket is shut down, so the reader ends
+   // and every later write fails at once.
+   bool sendFrame(const CSCP_MESSAGE *frame);
+   bool sendMessage(const CSCPMessage &message);
+   // Writes bytes as they are (already framed), with the same rules.
+   bool sendBytes(const void *data, uint32_t size);
+   // Sends a file as CMD_FILE_DATA frames (SendFileOverHKCP) with the
+   // current context; a failed write ends the connection as above, a file
+   // that cannot be read does not.
+   bool sendFile(uint32_t requestId, const wchar_t *fileName, HKCP_UPLOAD_PROGRESS progress,
+                 void *progressArg);
+   // From now on every write fails without touching the socket (hkagent:
+   // the socket carries relayed bytes). Call with the send lock held to
+   // make it atomic with a last frame.
+   void stopSending();
+
+   // ------------------------------------------------ encryption
+   // The context with one reference added, or null; release with
+   // decRefCount.
+   HKCPEncryptionContext *acquireContext();
+   // Installs context (null: plain again), taking over the caller's
+   // reference and releasing the one on the context it replaces. Writers
+   // and the reader hold references of their own while they use one.
+   void setContext(HKCPEncryptionContext *context);
+   bool encrypted();
+
+   // ------------------------------------------------ reading (one thread)
+   // Waits up to timeoutMs (INFINITE: no limit) for one frame. The context
+   // is read once the first byte of a frame is there, so a context set up
+   // while the reader waited applies to the frame that follows it.
+   HKCPReceiveResult receive(uint32_t timeoutMs);
+   // The frame of the last receive (at most HKCP_MAX_FRAME_SIZE bytes) and
+   // its received length.
+   CSCP_MESSAGE *frame() const { return reinterpret_cast<CSCP_MESSAGE *>(m_frame.get()); }
+   int receivedLength() const { return m_received; }
+   int lastSocketError() const { return m_socketError; }
+   // For a receive that is reported and skipped (TooLarge, Undecryptable,
+   // BadLength): the session's diagnostic line in buffer, and true. False
+   // for every other result.
+   bool describeSkipped(HKCPReceiveResult result, wchar_t *buffer, size_t size) const;
+   // Bytes received beyond the last frame, not yet taken (hkagent's relay).
+   std::string pendingBytes() const;
+   // Frees the reader's buffers (they come back on the next receive).
+   void releaseBuffers();
+
+   // ------------------------------------------------ teardown
+   // Shuts the socket down in both directions; never waits for a writer,
+   // whom it wakes. The socket stays open until close().
+   void shutdown();
+   // Shuts down, then takes the socket out under the state lock and closes
+   // it under the send lock; releases the context. Call after the reader
+   // has ended (or from it).
+   void close();
+   // The whole teardown of a session with a reader thread: shut down, join
+   // the reader (null is ignored; *reader is cleared), close.
+   void teardown(HK_THREAD **reader);
+
+private:
+   template <typename Write>
+   bool writeLocked(Write write);
+   bool writeFrame(const CSCP_MESSAGE *frame, HKCPEncryptionContext *context);
+   void takeBuffers();
+
+   CriticalSection m_stateLock;
+   CriticalSection m_sendLock;
+   // Replaced and shut down under m_stateLock, closed under m_sendLock too;
+   // writers read it under m_sendLock.
+   std::atomic<SOCKET> m_socket{INVALID_SOCKET};
+   std::atomic<uint32_t> m_sendTimeout{INFINITE};
+   bool m_stopped HK_GUARDED_BY(m_sendLock) = false;
+   HKCPEncryptionContext *m_context HK_GUARDED_BY(m_stateLock) = nullptr;  // one reference
+
+   // Reader's state: touched by the reader thread only (and the destructor).
+   struct FreeDeleter {
+      void operator()(void *p) const;
+   };
+   std::unique_ptr<CSCP_BUFFER, FreeDeleter> m_receiveState;
+   std::unique_ptr<uint8_t, FreeDeleter> m_frame;
+   std::unique_ptr<uint8_t, FreeDeleter> m_decryptBuffer;  // once encrypted
+   int m_received = 0;
+   int m_socketError = 0;
+};
+
+#endif

@@ -1,0 +1,303 @@
+#include "key_relay.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/rand.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "e2e_fixture.h"
+
+namespace e2e {
+
+namespace {
+
+// Every read of the relay is bounded: a test never hangs on it.
+const int kReadTimeoutMs = 15000;
+const uint32_t kMaxFrame = HKCP_MAX_FRAME_SIZE + 64;
+
+// The relay's own key pair, never freed.
+RSA *RelayKey() {
+   static RSA *key = NewRsaKey();
+   return key;
+}
+
+bool ReadExactly(int fd, uint8_t *data, size_t size) {
+   size_t done = 0;
+   while (done < size) {
+      struct pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, kReadTimeoutMs) <= 0)
+         return false;
+      ssize_t n = recv(fd, data + done, size - done, 0);
+      if (n <= 0)
+         return false;
+      done += (size_t)n;
+   }
+   return true;
+}
+
+bool ReadFrame(int fd, std::vector<uint8_t> *frame) {
+   frame->resize(HKCP_HEADER_SIZE);
+   if (!ReadExactly(fd, frame->data(), HKCP_HEADER_SIZE))
+      return false;
+   uint32_t size;
+   memcpy(&size, frame->data() + 4, 4);
+   size = ntohl(size);
+   if (size < HKCP_HEADER_SIZE || size > kMaxFrame)
+      return false;
+   frame->resize(size);
+   return ReadExactly(fd, frame->data() + HKCP_HEADER_SIZE, size - HKCP_HEADER_SIZE);
+}
+
+bool WriteAll(int fd, const void *data, size_t size) {
+   const uint8_t *p = static_cast<const uint8_t *>(data);
+   while (size > 0) {
+      ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
+      if (n <= 0)
+         return false;
+      p += n;
+      size -= (size_t)n;
+   }
+   return true;
+}
+
+bool IsEncrypted(const std::vector<uint8_t> &frame) {
+   return (frame[2] << 8 | frame[3]) & MF_ENCRYPTED;
+}
+
+// Writes a plain frame, encrypted under context when there is one.
+bool WriteFrame(int fd, const CSCP_MESSAGE *plain, HKCPEncryptionContext *context) {
+   return HKCPWriteFrame((SOCKET)fd, plain, context);
+}
+
+bool WriteMessage(int fd, const CSCPMessage &message, HKCPEncryptionContext *context) {
+   CSCP_MESSAGE *frame = message.CreateMessage();
+   bool ok = frame != nullptr && WriteFrame(fd, frame, context);
+   free(frame);
+   return ok;
+}
+
+// The plain frame of what came from fd: decrypted under context when it
+// is encrypted. False when it cannot be read or decrypted.
+bool ReadPlain(int fd, HKCPEncryptionContext *context, std::vector<uint8_t> *plain) {
+   std::vector<uint8_t> frame;
+   if (!ReadFrame(fd, &frame))
+      return false;
+   if (!IsEncrypted(frame)) {
+      *plain = std::move(frame);
+      return true;
+   }
+   if (context == nullptr)
+      return false;
+   plain->resize(kMaxFrame);
+   CSCP_MESSAGE *decrypted =
+       CSCPDecryptMessage(context, reinterpret_cast<const CSCP_ENCRYPTED_MESSAGE *>(frame.data()),
+                          plain->data(), kMaxFrame);
+   if (decrypted == nullptr)
+      return false;
+   plain->resize(ntohl(decrypted->dwSize));
+   return true;
+}
+
+struct ContextRef {
+   HKCPEncryptionContext *context = nullptr;
+   ~ContextRef() {
+      if (context != nullptr)
+         context->decRefCount();
+   }
+};
+
+}  // namespace
+
+KeyRelay::KeyRelay(uint16_t agentPort, Mode mode, OnAuthenticate onAuthenticate)
+    : m_mode(mode), m_onAuthenticate(onAuthenticate), m_agentPort(agentPort) {
+   m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+   struct sockaddr_in address = {};
+   address.sin_family = AF_INET;
+   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   socklen_t length = sizeof(address);
+   if (m_listener < 0 || bind(m_listener, (struct sockaddr *)&address, sizeof(address)) != 0 ||
+       listen(m_listener, 1) != 0 ||
+       getsockname(m_listener, (struct sockaddr *)&address, &length) != 0)
+      return;
+   m_port = ntohs(address.sin_port);
+   m_thread = std::thread([this] { serve(); });
+}
+
+KeyRelay::~KeyRelay() {
+   m_stopping = true;
+   for (int fd : {m_listener, m_client.load(), m_agent.load()}) {
+      if (fd >= 0)
+         shutdown(fd, SHUT_RDWR);
+   }
+   if (m_thread.joinable())
+      m_thread.join();
+   for (int fd : {m_listener, m_client.load(), m_agent.load()}) {
+      if (fd >= 0)
+         close(fd);
+   }
+}
+
+void KeyRelay::duplicateFrames(bool toAgent) {
+   (toAgent ? m_duplicateToAgent : m_duplicateToServer).store(true);
+}
+
+void KeyRelay::setCapturedAuthentication(std::shared_ptr<CSCPMessage> message) {
+   std::lock_guard<std::mutex> guard(m_mutex);
+   m_replay = std::move(message);
+}
+
+std::vector<uint16_t> KeyRelay::seenCodes() {
+   std::lock_guard<std::mutex> guard(m_mutex);
+   return m_seen;
+}
+
+std::vector<std::shared_ptr<CSCPMessage>> KeyRelay::capturedAuthentications() {
+   std::lock_guard<std::mutex> guard(m_mutex);
+   return m_authentications;
+}
+
+void KeyRelay::record(uint16_t code, const CSCPMessage *authentication) {
+   std::lock_guard<std::mutex> guard(m_mutex);
+   m_seen.push_back(code);
+   if (authentication != nullptr) {
+      CSCP_MESSAGE *frame = authentication->CreateMessage();
+      m_authentications.push_back(std::make_shared<CSCPMessage>(frame));
+      free(frame);
+   }
+}
+
+void KeyRelay::serve() {
+   struct pollfd p = {m_listener, POLLIN, 0};
+   if (poll(&p, 1, kReadTimeoutMs) <= 0 || m_stopping)
+      return;
+   int client = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+   if (client < 0)
+      return;
+   m_client = client;
+   int agent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+   m_agent = agent;
+   struct sockaddr_in address = {};
+   address.sin_family = AF_INET;
+   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   address.sin_port = htons(m_agentPort);
+   if (agent < 0 || m_stopping || connect(agent, (struct sockaddr *)&address, sizeof(address)) != 0)
+      return;
+   if (m_mode == Mode::Intercept)
+      intercept(client, agent);
+   else
+      passThrough(client, agent);
+   shutdown(client, SHUT_RDWR);
+   shutdown(agent, SHUT_RDWR);
+}
+
+void KeyRelay::intercept(int client, int agent) {
+   ContextRef toServer, toAgent;  // the relay's two keys
+   std::vector<uint8_t> plain, reply;
+   while (ReadPlain(client, toServer.context, &plain)) {
+      auto *frame = reinterpret_cast<CSCP_MESSAGE *>(plain.data());
+      uint16_t code = ntohs(frame->wCode);
+      if (ntohs(frame->wFlags) & MF_BINARY) {
+         // The version probe: passed on as it is.
+         record(code, nullptr);
+         if (!WriteAll(agent, plain.data(), plain.size()) || !ReadFrame(agent, &reply) ||
+             !WriteAll(client, reply.data(), reply.size()))
+            return;
+         continue;
+      }
+      CSCPMessage message(frame);
+      record(code, code == CMD_AUTHENTICATE ? &message : nullptr);
+
+      if (code == CMD_REQUEST_SESSION_KEY) {
+         // The agent first, with the relay's own key: a refusal goes back
+         // to the server as the agent gave it.
+         CSCPMessage request(2);
+         PrepareKeyRequestMsg(&request, RelayKey(), false);
+         request.SetId(message.GetId());
+         if (!WriteMessage(agent, request, toAgent.context) ||
+             !ReadPlain(agent, toAgent.context, &reply))
+            return;
+         CSCPMessage answer(reinterpret_cast<CSCP_MESSAGE *>(reply.data()));
+         HKCPEncryptionContext *agentContext = nullptr;
+         uint32_t rc = SetupEncryptionContext(&answer, &agentContext, nullptr, RelayKey(), 2);
+         if (rc != 0) {
+            m_agentKeyRefusal = answer.GetVariableLong(VID_RCC);
+            if (!WriteMessage(client, answer, toServer.context))
+               return;
+            continue;
+         }
+         CSCPMessage ours(2);
+         HKCPEncryptionContext *serverContext = nullptr;
+         HKCPAnswerKeyRequest(&message, &ours, &serverContext);
+         if (!WriteMessage(client, ours, toServer.context)) {
+            if (serverContext != nullptr)
+               serverContext->decRefCount();
+            agentContext->decRefCount();
+            return;
+         }
+         ContextRef oldServer{toServer.context}, oldAgent{toAgent.context};
+         toServer.context = serverContext;
+         toAgent.context = agentContext;
+         continue;
+      }
+
+      std::vector<uint8_t> substitute;
+      if (code == CMD_AUTHENTICATE && m_onAuthenticate == OnAuthenticate::ReplayCaptured) {
+         std::lock_guard<std::mutex> guard(m_mutex);
+         if (m_replay) {
+            m_replay->SetId(message.GetId());
+            CSCP_MESSAGE *copy = m_replay->CreateMessage();
+            substitute.assign((uint8_t *)copy, (uint8_t *)copy + ntohl(copy->dwSize));
+            free(copy);
+            frame = reinterpret_cast<CSCP_MESSAGE *>(substitute.data());
+         }
+      } else if (code == CMD_AUTHENTICATE && m_onAuthenticate != OnAuthenticate::Forward) {
+         // The relay claims to be the agent without knowing the secret.
+         CSCPMessage answer(2);
+         answer.SetCode(CMD_REQUEST_COMPLETED);
+         answer.SetId(message.GetId());
+         answer.SetVariable(VID_RCC, (uint32_t)0);
+         if (m_onAuthenticate == OnAuthenticate::AnswerWithFalseProof) {
+            uint8_t random[32];
+            RAND_bytes(random, sizeof(random));
+            answer.SetVariable(VID_AUTH_NONCE, random, sizeof(random));
+            RAND_bytes(random, sizeof(random));
+            answer.SetVariable(VID_AUTH_PROOF, random, sizeof(random));
+         }
+         if (!WriteMessage(client, answer, toServer.context))
+            return;
+         continue;
+      }
+
+      if (!WriteFrame(agent, frame, toAgent.context) || !ReadPlain(agent, toAgent.context, &reply))
+         return;
+      auto *answer = reinterpret_cast<CSCP_MESSAGE *>(reply.data());
+      record(ntohs(answer->wCode), nullptr);
+      if (!WriteFrame(client, answer, toServer.context))
+         return;
+   }
+}
+
+void KeyRelay::passThrough(int client, int agent) {
+   auto pump = [this](int from, int to, const std::atomic<bool> &duplicate) {
+      std::vector<uint8_t> frame;
+      while (ReadFrame(from, &frame)) {
+         int copies = (duplicate.load() && IsEncrypted(frame)) ? 2 : 1;
+         for (int i = 0; i < copies; i++) {
+            if (!WriteAll(to, frame.data(), frame.size()))
+               return;
+         }
+      }
+      // One side is gone: end the other too.
+      shutdown(from, SHUT_RDWR);
+      shutdown(to, SHUT_RDWR);
+   };
+   std::thread back([&] { pump(agent, client, m_duplicateToServer); });
+   pump(client, agent, m_duplicateToAgent);
+   back.join();
+}
+
+}  // namespace e2e

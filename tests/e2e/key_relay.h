@@ -1,0 +1,93 @@
+// A hostile relay between a server session and hkagent, on 127.0.0.1: the
+// attacker on the path that the agent's key trust, the mutual HMAC method
+// and the sequence check must defeat.
+//
+// Intercept: terminates the encryption on both sides. It answers the
+// server's key request with a session key of its own choosing and asks the
+// agent for a key with its own RSA key, then decrypts every frame, records
+// it, and re-encrypts it for the other side. When the agent refuses the
+// relay's key, the refusal goes back to the server. It serves one
+// connection, strictly request after reply (the connect sequence and
+// simple requests).
+//
+// PassThrough: forwards bytes frame by frame without any key, and sends
+// each encrypted frame of a chosen direction twice once told to.
+#ifndef HKE2E_KEY_RELAY_H
+#define HKE2E_KEY_RELAY_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hksrv.h"
+
+namespace e2e {
+
+class KeyRelay {
+public:
+   enum class Mode { Intercept, PassThrough };
+   // What the relay does with a decrypted CMD_AUTHENTICATE (Intercept only).
+   enum class OnAuthenticate {
+      Forward,               // re-encrypt it for the agent
+      AnswerWithoutProof,    // claim success itself, proving nothing
+      AnswerWithFalseProof,  // claim success with a random nonce and proof
+      ReplayCaptured,        // send the agent setCapturedAuthentication's message instead
+   };
+
+   // Listens on a free loopback port and forwards to agentPort.
+   KeyRelay(uint16_t agentPort, Mode mode, OnAuthenticate onAuthenticate = OnAuthenticate::Forward);
+   KeyRelay(const KeyRelay &) = delete;
+   KeyRelay &operator=(const KeyRelay &) = delete;
+   // Shuts both connections down and joins the relay's threads.
+   ~KeyRelay();
+
+   uint16_t port() const { return m_port; }
+
+   // PassThrough: from now on, send every encrypted frame twice in the
+   // direction to the agent (toAgent) or to the server.
+   void duplicateFrames(bool toAgent);
+
+   // The message ReplayCaptured sends (under the current request's id).
+   void setCapturedAuthentication(std::shared_ptr<CSCPMessage> message);
+
+   // Intercept: the agent refused the relay's key with this VID_RCC (0: it
+   // did not refuse, or no key exchange happened).
+   uint32_t agentKeyRefusal() const { return m_agentKeyRefusal.load(); }
+   // Codes of every message the relay could read in the clear (version
+   // probe and key exchange, and everything it decrypted).
+   std::vector<uint16_t> seenCodes();
+   // Copies of the decrypted CMD_AUTHENTICATE messages from the server.
+   std::vector<std::shared_ptr<CSCPMessage>> capturedAuthentications();
+
+private:
+   void serve();
+   void intercept(int client, int agent);
+   void passThrough(int client, int agent);
+   void record(uint16_t code, const CSCPMessage *authentication);
+
+   const Mode m_mode;
+   const OnAuthenticate m_onAuthenticate;
+   const uint16_t m_agentPort;
+   int m_listener = -1;
+   uint16_t m_port = 0;
+   std::atomic<int> m_client{-1};
+   std::atomic<int> m_agent{-1};
+   std::atomic<bool> m_stopping{false};
+   std::atomic<bool> m_duplicateToAgent{false};
+   std::atomic<bool> m_duplicateToServer{false};
+   std::atomic<uint32_t> m_agentKeyRefusal{0};
+   std::thread m_thread;
+
+   std::mutex m_mutex;
+   std::vector<uint16_t> m_seen;                                 // guarded by m_mutex
+   std::vector<std::shared_ptr<CSCPMessage>> m_authentications;  // guarded by m_mutex
+   std::shared_ptr<CSCPMessage> m_replay;                        // guarded by m_mutex
+};
+
+}  // namespace e2e
+
+#endif

@@ -1,0 +1,185 @@
+// A hostile relay between the library and the real hkagent: one that offers
+// its own keys to both sides, one that impersonates the agent, a proof
+// captured on one session and replayed on another, and encrypted frames
+// sent twice.
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "e2e_fixture.h"
+#include "key_relay.h"
+
+using namespace e2e;
+
+namespace {
+
+const char kSecret[] = "relay-test-secret";
+
+// The fingerprint file an operator installs for the test's server key.
+std::string TrustFile(const TempDir &dir) {
+   uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE];
+   EXPECT_TRUE(HKCPKeyFingerprint(ServerKey(), fingerprint));
+   std::string hex = HKCPFingerprintText(fingerprint);
+   std::string path = dir.path() + "/trusted";
+   std::ofstream(path) << "# the test's server\n" << hex << "\n";
+   return path;
+}
+
+// A session to the relay (which stands where the agent would).
+uint32_t ConnectThrough(const KeyRelay &relay, int method, RecordingConnection *session) {
+   session->setAuthData(method, kSecret);
+   session->setEncryptionPolicy(ENCRYPTION_REQUIRED);
+   session->setPort(relay.port());
+   uint32_t error = 0;
+   return session->connect(ServerKey(), 0, &error) ? ERR_SUCCESS : error;
+}
+
+// Waits, bounded, until the session has ended.
+bool WaitDisconnected(AgentConnection &session) {
+   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+   while (session.isConnected()) {
+      if (std::chrono::steady_clock::now() > deadline)
+         return false;
+      std::this_thread::yield();
+   }
+   return true;
+}
+
+class KeyRelayTest : public ::testing::Test {
+protected:
+   void start(bool acceptAnyKey, const std::string &extraAction = "") {
+      AgentSetup setup;
+      setup.secret = kSecret;
+      setup.requireEncryption = true;
+      setup.acceptAnyServerKey = acceptAnyKey;
+      if (!acceptAnyKey)
+         setup.trustedServerKeys = TrustFile(m_dir);
+      if (!extraAction.empty())
+         setup.actions = {{"count", extraAction}};
+      std::string error;
+      ASSERT_TRUE(m_agent.start(setup, &error)) << error;
+   }
+   std::unique_ptr<RecordingConnection> session() {
+      return std::make_unique<RecordingConnection>(LoopbackNetworkOrder(), m_agent.port(),
+                                                   AUTH_NONE, nullptr);
+   }
+
+   TempDir m_dir{"hke2e-relay"};
+   AgentProcess m_agent;
+};
+
+TEST_F(KeyRelayTest, TrustedKeysLeaveARelayWithItsOwnKeyNothingButTheProbe) {
+   start(false);
+   // The test's own key, trusted, still works straight to the agent.
+   auto direct = session();
+   direct->setAuthData(AUTH_HMAC_SHA256, kSecret);
+   direct->setEncryptionPolicy(ENCRYPTION_REQUIRED);
+   uint32_t error = 0;
+   ASSERT_EQ(direct->connect(ServerKey(), 0, &error), 1) << error;
+   EXPECT_TRUE(direct->encrypted());
+
+   for (int method : {AUTH_HMAC_SHA256, AUTH_SHA1_HASH}) {
+      SCOPED_TRACE(method);
+      KeyRelay relay(m_agent.port(), KeyRelay::Mode::Intercept);
+      auto s = session();
+      EXPECT_EQ(ConnectThrough(relay, method, s.get()), ERR_INVALID_PUBLIC_KEY);
+      EXPECT_EQ(relay.agentKeyRefusal(), RCC_INVALID_PUBLIC_KEY);
+      // The probe and the key request, both plain and without a secret;
+      // nothing the relay could decrypt.
+      EXPECT_EQ(relay.seenCodes(),
+                (std::vector<uint16_t>{CMD_GET_HKCP_VERSION, CMD_REQUEST_SESSION_KEY}));
+      EXPECT_TRUE(relay.capturedAuthentications().empty());
+   }
+}
+
+struct Impersonation {
+   const char *name;
+   KeyRelay::OnAuthenticate onAuthenticate;
+   uint32_t expected;
+};
+
+class RelayImpersonation : public KeyRelayTest,
+                           public ::testing::WithParamInterface<Impersonation> {};
+
+TEST_P(RelayImpersonation, FailsTheConnectWithoutTheSecret) {
+   // The agent takes any key here, so the relay holds both session keys.
+   start(true);
+   KeyRelay relay(m_agent.port(), KeyRelay::Mode::Intercept, GetParam().onAuthenticate);
+   auto s = session();
+   EXPECT_EQ(ConnectThrough(relay, AUTH_HMAC_SHA256, s.get()), GetParam().expected);
+   EXPECT_FALSE(s->isConnected());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Relay, RelayImpersonation,
+    ::testing::Values(
+        // Forwarded to the agent, the proof is bound to the relay's other
+        // channel: the agent refuses it.
+        Impersonation{"Forward", KeyRelay::OnAuthenticate::Forward, ERR_AUTH_FAILED},
+        // Answered by the relay itself: the library sees no valid agent proof.
+        Impersonation{"NoProof", KeyRelay::OnAuthenticate::AnswerWithoutProof,
+                      ERR_AGENT_AUTH_FAILED},
+        Impersonation{"FalseProof", KeyRelay::OnAuthenticate::AnswerWithFalseProof,
+                      ERR_AGENT_AUTH_FAILED}),
+    [](const ::testing::TestParamInfo<Impersonation> &info) { return info.param.name; });
+
+TEST_F(KeyRelayTest, ACapturedProofIsWorthlessOnANewSession) {
+   start(true);
+   std::shared_ptr<CSCPMessage> captured;
+   {
+      KeyRelay relay(m_agent.port(), KeyRelay::Mode::Intercept,
+                     KeyRelay::OnAuthenticate::AnswerWithFalseProof);
+      auto s = session();
+      EXPECT_EQ(ConnectThrough(relay, AUTH_HMAC_SHA256, s.get()), ERR_AGENT_AUTH_FAILED);
+      auto captures = relay.capturedAuthentications();
+      ASSERT_EQ(captures.size(), 1u);
+      captured = captures[0];
+   }
+   ASSERT_EQ(captured->GetVariableShort(VID_AUTH_METHOD), AUTH_HMAC_SHA256);
+   // The secret never crossed, not even encrypted.
+   EXPECT_FALSE(captured->IsVariableExist(VID_SHARED_SECRET));
+
+   // The relay opens a new session to the agent and offers the captured
+   // proof in place of the server's.
+   KeyRelay replayer(m_agent.port(), KeyRelay::Mode::Intercept,
+                     KeyRelay::OnAuthenticate::ReplayCaptured);
+   replayer.setCapturedAuthentication(captured);
+   auto s = session();
+   EXPECT_EQ(ConnectThrough(replayer, AUTH_HMAC_SHA256, s.get()), ERR_AUTH_FAILED);
+}
+
+struct Duplication {
+   const char *name;
+   bool toAgent;
+};
+
+class ReplayedFrames : public KeyRelayTest, public ::testing::WithParamInterface<Duplication> {};
+
+TEST_P(ReplayedFrames, EndTheSessionAndTheActionRunsOnce) {
+   std::string runs = m_dir.path() + "/runs";
+   start(false, "/bin/sh -c \"echo run >> " + runs + "\"");
+   // A relay without any key: it can only copy what passes.
+   KeyRelay relay(m_agent.port(), KeyRelay::Mode::PassThrough);
+   auto s = session();
+   ASSERT_EQ(ConnectThrough(relay, AUTH_HMAC_SHA256, s.get()), ERR_SUCCESS);
+   relay.duplicateFrames(GetParam().toAgent);
+
+   uint32_t rc = s->execAction(L"count", 0, nullptr);
+   // The first copy is served; the copy after it ends the session.
+   EXPECT_EQ(rc, ERR_SUCCESS);
+   EXPECT_TRUE(WaitDisconnected(*s));
+   std::ifstream in(runs);
+   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+   EXPECT_EQ(all, "run\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Relay, ReplayedFrames,
+                         ::testing::Values(Duplication{"ToAgent", true},
+                                           Duplication{"ToServer", false}),
+                         [](const ::testing::TestParamInfo<Duplication> &info) {
+                            return info.param.name;
+                         });
+
+}  // namespace

@@ -1,0 +1,342 @@
+// The connection core and what it rests on: bounded writes in the platform
+// seam, the re-entrant critical section, teardown that never waits on a
+// blocked writer, the named receive results, and the reply queue releasing
+// its waiters when a connection ends.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hesker_test_util.h"
+
+using namespace hesker_test;
+
+namespace {
+
+const uint32_t kWaitMs = 20000;  // bound of every wait; far above any bound under test
+
+// More than loopback buffers take while the peer reads nothing.
+std::vector<uint8_t> ManyBytes() {
+   return std::vector<uint8_t>(64u << 20, 0x5A);
+}
+
+// The client side handed to a connection (which then owns and closes it).
+SOCKET TakeClient(TcpPair &pair) {
+   SOCKET s = pair.client;
+   pair.client = INVALID_SOCKET;
+   return s;
+}
+
+// ---------------------------------------------------------------- the seam
+
+TEST(BoundedSend, WriteThatMakesNoProgressFailsWithATimeOut) {
+   for (bool nonBlocking : {false, true}) {
+      SCOPED_TRACE(nonBlocking ? "non-blocking" : "blocking");
+      TcpPair pair;
+      ASSERT_TRUE(pair.ok());
+      ASSERT_EQ(0, SetSocketNonBlocking(pair.client, nonBlocking));
+      ASSERT_EQ(0, SetSocketSendTimeout(pair.client, 200));
+      std::vector<uint8_t> bytes = ManyBytes();
+      int64_t sent = SocketSendAll(pair.client, bytes.data(), bytes.size());
+      EXPECT_GT(sent, 0);  // the buffers took some
+      EXPECT_LT(sent, (int64_t)bytes.size());
+      EXPECT_EQ(WSAETIMEDOUT, WSAGetLastError());
+   }
+}
+
+TEST(CriticalSection, IsReentrantForItsOwnerOnly) {
+   CriticalSection lock;
+   auto otherThreadEnters = [&lock] {
+      return std::async(std::launch::async,
+                        [&lock] {
+                           bool entered = lock.try_lock();
+                           if (entered)
+                              lock.unlock();
+                           return entered;
+                        })
+          .get();
+   };
+   lock.lock();
+   ASSERT_TRUE(lock.try_lock());  // the owner enters again
+   EXPECT_FALSE(otherThreadEnters());
+   lock.unlock();
+   EXPECT_FALSE(otherThreadEnters()) << "entered twice, left once";
+   lock.unlock();
+   EXPECT_TRUE(otherThreadEnters());
+}
+
+// ---------------------------------------------------------------- the core
+
+TEST(HKCPConnection, WriteWithoutProgressEndsTheConnection) {
+   TcpPair pair;
+   ASSERT_TRUE(pair.ok());
+   HKCPConnection connection;
+   connection.attach(TakeClient(pair), 200);
+   std::vector<uint8_t> bytes = ManyBytes();
+   EXPECT_FALSE(connection.sendBytes(bytes.data(), (uint32_t)bytes.size()));
+   // Shut down here: the reader ends at once, and later writes fail.
+   EXPECT_EQ(HKCPReceiveResult::Failed, connection.receive(kWaitMs));
+   EXPECT_EQ(WSAESHUTDOWN, connection.lastSocketError());
+   uint8_t one = 1;
+   EXPECT_FALSE(connection.sendBytes(&one, 1));
+}
+
+TEST(HKCPConnection, TeardownReleasesAWriterBlockedWithoutABound) {
+   TcpPair pair;
+   ASSERT_TRUE(pair.ok());
+   HKCPConnection connection;
+   connection.attach(TakeClient(pair), INFINITE);
+   std::vector<uint8_t> bytes = ManyBytes();
+   auto writer = std::async(std::launch::async, [&] {
+      return connection.sendBytes(bytes.data(), (uint32_t)bytes.size());
+   });
+   // The writer holds the send lock until the buffers are full, and longer.
+   ASSERT_EQ(std::future_status::timeout, writer.wait_for(std::chrono::milliseconds(100)));
+   connection.close();  // shuts down before it takes the send lock
+   ASSERT_EQ(std::future_status::ready, writer.wait_for(std::chrono::milliseconds(kWaitMs)));
+   EXPECT_FALSE(writer.get());
+   EXPECT_EQ(INVALID_SOCKET, connection.socket());
+}
+
+TEST(HKCPConnection, ReceiveNamesEachOutcome) {
+   struct Case {
+      const char *name;
+      std::function<void(SOCKET peer)> peerDoes;
+      HKCPReceiveResult expected;
+   };
+   auto header = [](uint32_t size, uint16_t flags) {
+      std::vector<uint8_t> frame(16, 0);
+      frame[1] = CMD_NOP;
+      frame[2] = (uint8_t)(flags >> 8);
+      frame[3] = (uint8_t)flags;
+      frame[4] = (uint8_t)(size >> 24);
+      frame[5] = (uint8_t)(size >> 16);
+      frame[6] = (uint8_t)(size >> 8);
+      frame[7] = (uint8_t)size;
+      return frame;
+   };
+   const std::vector<Case> cases = {
+       {"frame",
+        [&](SOCKET peer) {
+           auto f = header(16, 0);
+           SocketSendAll(peer, f.data(), f.size());
+        },
+        HKCPReceiveResult::Frame},
+       {"closed", [](SOCKET peer) { ShutdownSocket(peer); }, HKCPReceiveResult::Closed},
+       {"silence", [](SOCKET) {}, HKCPReceiveResult::TimedOut},
+       {"too large",
+        [&](SOCKET peer) {
+           auto f = header(HKCP_MAX_FRAME_SIZE + 8, 0);
+           SocketSendAll(peer, f.data(), f.size());
+        },
+        HKCPReceiveResult::TooLarge},
+       {"encrypted without a key",
+        [&](SOCKET peer) {
+           auto f = header(48, MF_ENCRYPTED);
+           f.resize(48, 0);
+           SocketSendAll(peer, f.data(), f.size());
+        },
+        HKCPReceiveResult::Undecryptable},
+   };
+   for (const Case &c : cases) {
+      SCOPED_TRACE(c.name);
+      TcpPair pair;
+      ASSERT_TRUE(pair.ok());
+      HKCPConnection connection;
+      connection.attach(TakeClient(pair), INFINITE);
+      c.peerDoes(pair.server);
+      EXPECT_EQ(c.expected, connection.receive(200));
+   }
+}
+
+TEST(HKCPConnection, ContextSwapKeepsReferencesBalanced) {
+   uint8_t key[32] = {1, 2, 3};
+   HKCPEncryptionContext *first = HKCPEncryptionContext::create(HKCP_CIPHER_AES_256_GCM, key, 32);
+   ASSERT_NE(nullptr, first);
+   first->incRefCount();  // the test's own, to watch the count
+   HKCPConnection connection;
+   connection.setContext(first);  // takes the creator's reference
+   HKCPEncryptionContext *held = connection.acquireContext();
+   EXPECT_EQ(first, held);
+   held->decRefCount();
+   connection.setContext(nullptr);  // releases the connection's reference
+   EXPECT_FALSE(connection.encrypted());
+   EXPECT_EQ(1, first->getRefCount());
+   first->decRefCount();
+}
+
+// ---------------------------------------------------------------- encrypted writes
+
+// Both ends of one key, each installed on a connection of a loopback pair:
+// the writer's side chose the key, the reader's side asked for it.
+struct EncryptedPair {
+   TcpPair pair;
+   HKCPConnection writer;
+   HKCPConnection reader;
+   bool ok = false;
+
+   EncryptedPair() {
+      if (!pair.ok())
+         return;
+      HKCPEncryptionContext *chooser = HKCPEncryptionContext::createRandom(HKCP_CIPHER_AES_256_GCM);
+      if (chooser == nullptr)
+         return;
+      HKCPEncryptionContext *asker = HKCPEncryptionContext::create(
+          HKCP_CIPHER_AES_256_GCM, chooser->getKey(), chooser->getKeyLength());
+      writer.attach(TakeClient(pair), kWaitMs);
+      writer.setContext(chooser);  // takes the creators' references
+      SOCKET server = pair.server;
+      pair.server = INVALID_SOCKET;
+      reader.attach(server, kWaitMs);
+      reader.setContext(asker);
+      ok = asker != nullptr;
+   }
+};
+
+// A file of `size` bytes, removed when the test ends.
+struct TempFile {
+   std::string path;
+   explicit TempFile(size_t size) {
+      char name[] = "/tmp/hkcp_connection_XXXXXX";
+      int fd = mkstemp(name);
+      if (fd < 0)
+         return;
+      path = name;
+      std::vector<uint8_t> bytes(size, 0xA5);
+      bool written = write(fd, bytes.data(), bytes.size()) == (ssize_t)bytes.size();
+      ::close(fd);
+      if (!written) {
+         unlink(name);
+         path.clear();
+      }
+   }
+   ~TempFile() {
+      if (!path.empty())
+         unlink(path.c_str());
+   }
+   std::wstring wide() const { return std::wstring(path.begin(), path.end()); }
+};
+
+TEST(HKCPConnection, ConcurrentEncryptedSendersKeepTheWireInNonceOrder) {
+   // Requesters, a trap sender and a file upload share one session: the
+   // peer refuses any frame whose nonce does not rise, so each frame must
+   // be encrypted and written under one hold of the send lock.
+   struct Case {
+      const char *name;
+      int threads;
+      bool withFile;
+   };
+   const Case cases[] = {{"messages", 6, false}, {"messages and a file", 4, true}};
+   const int kEach = 100;
+   for (const Case &c : cases) {
+      SCOPED_TRACE(c.name);
+      EncryptedPair channel;
+      ASSERT_TRUE(channel.ok);
+      TempFile file(5 * FILE_BUFFER_SIZE + 123);
+      ASSERT_TRUE(!c.withFile || !file.path.empty());
+      std::vector<std::thread> senders;
+      for (int t = 0; t < c.threads; t++) {
+         senders.emplace_back([&channel, t] {
+            CSCPMessage message;
+            message.SetCode(CMD_NOP);
+            for (int i = 0; i < kEach; i++) {
+               message.SetId((uint32_t)(t * kEach + i));
+               EXPECT_TRUE(channel.writer.sendMessage(message));
+            }
+         });
+      }
+      if (c.withFile) {
+         senders.emplace_back([&channel, &file] {
+            EXPECT_TRUE(channel.writer.sendFile(7, file.wide().c_str(), nullptr, nullptr));
+         });
+      }
+      int messages = 0;
+      bool fileEnded = !c.withFile;
+      while (messages < c.threads * kEach || !fileEnded) {
+         HKCPReceiveResult result = channel.reader.receive(kWaitMs);
+         if (result != HKCPReceiveResult::Frame) {
+            ADD_FAILURE() << "after " << messages << " messages: result " << (int)result;
+            channel.reader.shutdown();  // senders blocked on a full socket end too
+            break;
+         }
+         const CSCP_MESSAGE *frame = channel.reader.frame();
+         if (ntohs(frame->wCode) == CMD_FILE_DATA)
+            fileEnded = (ntohs(frame->wFlags) & MF_END_OF_FILE) != 0;
+         else
+            messages++;
+      }
+      for (std::thread &s : senders)
+         s.join();
+   }
+}
+
+TEST(HKCPConnection, ReplayedFrameIsNamedApartFromAnUndecryptableOne) {
+   // A copy of a frame already taken is authentic but must end the session;
+   // a frame that fails to decrypt is only skipped.
+   EncryptedPair channel;
+   ASSERT_TRUE(channel.ok);
+   CSCPMessage message;
+   message.SetCode(CMD_NOP);
+   CSCP_MESSAGE *plain = message.CreateMessage();
+   ASSERT_NE(nullptr, plain);
+   HKCPEncryptionContext *context = channel.writer.acquireContext();
+   ASSERT_NE(nullptr, context);
+   CSCP_ENCRYPTED_MESSAGE *encrypted = CSCPEncryptMessage(context, plain);
+   context->decRefCount();
+   free(plain);
+   ASSERT_NE(nullptr, encrypted);
+   std::vector<uint8_t> bytes((uint8_t *)encrypted,
+                              (uint8_t *)encrypted + ntohl(encrypted->dwSize));
+   free(encrypted);
+   std::vector<uint8_t> forged = bytes;
+   forged.back() ^= 0x01;  // the tag
+
+   struct Step {
+      const std::vector<uint8_t> *bytes;
+      HKCPReceiveResult expected;
+   };
+   const Step steps[] = {{&forged, HKCPReceiveResult::Undecryptable},
+                         {&bytes, HKCPReceiveResult::Frame},
+                         {&bytes, HKCPReceiveResult::Replayed}};
+   for (const Step &step : steps) {
+      ASSERT_TRUE(channel.writer.sendBytes(step.bytes->data(), (uint32_t)step.bytes->size()));
+      EXPECT_EQ(step.expected, channel.reader.receive(kWaitMs));
+   }
+   wchar_t line[256];
+   EXPECT_FALSE(channel.reader.describeSkipped(HKCPReceiveResult::Replayed, line, 256));
+}
+
+// ---------------------------------------------------------------- reply queue
+
+TEST(MsgWaitQueue, ReleaseWaitersEndsEveryWaitInProgressOnly) {
+   MsgWaitQueue queue;
+   std::vector<std::future<CSCPMessage *>> waits;
+   for (uint32_t id = 1; id <= 8; id++) {
+      waits.push_back(std::async(std::launch::async, [&queue, id] {
+         return queue.waitForMessage(CMD_REQUEST_COMPLETED, id, 600000);
+      }));
+   }
+   // Released whether each wait began before the call or not: a wait that
+   // begins after it waits as usual, so keep releasing until all are back.
+   for (auto &w : waits) {
+      while (w.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+         queue.releaseWaiters();
+      EXPECT_EQ(nullptr, w.get());
+   }
+   auto *reply = new CSCPMessage();
+   reply->SetCode(CMD_REQUEST_COMPLETED);
+   reply->SetId(9);
+   queue.put(reply);
+   CSCPMessage *taken = queue.waitForMessage(CMD_REQUEST_COMPLETED, 9, kWaitMs);
+   EXPECT_EQ(reply, taken);
+   delete taken;
+}
+
+}  // namespace
