@@ -81,7 +81,8 @@ static const SOCKET INVALID_SOCKET = ~(SOCKET)0;
 static const int WSAEWOULDBLOCK = 10035;
 static const int WSAETIMEDOUT = 10060;
 static const int WSAECONNRESET = 10054;
-static const int WSAESHUTDOWN = 10058;  // the socket was shut down on this side
+static const int WSAECONNABORTED = 10053;  // a connection given up before it was accepted
+static const int WSAESHUTDOWN = 10058;     // the socket was shut down on this side
 
 // The last socket error of the calling thread, set by the functions below.
 HESKER_EXPORT int WSAGetLastError();
@@ -94,8 +95,9 @@ HESKER_EXPORT void closesocket(SOCKET s);
 HESKER_EXPORT SOCKET CreateTcpSocket();
 HESKER_EXPORT SOCKET CreateUdpSocket();
 
-// A TCP socket listening on 127.0.0.1 at an ephemeral port (stored in *port,
-// host order), or INVALID_SOCKET (last error set).
+// A TCP socket listening on 127.0.0.1 at *port (host order), or at an
+// ephemeral port when *port is 0, which is then stored in *port; or
+// INVALID_SOCKET (last error set).
 HESKER_EXPORT SOCKET CreateLoopbackListener(uint16_t *port);
 // The next connection on a listening socket, or INVALID_SOCKET (last error
 // set).

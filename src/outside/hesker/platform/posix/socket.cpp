@@ -13,6 +13,10 @@
 
 namespace {
 
+// Connections a listener holds before they are accepted: room for a burst of
+// sessions connecting at once.
+const int kListenBacklog = 64;
+
 thread_local int t_lastSocketError = 0;
 
 // Sockets this side has shut down, so a later receive reports WSAESHUTDOWN
@@ -40,6 +44,8 @@ int toSocketError(int err) {
          return WSAETIMEDOUT;
       case ECONNRESET:
          return WSAECONNRESET;
+      case ECONNABORTED:
+         return WSAECONNABORTED;
       case ESHUTDOWN:
          return WSAESHUTDOWN;
       default:
@@ -88,8 +94,15 @@ SOCKET CreateLoopbackListener(uint16_t *port) {
    sockaddr_in addr = {};
    addr.sin_family = AF_INET;
    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   addr.sin_port = htons(port != nullptr ? *port : 0);
    socklen_t length = sizeof(addr);
-   if (bind(fdOf(s), (sockaddr *)&addr, sizeof(addr)) != 0 || listen(fdOf(s), 16) != 0 ||
+   // A port asked for by number may still have connections of an earlier
+   // listener waiting out their time; they must not keep it from binding.
+   int one = 1;
+   if (addr.sin_port != 0)
+      setsockopt(fdOf(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+   if (bind(fdOf(s), (sockaddr *)&addr, sizeof(addr)) != 0 ||
+       listen(fdOf(s), kListenBacklog) != 0 ||
        getsockname(fdOf(s), (sockaddr *)&addr, &length) != 0) {
       WSASetLastError(toSocketError(errno));
       closesocket(s);

@@ -9,6 +9,10 @@
 
 namespace {
 
+// Connections a listener holds before they are accepted: room for a burst of
+// sessions connecting at once.
+const int kListenBacklog = 64;
+
 // Winsock is started once, by the first socket created, and left running
 // until the process ends (WSACleanup at exit would race with threads still
 // closing their sockets).
@@ -65,8 +69,11 @@ SOCKET CreateLoopbackListener(uint16_t *port) {
    sockaddr_in addr = {};
    addr.sin_family = AF_INET;
    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   addr.sin_port = htons(port != nullptr ? *port : 0);
    socklen_t length = sizeof(addr);
-   if (bind(s, (sockaddr *)&addr, sizeof(addr)) != 0 || listen(s, 16) != 0 ||
+   // Winsock binds a port whose earlier connections wait out their time
+   // without SO_REUSEADDR, which here would let another socket take it.
+   if (bind(s, (sockaddr *)&addr, sizeof(addr)) != 0 || listen(s, kListenBacklog) != 0 ||
        getsockname(s, (sockaddr *)&addr, &length) != 0) {
       int error = WSAGetLastError();
       closesocket(s);
@@ -110,22 +117,78 @@ int SocketWaitWritable(SOCKET s, uint32_t timeoutMs) {
    return waitFor(s, true, timeoutMs);
 }
 
+namespace {
+
+// The socket's send time-out in ms (SO_SNDTIMEO), INFINITE when it has none.
+uint32_t sendTimeoutOf(SOCKET s) {
+   DWORD ms = 0;
+   int length = sizeof(ms);
+   if (getsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char *>(&ms), &length) != 0 ||
+       ms == 0)
+      return INFINITE;
+   return ms;
+}
+
+int setSendTimeout(SOCKET s, DWORD ms) {
+   return setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&ms), sizeof(ms));
+}
+
+// The most one send() of a bounded write hands over: a blocking send that
+// times out may not say how much of its buffer went, so a chunk is what a
+// time-out can leave uncounted.
+const size_t kBoundedChunk = 65536;
+
+}  // namespace
+
+int SetSocketSendTimeout(SOCKET s, uint32_t timeoutMs) {
+   // Winsock's zero means no bound, so a zero bound is its smallest one.
+   DWORD ms = (timeoutMs == INFINITE) ? 0 : (timeoutMs == 0 ? 1 : timeoutMs);
+   return setSendTimeout(s, ms) == 0 ? 0 : -1;
+}
+
 int64_t SocketSendAll(SOCKET s, const void *data, size_t size) {
+   // With a bound, the whole write must end within it: a peer that takes a
+   // trickle is as stuck as one that takes nothing. Each send waits first
+   // for room and then at most what is left of the bound (the socket's own
+   // time-out, shortened for the call and restored after).
+   const uint32_t bound = sendTimeoutOf(s);
+   const uint64_t deadline = (bound == INFINITE) ? 0 : GetMonotonicMs() + bound;
+   bool shortened = false;
    const char *p = static_cast<const char *>(data);
    size_t sent = 0;
    while (sent < size) {
       size_t chunk = size - sent;
+      uint32_t left = INFINITE;
+      if (bound != INFINITE) {
+         uint64_t now = GetMonotonicMs();
+         if (now >= deadline || waitFor(s, true, (uint32_t)(deadline - now)) == 0) {
+            WSASetLastError(WSAETIMEDOUT);
+            break;
+         }
+         now = GetMonotonicMs();
+         left = (now < deadline) ? (uint32_t)(deadline - now) : 1;
+         if (left < bound) {
+            setSendTimeout(s, left);
+            shortened = true;
+         }
+         chunk = chunk > kBoundedChunk ? kBoundedChunk : chunk;
+      }
       int n = send(s, p + sent, chunk > 0x7FFFFFFF ? 0x7FFFFFFF : (int)chunk, 0);
       if (n > 0) {
          sent += (size_t)n;
          continue;
       }
       if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
-         if (waitFor(s, true, INFINITE) < 0)
+         if (waitFor(s, true, left) < 0)
             break;
          continue;
       }
       break;  // Winsock's own error stays as the last error
+   }
+   if (shortened) {
+      int error = WSAGetLastError();
+      setSendTimeout(s, bound);
+      WSASetLastError(error);
    }
    return (int64_t)sent;
 }
