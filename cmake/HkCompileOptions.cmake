@@ -39,4 +39,10 @@ function(hk_add_library name macro)
   target_compile_definitions(${name} PRIVATE ${upper}_BUILDING=1)
   target_link_libraries(${name} PRIVATE hk_warnings)
   set_target_properties(${name} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+  if(WIN32)
+    # The static OpenSSL linked in stays private to the DLL: a program that
+    # links OpenSSL itself must not meet its symbols again in our import
+    # libraries.
+    target_link_options(${name} PRIVATE -Wl,--exclude-libs,libcrypto.a:libssl.a)
+  endif()
 endfunction()

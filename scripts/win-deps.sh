@@ -43,10 +43,12 @@ LIST
   src="$(find "$work" -maxdepth 1 -mindepth 1 -type d -name 'openssl-*' | head -n1)"
   echo "win-deps: building static OpenSSL for $host from $(basename "$src")"
   # CC=gcc-posix with the prefix gives the POSIX-threads flavour of MinGW,
-  # the one the libraries are built with.
+  # the one the libraries are built with. no-module puts the legacy provider
+  # (DES for SNMPv3) into libcrypto: a module would be looked for at a path
+  # of this machine that a Windows program cannot open.
   local log="$cache/openssl-build.log"
   if ! (cd "$src" &&
-        CC=gcc-posix ./Configure mingw64 --cross-compile-prefix=$host- no-shared no-tests \
+        CC=gcc-posix ./Configure mingw64 --cross-compile-prefix=$host- no-shared no-module no-tests \
           --prefix="$prefix" --libdir=lib &&
         make -j2 build_libs && make install_dev) >"$log" 2>&1; then
     tail -n 40 "$log" >&2
@@ -73,9 +75,11 @@ build_googletest() {
 
 # A stamp is written only after a complete install, so an interrupted build
 # is redone rather than half used.
-if [ ! -f "$prefix/.openssl-done" ]; then
+# The stamp names the configuration, so a cache built with another one is
+# rebuilt.
+if [ ! -f "$prefix/.openssl-done-no-module" ]; then
   build_openssl
-  touch "$prefix/.openssl-done"
+  touch "$prefix/.openssl-done-no-module"
 fi
 if [ ! -f "$prefix/.googletest-done" ]; then
   build_googletest

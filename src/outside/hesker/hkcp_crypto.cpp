@@ -169,12 +169,27 @@ bool CipherUpdate(EVP_CIPHER_CTX *ctx, uint8_t *out, const uint8_t *in, size_t l
    return true;
 }
 
-// Each thread keeps one cipher context and re-keys it per frame: the
-// context is shared by threads, the OpenSSL state is not.
-EVP_CIPHER_CTX *FrameCipher() {
-   thread_local CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-   return ctx.get();
-}
+// The cipher context of one frame. Each thread keeps one and re-keys it
+// per frame: the encryption context is shared by threads, the OpenSSL state
+// is not. MinGW runs a DLL's thread_local destructors after it has freed
+// the thread's TLS block (the destructor then frees garbage), so on Windows
+// each frame takes a context of its own.
+class FrameCipher {
+public:
+#ifdef _WIN32
+   EVP_CIPHER_CTX *get() {
+      return m_ctx.get();
+   }
+
+private:
+   CipherCtxPtr m_ctx{EVP_CIPHER_CTX_new()};
+#else
+   EVP_CIPHER_CTX *get() {
+      thread_local CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+      return ctx.get();
+   }
+#endif
+};
 
 // Sets up ctx for one frame; encrypt selects the direction. aad is the
 // frame's first 8 bytes.
@@ -438,7 +453,8 @@ CSCP_ENCRYPTED_MESSAGE *CSCPEncryptMessage(HKCPEncryptionContext *context,
    memcpy(&out->dwSize, &size, sizeof(size));
    context->nextNonce(out->nonce);
 
-   EVP_CIPHER_CTX *ctx = FrameCipher();
+   FrameCipher cipher;
+   EVP_CIPHER_CTX *ctx = cipher.get();
    int finalLength = 0;
    bool ok = ctx != nullptr && StartFrame(ctx, context, out->nonce, (const uint8_t *)out, true) &&
              CipherUpdate(ctx, out->data, (const uint8_t *)frame, plainSize) &&
@@ -470,7 +486,8 @@ CSCP_MESSAGE *CSCPDecryptMessage(HKCPEncryptionContext *context,
    if (plainSize > capacity)
       return nullptr;
 
-   EVP_CIPHER_CTX *ctx = FrameCipher();
+   FrameCipher cipher;
+   EVP_CIPHER_CTX *ctx = cipher.get();
    if (ctx == nullptr)
       return nullptr;
    // GCM wants the expected tag set as writable memory.

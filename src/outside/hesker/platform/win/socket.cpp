@@ -36,9 +36,32 @@ SOCKET createSocket(int type, int protocol) {
                      WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
 }
 
-// 1 ready, 0 time-out, -1 error. Writability also wakes on a failed
-// connect, which select reports among the exceptions.
-int waitFor(SOCKET s, bool forWriting, uint32_t timeoutMs) {
+// Winsock's select() neither reports a socket this side shut down as ready
+// nor returns when another thread shuts it down (poll() on Linux does
+// both), and a blocked send() goes on after shutdown(). So ShutdownSocket
+// cancels the socket's pending calls and marks it with a receive time-out
+// of its own, which the libraries never set otherwise and which goes with
+// the socket; waits look for the mark before each slice of
+// kShutdownCheckMs.
+const DWORD kShutDownMark = 0x484B;  // ms
+const uint32_t kShutdownCheckMs = 50;
+
+// Leaves the last error as it was: callers ask between a failure and its
+// report.
+bool isShutDownHere(SOCKET s) {
+   int error = WSAGetLastError();
+   DWORD ms = 0;
+   int length = sizeof(ms);
+   bool marked =
+       getsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char *>(&ms), &length) == 0 &&
+       ms == kShutDownMark;
+   WSASetLastError(error);
+   return marked;
+}
+
+// One select(): 1 ready, 0 time-out, -1 error. Writability also wakes on a
+// failed connect, which select reports among the exceptions.
+int selectOnce(SOCKET s, bool forWriting, uint32_t timeoutMs) {
    fd_set ready, failed;
    FD_ZERO(&ready);
    FD_ZERO(&failed);
@@ -50,6 +73,29 @@ int waitFor(SOCKET s, bool forWriting, uint32_t timeoutMs) {
    if (rc == SOCKET_ERROR)
       return -1;
    return rc > 0 ? 1 : 0;  // errors surface in the following call
+}
+
+// 1 ready, 0 time-out, -1 error. A socket shut down here is ready: the
+// following call fails with WSAESHUTDOWN.
+int waitFor(SOCKET s, bool forWriting, uint32_t timeoutMs) {
+   const uint64_t deadline = GetMonotonicMs() + timeoutMs;
+   for (;;) {
+      if (isShutDownHere(s))
+         return 1;
+      uint32_t slice = kShutdownCheckMs;
+      if (timeoutMs != INFINITE) {
+         uint64_t now = GetMonotonicMs();
+         if (now < deadline && deadline - now < slice)
+            slice = (uint32_t)(deadline - now);
+         else if (now >= deadline)
+            slice = 0;
+      }
+      int rc = selectOnce(s, forWriting, slice);
+      if (rc < 0 && isShutDownHere(s))
+         return 1;  // the cancelled wait of a shutdown
+      if (rc != 0 || (timeoutMs != INFINITE && GetMonotonicMs() >= deadline))
+         return rc;
+   }
 }
 
 }  // namespace
@@ -91,8 +137,13 @@ SOCKET SocketAccept(SOCKET listener) {
 }
 
 void ShutdownSocket(SOCKET s) {
-   // Winsock itself then fails a later send or receive with WSAESHUTDOWN.
+   // Winsock itself then fails a later send or receive with WSAESHUTDOWN;
+   // calls already waiting end with the cancel, or at the next check of
+   // the mark.
+   DWORD mark = kShutDownMark;
+   setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&mark), sizeof(mark));
    shutdown(s, SD_BOTH);
+   CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
 }
 
 int SetSocketNonBlocking(SOCKET s, bool nonBlocking) {
@@ -104,6 +155,10 @@ int SocketRecv(SOCKET s, void *buffer, size_t size) {
    if (size > 0x7FFFFFFF)
       size = 0x7FFFFFFF;
    int n = recv(s, static_cast<char *>(buffer), (int)size, 0);
+   if (n <= 0 && size > 0 && isShutDownHere(s)) {
+      WSASetLastError(WSAESHUTDOWN);  // not a close by the peer, nor the cancel
+      return -1;
+   }
    if (n == 0 && size > 0)
       WSASetLastError(0);  // an orderly close leaves no stale error behind
    return n == SOCKET_ERROR ? -1 : n;
@@ -185,6 +240,8 @@ int64_t SocketSendAll(SOCKET s, const void *data, size_t size) {
       }
       break;  // Winsock's own error stays as the last error
    }
+   if (sent < size && isShutDownHere(s))
+      WSASetLastError(WSAESHUTDOWN);  // not the cancel that ended the send
    if (shortened) {
       int error = WSAGetLastError();
       setSendTimeout(s, bound);
