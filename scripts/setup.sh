@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(build-essential cmake clang clang-format libssl-dev libgtest-dev libgmock-dev
           googletest libbenchmark-dev snmpd snmp snmpsim pkg-config iproute2 scdoc man-db groff-base
-          debhelper lintian systemd)
+          debhelper lintian systemd g++-mingw-w64-x86-64-posix wine64 dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -10,8 +10,6 @@
 #ifndef HKSRV_AGENT_LIST_PARSERS_H
 #define HKSRV_AGENT_LIST_PARSERS_H
 
-#include <arpa/inet.h>
-
 #include <cstdint>
 #include <cstring>
 #include <cwchar>

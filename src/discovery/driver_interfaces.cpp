@@ -1,7 +1,5 @@
 // NetworkDeviceDriver::getInterfaces: interfaces from IF-MIB, ifXTable and
 // the IP address table.
-#include <arpa/inet.h>
-
 #include <cstring>
 #include <cwchar>
 

@@ -1,8 +1,6 @@
 // ISC connect sequence: socket, version probe, receiver start, encryption,
 // the no-operation proof and the service request; and the clean-up of a
 // failed attempt.
-#include <arpa/inet.h>
-
 #include "hksrv_isc.h"
 
 namespace {

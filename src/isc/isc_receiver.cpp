@@ -1,7 +1,6 @@
 // ISC receiver thread: the only reader of the session's socket. Files every
 // decoded message in the wait queue and decides alone when the connection
 // has ended.
-#include <arpa/inet.h>
 #include <cstdlib>
 
 #include "hksrv_isc.h"

@@ -1,6 +1,5 @@
 // ISC session core: construction and destruction, the send path, the
 // session's own request/reply exchange and the reply waits.
-#include <arpa/inet.h>
 #include <cstdlib>
 
 #include "hksrv_isc.h"

@@ -1,6 +1,4 @@
 // SnmpGet: one GET request and the conversion of its answer.
-#include <arpa/inet.h>
-
 #include <cstdlib>
 #include <cstring>
 

@@ -2,7 +2,6 @@
 // keeps behind its deprecation markers.
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <thread>
 

@@ -1,57 +1,10 @@
 // customRequest with a receive file: the file intact in every size, plain
 // and encrypted, with rising progress; and every way a download ends.
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <thread>
 
-#include "file_transfer_fixture.h"
+#include "download_fixture.h"
 
 namespace {
-
-const uint16_t kDownloadCode = 0x1234;  // any code the caller chooses
-
-class DownloadTest : public FileTransferTest {
-protected:
-   // Sends a custom request with a receive file; returns the reply's VID_RCC
-   // (-1 for no reply).
-   int64_t download(const std::string &target, bool append = false, ProgressLog *progress = nullptr,
-                    uint32_t *requestId = nullptr) {
-      CSCPMessage request;
-      request.SetCode(kDownloadCode);
-      request.SetVariable(VID_FILE_NAME, L"remote.bin");
-      CSCPMessage *reply =
-          session->customRequest(&request, FakeWide(target).c_str(), append,
-                                 progress != nullptr ? ProgressLog::download : nullptr, progress);
-      if (requestId != nullptr)
-         *requestId = request.GetId();
-      if (reply == nullptr)
-         return -1;
-      EXPECT_EQ(CMD_REQUEST_COMPLETED, reply->GetCode());
-      EXPECT_EQ(request.GetId(), reply->GetId());
-      int64_t rcc = reply->GetVariableLong(VID_RCC);
-      delete reply;
-      return rcc;
-   }
-
-   void roundTrip(uint64_t size, RSA *key, FakeDownloadOptions options = FakeDownloadOptions()) {
-      std::string source = dir.file("source.bin");
-      ASSERT_TRUE(FakeWriteFile(source, size, (uint32_t)size + 7));
-      agent.setHandler(kDownloadCode, FakeDownload(source, options));
-      connect(key);
-      std::string target = dir.file("target.bin");
-      ProgressLog progress;
-      ASSERT_EQ(0, download(target, false, &progress));
-      EXPECT_EQ((int64_t)size, FakeFileSize(target));
-      EXPECT_EQ(FakeFileDigest(source), FakeFileDigest(target));
-      progress.expectRisingTo(size);
-      struct stat info;
-      ASSERT_EQ(0, stat(target.c_str(), &info));
-      EXPECT_EQ(0600u, info.st_mode & 0777);
-   }
-};
 
 TEST_F(DownloadTest, EmptyFile) {
    roundTrip(0, nullptr);
@@ -183,71 +136,6 @@ TEST_F(DownloadTest, AppendToAMissingFileIsRefusedWithoutSending) {
    EXPECT_TRUE(debug.contains(line)) << (debug.lines().empty() ? "" : "other lines were logged");
 }
 
-TEST_F(DownloadTest, ShortWriteToADeviceFailsAndKeepsTheDevice) {
-   std::string source = dir.file("source.bin");
-   ASSERT_TRUE(FakeWriteFile(source, 100000, 3));
-   agent.setHandler(kDownloadCode, FakeDownload(source));
-   connect();
-   session->setDeleteFileOnDownloadFailure(false);
-   EXPECT_EQ(ERR_IO_FAILURE, download("/dev/full"));
-   struct stat info;
-   ASSERT_EQ(0, stat("/dev/full", &info));
-   EXPECT_TRUE(S_ISCHR(info.st_mode));
-   // The session is still usable for the next download.
-   std::string target = dir.file("after.bin");
-   EXPECT_EQ(0, download(target));
-   EXPECT_EQ(FakeFileDigest(source), FakeFileDigest(target));
-}
-
-TEST_F(DownloadTest, FailedDownloadNeverRemovesAnythingButARegularFile) {
-   agent.setHandler(kDownloadCode, FakeReply(ERR_ACCESS_DENIED));
-   connect();
-   std::string fifo = dir.file("pipe");
-   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-   EXPECT_EQ(ERR_ACCESS_DENIED, download(fifo));
-   struct stat info;
-   ASSERT_EQ(0, stat(fifo.c_str(), &info));
-   EXPECT_TRUE(S_ISFIFO(info.st_mode));
-}
-
-// Limits the size of files this process writes, so that a download's write
-// comes back short, as on a full disk.
-class FileSizeLimit {
-public:
-   explicit FileSizeLimit(rlim_t bytes) {
-      getrlimit(RLIMIT_FSIZE, &m_saved);
-      m_savedHandler = signal(SIGXFSZ, SIG_IGN);
-      struct rlimit limit = m_saved;
-      limit.rlim_cur = bytes;
-      setrlimit(RLIMIT_FSIZE, &limit);
-   }
-   ~FileSizeLimit() {
-      setrlimit(RLIMIT_FSIZE, &m_saved);
-      signal(SIGXFSZ, m_savedHandler);
-   }
-
-private:
-   struct rlimit m_saved;
-   sighandler_t m_savedHandler;
-};
-
-TEST_F(DownloadTest, ShortWriteRemovesTheTargetOrKeepsItAsSet) {
-   std::string source = dir.file("source.bin");
-   ASSERT_TRUE(FakeWriteFile(source, 200000, 4));
-   agent.setHandler(kDownloadCode, FakeDownload(source));
-   connect();
-   std::string removed = dir.file("removed.bin");
-   std::string kept = dir.file("kept.bin");
-   {
-      FileSizeLimit limit(40000);
-      EXPECT_EQ(ERR_IO_FAILURE, download(removed));
-      session->setDeleteFileOnDownloadFailure(false);
-      EXPECT_EQ(ERR_IO_FAILURE, download(kept));
-   }
-   EXPECT_EQ(-1, FakeFileSize(removed));
-   EXPECT_EQ(40000, FakeFileSize(kept));
-}
-
 TEST_F(DownloadTest, SecondDownloadWhileOneIsActiveIsBusy) {
    std::string source = dir.file("source.bin");
    ASSERT_TRUE(FakeWriteFile(source, 300000, 5));
@@ -335,31 +223,6 @@ TEST_F(DownloadTest, DisconnectEndsAnActiveDownload) {
    options.holdBeforeEnd->open();
    EXPECT_EQ(ERR_IO_FAILURE, result);
    EXPECT_EQ(-1, FakeFileSize(target));
-}
-
-TEST_F(DownloadTest, FailedDownloadRemovesTheWholeLongName) {
-   // A path past 259 characters: a cut name would point at another file.
-   std::string deep = dir.path();
-   while (deep.size() < 300) {
-      deep += "/" + std::string(60, 'd');
-      ASSERT_EQ(0, mkdir(deep.c_str(), 0700));
-   }
-   std::string target = deep + "/target.bin";
-   std::string cut = target.substr(0, 259);
-   std::string decoy = cut;
-   if (decoy.back() == '/')
-      decoy.pop_back();
-   ASSERT_TRUE(FakeWriteFile(decoy, "decoy")) << decoy;
-
-   std::string source = dir.file("source.bin");
-   ASSERT_TRUE(FakeWriteFile(source, 1 << 20, 8));
-   FakeDownloadOptions options;
-   options.closeAfter = 50000;
-   agent.setHandler(kDownloadCode, FakeDownload(source, options));
-   connect();
-   EXPECT_EQ(ERR_IO_FAILURE, download(target));
-   EXPECT_EQ(-1, FakeFileSize(target));
-   EXPECT_EQ(5, FakeFileSize(decoy));
 }
 
 }  // namespace

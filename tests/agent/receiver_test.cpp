@@ -2,8 +2,6 @@
 // are reported and skipped, and how each end of the connection ends it.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <string>
 #include <vector>
 

@@ -173,8 +173,9 @@ TEST_F(ManagementTest, AllByteValuesRoundTripExceptControlCharacters) {
 TEST_F(ManagementTest, UpdateConfigFileSendsExactlyTheCharactersAsBytes) {
    agent.setHandler(CMD_UPDATE_CONFIG_FILE, FakeReply(0));
    connect();
-   // A character outside the 8-bit code page becomes its default character.
-   EXPECT_EQ(ERR_SUCCESS, session->updateConfigFile(L"key = \u00e9\u20ac\n"));
+   // A character outside the 8-bit code page becomes its default character
+   // (U+0100 is in neither ISO-8859-1 nor Windows' Western code page).
+   EXPECT_EQ(ERR_SUCCESS, session->updateConfigFile(L"key = \u00e9\u0100\n"));
    auto request = only(CMD_UPDATE_CONFIG_FILE);
    uint8_t sent[16];
    ASSERT_EQ(9u, request->GetVariableBinary(VID_CONFIG_FILE, sent, sizeof(sent)));

@@ -2,13 +2,13 @@
 // seam, the re-entrant critical section, teardown that never waits on a
 // blocked writer, the named receive results, and the reply queue releasing
 // its waiters when a connection ends.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <random>
 #include <memory>
 #include <string>
 #include <thread>
@@ -204,22 +204,26 @@ struct EncryptedPair {
 struct TempFile {
    std::string path;
    explicit TempFile(size_t size) {
-      char name[] = "/tmp/hkcp_connection_XXXXXX";
-      int fd = mkstemp(name);
-      if (fd < 0)
+      std::error_code error;
+      std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+      if (error)
          return;
-      path = name;
-      std::vector<uint8_t> bytes(size, 0xA5);
-      bool written = write(fd, bytes.data(), bytes.size()) == (ssize_t)bytes.size();
-      ::close(fd);
-      if (!written) {
-         unlink(name);
+      std::random_device random;
+      path = (folder / ("hkcp_connection_" + std::to_string(random()) + std::to_string(random())))
+                 .generic_string();
+      std::ofstream out(path, std::ios::binary | std::ios::trunc);
+      std::vector<char> bytes(size, (char)0xA5);
+      out.write(bytes.data(), (std::streamsize)bytes.size());
+      out.close();
+      if (out.fail()) {
+         std::filesystem::remove(path, error);
          path.clear();
       }
    }
    ~TempFile() {
+      std::error_code error;
       if (!path.empty())
-         unlink(path.c_str());
+         std::filesystem::remove(path, error);
    }
    std::wstring wide() const { return std::wstring(path.begin(), path.end()); }
 };

@@ -1,7 +1,6 @@
 // Encryption over a real loopback connection: the key exchange and
 // encrypted traffic both ways through SendEx and RecvHKCPMessage, re-keying,
 // and altered, cut or lying frames arriving on the stream.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstring>

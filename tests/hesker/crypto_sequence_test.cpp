@@ -3,7 +3,6 @@
 // senders, the channel binding, the HMAC authentication proofs (checked
 // against the construction docs/protocol.md gives), and the RSA keys a
 // key request may carry.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>

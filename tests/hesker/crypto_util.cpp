@@ -4,11 +4,9 @@
 
 #include "crypto_util.h"
 
-#include <arpa/inet.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -68,29 +66,27 @@ std::vector<uint8_t> GeneratePublicKeyDer(int bits) {
 }
 
 LoopbackPair::LoopbackPair() {
-   int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-   if (listener < 0)
+   uint16_t port = 0;
+   SOCKET listener = CreateLoopbackListener(&port);
+   if (listener == INVALID_SOCKET)
       return;
    sockaddr_in addr{};
    addr.sin_family = AF_INET;
    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-   socklen_t length = sizeof(addr);
-   int client = -1;
-   if (bind(listener, (sockaddr *)&addr, sizeof(addr)) == 0 && listen(listener, 1) == 0 &&
-       getsockname(listener, (sockaddr *)&addr, &length) == 0) {
-      client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      if (client >= 0 && connect(client, (sockaddr *)&addr, sizeof(addr)) == 0) {
-         int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-         if (server >= 0) {
-            a = (SOCKET)client;
-            b = (SOCKET)server;
-            client = -1;
-         }
+   addr.sin_port = htons(port);
+   SOCKET client = CreateTcpSocket();
+   if (client != INVALID_SOCKET &&
+       SocketConnect(client, (sockaddr *)&addr, sizeof(addr), INFINITE) == 0) {
+      SOCKET server = SocketAccept(listener);
+      if (server != INVALID_SOCKET) {
+         a = client;
+         b = server;
+         client = INVALID_SOCKET;
       }
    }
-   if (client >= 0)
-      close(client);
-   close(listener);
+   if (client != INVALID_SOCKET)
+      closesocket(client);
+   closesocket(listener);
 }
 
 LoopbackPair::~LoopbackPair() {

@@ -1,37 +1,20 @@
 #include "hesker_test_util.h"
 
-#include <arpa/inet.h>
 #include <cstring>
-#include <netinet/tcp.h>
-#include <unistd.h>
 
 namespace hesker_test {
 
 Listener::Listener() {
-   int s = ::socket(AF_INET, SOCK_STREAM, 0);
-   if (s < 0)
-      return;
-   sockaddr_in addr = {};
-   addr.sin_family = AF_INET;
-   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-   socklen_t len = sizeof(addr);
-   if (::bind(s, (sockaddr *)&addr, sizeof(addr)) != 0 || ::listen(s, 16) != 0 ||
-       ::getsockname(s, (sockaddr *)&addr, &len) != 0) {
-      ::close(s);
-      return;
-   }
-   fd = (SOCKET)s;
-   port = ntohs(addr.sin_port);
+   fd = CreateLoopbackListener(&port);
 }
 
 Listener::~Listener() {
    if (fd != INVALID_SOCKET)
-      ::close((int)fd);
+      closesocket(fd);
 }
 
 SOCKET Listener::accept() const {
-   int s = ::accept((int)fd, nullptr, nullptr);
-   return s < 0 ? INVALID_SOCKET : (SOCKET)s;
+   return SocketAccept(fd);
 }
 
 TcpPair::TcpPair() {
@@ -47,8 +30,8 @@ TcpPair::TcpPair() {
       return;
    server = listener.accept();
    int one = 1;
-   setsockopt((int)client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-   setsockopt((int)server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+   setsockopt(client, IPPROTO_TCP, TCP_NODELAY, (const char *)&one, sizeof(one));
+   setsockopt(server, IPPROTO_TCP, TCP_NODELAY, (const char *)&one, sizeof(one));
 }
 
 TcpPair::~TcpPair() {

@@ -1,7 +1,6 @@
 // CSCPMessage: every variable type through the wire form and back, the
 // accessors' contracts, and named malformed frames that must be rejected
 // whole without a read past their bytes.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cwchar>

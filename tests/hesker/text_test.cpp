@@ -88,7 +88,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Utf16Case> &info) { return std::string(info.param.name); });
 
 TEST(TextEncode, NonCharactersBecomeTheReplacementOrFailStrictly) {
-   const wchar_t text[] = {L'a', (wchar_t)0xD800, (wchar_t)0x110000, 0};
+   // A lone surrogate is no character at either width of wchar_t; a value
+   // above U+10FFFF fits only in a 32-bit one (Linux), and a lone high
+   // surrogate at the end stands in for it where wchar_t has 16 bits.
+   const wchar_t last = sizeof(wchar_t) > 2 ? (wchar_t)0x110000 : (wchar_t)0xD800;
+   const wchar_t text[] = {L'a', (wchar_t)0xDC00, last, 0};
    EXPECT_EQ("a\xEF\xBF\xBD\xEF\xBF\xBD", hk_wide_to_utf8(text));
    std::string strict = "stale";
    EXPECT_FALSE(hk_wide_to_utf8_strict(text, &strict));
@@ -102,6 +106,18 @@ TEST(TextEncode, NonCharactersBecomeTheReplacementOrFailStrictly) {
    EXPECT_EQ(0xDE00, units[1]);
    EXPECT_EQ(1u, hk_utf16_encode(0x110000, units));
    EXPECT_EQ(0xFFFD, units[0]);
+}
+
+TEST(TextEncode, CharactersBeyondTheBmpRoundTripAtEitherWidth) {
+   // One wchar_t per character where it has 32 bits, a surrogate pair where
+   // it has 16 (Windows): the same text either way.
+   std::wstring wide = hk_utf8_to_wide("\xF0\x9F\x98\x80z");
+   EXPECT_EQ(L"\U0001F600z", wide);
+   EXPECT_EQ(sizeof(wchar_t) > 2 ? 2u : 3u, wide.size());
+   EXPECT_EQ("\xF0\x9F\x98\x80z", hk_wide_to_utf8(wide.c_str()));
+   std::string strict;
+   EXPECT_TRUE(hk_wide_to_utf8_strict(wide.c_str(), &strict));
+   EXPECT_EQ("\xF0\x9F\x98\x80z", strict);
 }
 
 TEST(TextEncode, SanitizedBytesAreValidUtf8) {

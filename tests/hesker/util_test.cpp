@@ -1,6 +1,5 @@
 // Tables, string maps, reference counts, code names, the event log and the
 // string and address helpers.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cwchar>

@@ -1,5 +1,4 @@
 // The protocol version probe, both sides, over loopback TCP.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <thread>

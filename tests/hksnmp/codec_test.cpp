@@ -2,8 +2,6 @@
 // type at its edges, and the variable's value conversions.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <memory>

@@ -1,6 +1,5 @@
 // The receiver thread: what ends a connection, what is dropped and what is
 // filed in the queue.
-#include <arpa/inet.h>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <vector>

@@ -1,16 +1,11 @@
 // The scriptable agent; behaviour described in fake_agent.h.
 #include "fake_agent.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+
+#include "loopback_listener.h"
 
 namespace {
 
@@ -21,25 +16,11 @@ uint32_t be32(const uint8_t *p) {
    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
 }
 
-bool sendAll(int fd, const void *data, size_t size) {
-   const uint8_t *p = static_cast<const uint8_t *>(data);
-   while (size > 0) {
-      ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR)
-         continue;
-      if (n <= 0)
-         return false;
-      p += n;
-      size -= (size_t)n;
-   }
-   return true;
-}
-
 // Whole frames from a stream socket, read in large chunks. Each frame is
 // copied to an aligned buffer before it is handed out.
 class FrameReader {
 public:
-   explicit FrameReader(int fd) : m_fd(fd), m_buffer(65536) {}
+   explicit FrameReader(SOCKET s) : m_socket(s), m_buffer(65536) {}
    ~FrameReader() { free(m_frame); }
 
    // The next frame (valid until the next call), or null on close, error or
@@ -61,10 +42,7 @@ public:
          } else if (m_pos + HKCP_HEADER_SIZE > m_buffer.size()) {
             compact();
          }
-         ssize_t n;
-         do {
-            n = ::recv(m_fd, m_buffer.data() + m_end, m_buffer.size() - m_end, 0);
-         } while (n < 0 && errno == EINTR);
+         int n = SocketRecv(m_socket, m_buffer.data() + m_end, m_buffer.size() - m_end);
          if (n <= 0)
             return nullptr;
          m_end += (size_t)n;
@@ -97,7 +75,7 @@ private:
       m_pos = 0;
    }
 
-   int m_fd;
+   SOCKET m_socket;
    std::vector<uint8_t> m_buffer;
    size_t m_pos = 0;
    size_t m_end = 0;
@@ -112,10 +90,10 @@ private:
 FakeAgentConnection::~FakeAgentConnection() {
    if (m_thread.joinable())
       m_thread.join();
-   ::close(m_fd);
-   int tunnel = m_tunnelFd.exchange(-1);
-   if (tunnel >= 0)
-      ::close(tunnel);
+   closesocket(m_socket);
+   SOCKET tunnel = m_tunnel.exchange(INVALID_SOCKET);
+   if (tunnel != INVALID_SOCKET)
+      closesocket(tunnel);
    if (HKCPEncryptionContext *context = m_context.exchange(nullptr))
       context->decRefCount();
    for (HKCPEncryptionContext *context : m_retired)
@@ -168,11 +146,11 @@ bool FakeAgentConnection::sendLocked(const void *data, size_t size) {
       m_pending.insert(m_pending.end(), bytes, bytes + size);
       return m_pending.size() < 65536 || flushLocked();
    }
-   return flushLocked() && sendAll(m_fd, data, size);
+   return flushLocked() && SendAllBytes(m_socket, data, size);
 }
 
 bool FakeAgentConnection::flushLocked() {
-   bool ok = m_pending.empty() || sendAll(m_fd, m_pending.data(), m_pending.size());
+   bool ok = m_pending.empty() || SendAllBytes(m_socket, m_pending.data(), m_pending.size());
    m_pending.clear();
    return ok;
 }
@@ -186,7 +164,7 @@ void FakeAgentConnection::setBatching(bool batching) {
 
 void FakeAgentConnection::shutdown() {
    setBatching(false);
-   ::shutdown(m_fd, SHUT_RDWR);
+   ShutdownSocket(m_socket);
 }
 
 void FakeAgentConnection::pause(uint32_t ms) {
@@ -206,47 +184,22 @@ void FakeAgentConnection::setContext(HKCPEncryptionContext *context) {
 }
 
 bool FakeAgentConnection::openTunnel(uint32_t address, uint16_t port) {
-   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-   if (fd < 0)
+   SOCKET s = ConnectLoopback(address, port);
+   if (s == INVALID_SOCKET)
       return false;
-   struct sockaddr_in sa = {};
-   sa.sin_family = AF_INET;
-   sa.sin_addr.s_addr = htonl(address);
-   sa.sin_port = htons(port);
-   if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
-      ::close(fd);
-      return false;
-   }
-   int one = 1;
-   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-   m_tunnelFd = fd;
+   m_tunnel = s;
    return true;
 }
 
 // ---------------------------------------------------------------- agent
 
 FakeAgent::FakeAgent(const FakeAgentOptions &options) : m_options(options) {
-   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-   if (fd < 0)
-      return;
-   int one = 1;
-   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-   struct sockaddr_in sa = {};
-   sa.sin_family = AF_INET;
-   sa.sin_addr.s_addr = addressNetworkOrder();
-   socklen_t length = sizeof(sa);
-   if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0 || ::listen(fd, 64) != 0 ||
-       ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &length) != 0) {
-      ::close(fd);
-      return;
-   }
-   m_listenFd = fd;
-   m_port = ntohs(sa.sin_port);
-   m_acceptThread = std::thread([this] { acceptLoop(); });
+   if (m_listener.listening())
+      m_acceptThread = std::thread([this] { acceptLoop(); });
 }
 
 FakeAgent::~FakeAgent() {
-   if (m_listenFd < 0)
+   if (!m_listener.listening())
       return;
    std::vector<std::unique_ptr<FakeAgentConnection>> connections;
    {
@@ -254,16 +207,15 @@ FakeAgent::~FakeAgent() {
       m_stopping = true;
    }
    m_changed.notify_all();
-   ::shutdown(m_listenFd, SHUT_RDWR);  // wakes accept()
+   m_listener.stop();
    m_acceptThread.join();
-   ::close(m_listenFd);
    {
       std::lock_guard<std::mutex> guard(m_mutex);
       for (auto &connection : m_connections) {
-         ::shutdown(connection->m_fd, SHUT_RDWR);
-         int tunnel = connection->m_tunnelFd.load();
-         if (tunnel >= 0)
-            ::shutdown(tunnel, SHUT_RDWR);
+         ShutdownSocket(connection->m_socket);
+         SOCKET tunnel = connection->m_tunnel.load();
+         if (tunnel != INVALID_SOCKET)
+            ShutdownSocket(tunnel);
       }
       connections.swap(m_connections);
    }
@@ -374,28 +326,23 @@ void FakeAgent::record(int connection, bool encrypted, std::shared_ptr<const CSC
 
 void FakeAgent::acceptLoop() {
    for (;;) {
-      int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) {
-         if (errno == EINTR || errno == ECONNABORTED)
-            continue;
+      SOCKET s = m_listener.accept();
+      if (s == INVALID_SOCKET)
          return;
-      }
-      int one = 1;
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
       std::lock_guard<std::mutex> guard(m_mutex);
       if (m_stopping) {
-         ::close(fd);
+         closesocket(s);
          return;
       }
       int index = (int)m_connections.size() + 1;
-      m_connections.emplace_back(new FakeAgentConnection(this, index, fd));
+      m_connections.emplace_back(new FakeAgentConnection(this, index, s));
       FakeAgentConnection *connection = m_connections.back().get();
       connection->m_thread = std::thread([this, connection] { serve(connection); });
    }
 }
 
 void FakeAgent::serve(FakeAgentConnection *connection) {
-   FrameReader reader(connection->m_fd);
+   FrameReader reader(connection->m_socket);
    // Not cleared: each decryption fills what it hands out.
    std::unique_ptr<uint8_t[]> decrypted(new uint8_t[kMaxFrame]);
    while (const CSCP_MESSAGE *frame = reader.next()) {
@@ -419,7 +366,7 @@ void FakeAgent::serve(FakeAgentConnection *connection) {
       if (message->GetCode() == CMD_GET_HKCP_VERSION) {
          if (m_options.probe == FakeAgentOptions::Probe::Close)
             break;
-         HKCPAnswerVersionProbe((SOCKET)connection->m_fd, plain, m_options.version,
+         HKCPAnswerVersionProbe(connection->m_socket, plain, m_options.version,
                                 &connection->m_sendLock);
          continue;
       }
@@ -429,13 +376,13 @@ void FakeAgent::serve(FakeAgentConnection *connection) {
       dispatch(*connection, *message);
       if (!reader.hasFrame())
          connection->setBatching(false);
-      if (connection->m_tunnelFd.load() >= 0) {
+      if (connection->m_tunnel.load() != INVALID_SOCKET) {
          connection->setBatching(false);
          relay(connection, reader.pending(), reader.pendingSize());
          break;
       }
    }
-   ::shutdown(connection->m_fd, SHUT_RDWR);
+   ShutdownSocket(connection->m_socket);
    {
       std::lock_guard<std::mutex> guard(m_mutex);
       m_closed++;
@@ -478,29 +425,23 @@ void FakeAgent::dispatch(FakeAgentConnection &connection, const CSCPMessage &req
 }
 
 void FakeAgent::relay(FakeAgentConnection *connection, const uint8_t *pending, size_t pendingSize) {
-   int client = connection->m_fd;
-   int tunnel = connection->m_tunnelFd.load();
-   if (pendingSize > 0 && !sendAll(tunnel, pending, pendingSize))
+   SOCKET client = connection->m_socket;
+   SOCKET tunnel = connection->m_tunnel.load();
+   if (pendingSize > 0 && !SendAllBytes(tunnel, pending, pendingSize))
       return;
-   std::vector<uint8_t> buffer(65536);
-   struct pollfd fds[2] = {{client, POLLIN, 0}, {tunnel, POLLIN, 0}};
-   for (;;) {
-      int rc = ::poll(fds, 2, -1);
-      if (rc < 0 && errno == EINTR)
-         continue;
-      if (rc < 0)
-         break;
-      bool done = false;
-      for (int i = 0; i < 2 && !done; i++) {
-         if (fds[i].revents == 0)
-            continue;
-         ssize_t n = ::recv(fds[i].fd, buffer.data(), buffer.size(), 0);
-         if (n < 0 && errno == EINTR)
-            continue;
-         done = n <= 0 || !sendAll(fds[1 - i].fd, buffer.data(), (size_t)n);
+   // One thread for each direction: the one that ends first shuts both
+   // sockets down, which ends the other's receive.
+   auto pump = [client, tunnel](SOCKET from, SOCKET to) {
+      std::vector<uint8_t> buffer(65536);
+      for (;;) {
+         int n = SocketRecv(from, buffer.data(), buffer.size());
+         if (n <= 0 || !SendAllBytes(to, buffer.data(), (size_t)n))
+            break;
       }
-      if (done)
-         break;
-   }
-   ::shutdown(tunnel, SHUT_RDWR);
+      ShutdownSocket(client);
+      ShutdownSocket(tunnel);
+   };
+   std::thread back(pump, tunnel, client);
+   pump(client, tunnel);
+   back.join();
 }

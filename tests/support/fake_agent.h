@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "hesker.h"
+#include "loopback_listener.h"
 
 class FakeAgent;
 
@@ -71,12 +72,12 @@ public:
 
 private:
    friend class FakeAgent;
-   FakeAgentConnection(FakeAgent *agent, int index, int fd)
-       : m_agent(agent), m_index(index), m_fd(fd) {}
+   FakeAgentConnection(FakeAgent *agent, int index, SOCKET s)
+       : m_agent(agent), m_index(index), m_socket(s) {}
 
    FakeAgent *m_agent;
    const int m_index;
-   const int m_fd;
+   const SOCKET m_socket;
    std::thread m_thread;
    // Sets whether writes are gathered (while more requests wait to be read)
    // and sends what was gathered when gathering ends.
@@ -84,13 +85,13 @@ private:
    bool flushLocked();
    bool sendLocked(const void *data, size_t size);  // m_sendLock held
 
-   CriticalSection m_sendLock;  // every write to m_fd, and the two below
+   CriticalSection m_sendLock;  // every write to m_socket, and the two below
    bool m_batching = false;
    std::vector<uint8_t> m_pending;  // gathered replies, sent as one write
    std::atomic<HKCPEncryptionContext *> m_context{nullptr};
    std::mutex m_retiredLock;
    std::vector<HKCPEncryptionContext *> m_retired;  // replaced contexts, freed at the end
-   std::atomic<int> m_tunnelFd{-1};                 // set by the serving thread
+   std::atomic<SOCKET> m_tunnel{INVALID_SOCKET};    // set by the serving thread
 };
 
 typedef std::function<void(FakeAgentConnection &connection, const CSCPMessage &request)>
@@ -123,8 +124,8 @@ public:
    FakeAgent(const FakeAgent &) = delete;
    FakeAgent &operator=(const FakeAgent &) = delete;
 
-   bool listening() const { return m_listenFd >= 0; }
-   uint16_t port() const { return m_port; }
+   bool listening() const { return m_listener.listening(); }
+   uint16_t port() const { return m_listener.port(); }
    static uint32_t addressNetworkOrder();  // 127.0.0.1
    const FakeAgentOptions &options() const { return m_options; }
 
@@ -162,8 +163,7 @@ private:
    bool stopping();
 
    const FakeAgentOptions m_options;
-   int m_listenFd = -1;
-   uint16_t m_port = 0;
+   LoopbackListener m_listener;
    std::thread m_acceptThread;
 
    std::mutex m_mutex;  // guards everything below

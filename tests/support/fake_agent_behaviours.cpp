@@ -1,5 +1,4 @@
 // The usual behaviours of the scriptable agent (fake_agent.h).
-#include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
 #include <vector>

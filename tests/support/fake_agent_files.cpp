@@ -2,18 +2,16 @@
 // temporary files and digests.
 #include "fake_agent_files.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <ftw.h>
 #include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -49,21 +47,11 @@ private:
    EVP_MD_CTX *m_context;
 };
 
-bool WriteAll(int fd, const uint8_t *data, size_t size) {
-   while (size > 0) {
-      ssize_t n = write(fd, data, size);
-      if (n < 0 && errno == EINTR)
-         continue;
-      if (n <= 0)
-         return false;
-      data += n;
-      size -= (size_t)n;
-   }
-   return true;
-}
-
-int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) {
-   return remove(path);
+// Reads up to size bytes; the count read, which is less only at the end or
+// after an error.
+size_t ReadUpTo(std::ifstream &in, uint8_t *data, size_t size) {
+   in.read(reinterpret_cast<char *>(data), (std::streamsize)size);
+   return (size_t)in.gcount();
 }
 
 // One raw CMD_FILE_DATA frame: header in network order, then the data.
@@ -83,23 +71,30 @@ bool SendDataFrame(FakeAgentConnection &connection, std::vector<uint8_t> &buffer
 // ---------------------------------------------------------------- files
 
 FakeTempDir::FakeTempDir() {
-   const char *base = getenv("TMPDIR");
-   std::string pattern =
-       std::string((base != nullptr && *base != 0) ? base : "/tmp") + "/hksrv-files-XXXXXX";
-   std::vector<char> buffer(pattern.begin(), pattern.end());
-   buffer.push_back('\0');
-   if (mkdtemp(buffer.data()) != nullptr)
-      m_path = buffer.data();
+   std::error_code error;
+   std::filesystem::path base = std::filesystem::temp_directory_path(error);
+   if (error)
+      return;
+   // A name nobody else holds: creating it fails when it exists.
+   std::random_device random;
+   for (int attempt = 0; attempt < 100; attempt++) {
+      std::filesystem::path candidate = base / ("hksrv-files-" + std::to_string(random()));
+      if (std::filesystem::create_directory(candidate, error)) {
+         m_path = candidate.generic_string();
+         return;
+      }
+   }
 }
 
 FakeTempDir::~FakeTempDir() {
+   std::error_code error;
    if (!m_path.empty())
-      nftw(m_path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+      std::filesystem::remove_all(m_path, error);
 }
 
 bool FakeWriteFile(const std::string &path, uint64_t size, uint32_t seed) {
-   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-   if (fd < 0)
+   std::ofstream out(path, std::ios::binary | std::ios::trunc);
+   if (!out)
       return false;
    std::vector<uint8_t> block(1 << 20);
    uint64_t state = 0x9E3779B97F4A7C15ull ^ seed;
@@ -112,40 +107,29 @@ bool FakeWriteFile(const std::string &path, uint64_t size, uint32_t seed) {
          state ^= state << 17;
          memcpy(&block[i], &state, std::min<size_t>(8, n - i));
       }
-      ok = WriteAll(fd, block.data(), n);
+      ok = (bool)out.write(reinterpret_cast<const char *>(block.data()), (std::streamsize)n);
       done += n;
    }
-   return close(fd) == 0 && ok;
+   out.close();
+   return ok && !out.fail();
 }
 
 bool FakeWriteFile(const std::string &path, const std::string &bytes) {
-   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-   if (fd < 0)
-      return false;
-   bool ok = WriteAll(fd, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-   return close(fd) == 0 && ok;
+   std::ofstream out(path, std::ios::binary | std::ios::trunc);
+   out.write(bytes.data(), (std::streamsize)bytes.size());
+   out.close();
+   return !out.fail();
 }
 
 std::string FakeFileDigest(const std::string &path) {
-   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-   if (fd < 0)
+   std::ifstream in(path, std::ios::binary);
+   if (!in)
       return "";
    Sha256 sha;
    std::vector<uint8_t> block(1 << 20);
-   for (;;) {
-      ssize_t n = read(fd, block.data(), block.size());
-      if (n < 0 && errno == EINTR)
-         continue;
-      if (n < 0) {
-         close(fd);
-         return "";
-      }
-      if (n == 0)
-         break;
-      sha.update(block.data(), (size_t)n);
-   }
-   close(fd);
-   return sha.finish();
+   while (size_t n = ReadUpTo(in, block.data(), block.size()))
+      sha.update(block.data(), n);
+   return in.bad() ? "" : sha.finish();
 }
 
 std::string FakeDigest(const void *data, size_t size) {
@@ -155,8 +139,9 @@ std::string FakeDigest(const void *data, size_t size) {
 }
 
 int64_t FakeFileSize(const std::string &path) {
-   struct stat info;
-   return (stat(path.c_str(), &info) == 0) ? (int64_t)info.st_size : -1;
+   std::error_code error;
+   uintmax_t size = std::filesystem::file_size(path, error);
+   return error ? -1 : (int64_t)size;
 }
 
 std::wstring FakeWide(const std::string &text) {
@@ -276,12 +261,11 @@ namespace {
 // a write failed.
 bool StreamFile(FakeAgentConnection &connection, const std::string &path, uint32_t id,
                 const FakeDownloadOptions &options) {
-   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-   if (fd < 0)
+   int64_t fileSize = FakeFileSize(path);
+   std::ifstream in(path, std::ios::binary);
+   if (fileSize < 0 || !in)
       return false;
-   struct stat info;
-   fstat(fd, &info);
-   uint64_t size = (uint64_t)info.st_size;
+   uint64_t size = (uint64_t)fileSize;
    std::vector<uint8_t> buffer(HKCP_HEADER_SIZE + FILE_BUFFER_SIZE);
    if (options.strayFrameFirst)
       SendDataFrame(connection, buffer, id + 1000, 0, true);
@@ -290,17 +274,10 @@ bool StreamFile(FakeAgentConnection &connection, const std::string &path, uint32
    bool ok = true;
    do {
       size_t length = (size_t)std::min<uint64_t>(FILE_BUFFER_SIZE, size - sent);
-      size_t got = 0;
-      while (got < length) {
-         ssize_t n = read(fd, &buffer[HKCP_HEADER_SIZE + got], length - got);
-         if (n <= 0) {
-            ok = false;
-            break;
-         }
-         got += (size_t)n;
-      }
-      if (!ok)
+      if (ReadUpTo(in, &buffer[HKCP_HEADER_SIZE], length) != length) {
+         ok = false;
          break;
+      }
       bool last = sent + length == size;
       if (options.closeAfter >= 0 && sent + length >= (uint64_t)options.closeAfter) {
          // Part of the file, then the connection goes.
@@ -319,7 +296,6 @@ bool StreamFile(FakeAgentConnection &connection, const std::string &path, uint32
       }
       sent += length;
    } while (sent < size);
-   close(fd);
    return ok;
 }
 

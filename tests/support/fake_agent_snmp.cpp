@@ -1,14 +1,6 @@
 // The fake agent's CMD_SNMP_REQUEST forwarding; see fake_agent_snmp.h.
 #include "fake_agent_snmp.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
 #include <vector>
 
 namespace {
@@ -23,49 +15,37 @@ const size_t kMaxDatagram = 65535;
 std::vector<uint8_t> AskDevice(uint32_t address, uint16_t port, const std::vector<uint8_t> &pdu,
                                uint32_t timeoutMs, uint32_t *rcc) {
    *rcc = kInternalError;
-   int s = socket(AF_INET, SOCK_DGRAM, 0);
-   if (s < 0) {
+   SOCKET s = CreateUdpSocket();
+   if (s == INVALID_SOCKET)
       return {};
-   }
    sockaddr_in device{};
    device.sin_family = AF_INET;
    device.sin_addr.s_addr = htonl(address);
    device.sin_port = htons(port);
-   // connect() makes the kernel drop datagrams from anyone but the device.
+   const sockaddr *to = reinterpret_cast<const sockaddr *>(&device);
+   // Connected, so that the system drops datagrams from anyone but the
+   // device and reports its refusal.
    std::vector<uint8_t> answer;
-   if (connect(s, reinterpret_cast<sockaddr *>(&device), sizeof(device)) == 0 &&
-       send(s, pdu.data(), pdu.size(), 0) == static_cast<ssize_t>(pdu.size())) {
+   if (SocketConnect(s, to, sizeof(device), INFINITE) == 0 &&
+       SocketSendTo(s, pdu.data(), pdu.size(), to, sizeof(device)) == (int)pdu.size()) {
       *rcc = kRequestTimeout;
-      auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-      for (;;) {
-         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         deadline - std::chrono::steady_clock::now())
-                         .count();
-         if (left <= 0) {
+      const uint64_t deadline = GetMonotonicMs() + timeoutMs;
+      for (uint64_t now = GetMonotonicMs(); now < deadline; now = GetMonotonicMs()) {
+         if (SocketWaitReadable(s, (uint32_t)(deadline - now)) <= 0)
             break;
-         }
-         pollfd p{s, POLLIN, 0};
-         int n = poll(&p, 1, static_cast<int>(left));
-         if (n < 0 && errno == EINTR) {
-            continue;
-         }
-         if (n <= 0) {
-            break;
-         }
          answer.resize(kMaxDatagram);
-         ssize_t got = recv(s, answer.data(), answer.size(), 0);
+         int got = SocketRecvFrom(s, answer.data(), answer.size(), nullptr, nullptr);
          if (got > 0) {
-            answer.resize(static_cast<size_t>(got));
+            answer.resize((size_t)got);
             *rcc = 0;
             break;
          }
          answer.clear();
-         if (got < 0 && errno != EINTR) {
-            break;  // e.g. ECONNREFUSED: nothing listens on the device's port
-         }
+         if (got < 0 && WSAGetLastError() != WSAEWOULDBLOCK)
+            break;  // e.g. refused: nothing listens on the device's port
       }
    }
-   close(s);
+   closesocket(s);
    return answer;
 }
 

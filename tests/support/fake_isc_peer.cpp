@@ -1,39 +1,19 @@
 // The scriptable ISC peer; behaviour described in fake_isc_peer.h.
 #include "fake_isc_peer.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
 const uint32_t kMaxFrame = HKCP_MAX_FRAME_SIZE + 64;
 
-bool readExactly(int fd, uint8_t *buffer, size_t size) {
-   size_t got = 0;
-   while (got < size) {
-      ssize_t n = ::recv(fd, buffer + got, size - got, 0);
-      if (n > 0) {
-         got += static_cast<size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
-         continue;
-      } else {
-         return false;
-      }
-   }
-   return true;
-}
-
 }  // namespace
 
 struct FakeIscPeer::Connection {
    int index = 0;
-   int fd = -1;
+   SOCKET socket = INVALID_SOCKET;
    std::thread thread;
    CriticalSection sendLock;
    // Set by the serving thread after the key exchange, read by the test's
@@ -42,37 +22,21 @@ struct FakeIscPeer::Connection {
    bool attached = false;  // serving thread only
 };
 
-FakeIscPeer::FakeIscPeer(const FakeIscScript &script, uint16_t port) : m_script(script) {
-   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-   if (fd < 0)
-      return;
-   int one = 1;
-   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-   struct sockaddr_in sa = {};
-   sa.sin_family = AF_INET;
-   sa.sin_addr.s_addr = addressNetworkOrder();
-   sa.sin_port = htons(port);
-   socklen_t length = sizeof(sa);
-   if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0 || ::listen(fd, 16) != 0 ||
-       ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &length) != 0) {
-      ::close(fd);
-      return;
-   }
-   m_listenFd = fd;
-   m_port = ntohs(sa.sin_port);
-   m_acceptThread = std::thread([this] { acceptLoop(); });
+FakeIscPeer::FakeIscPeer(const FakeIscScript &script, uint16_t port)
+    : m_script(script), m_listener(port) {
+   if (m_listener.listening())
+      m_acceptThread = std::thread([this] { acceptLoop(); });
 }
 
 FakeIscPeer::~FakeIscPeer() {
-   if (m_listenFd < 0)
+   if (!m_listener.listening())
       return;
    {
       std::lock_guard<std::mutex> guard(m_mutex);
       m_stopping = true;
    }
-   ::shutdown(m_listenFd, SHUT_RDWR);  // wakes accept()
+   m_listener.stop();
    m_acceptThread.join();
-   ::close(m_listenFd);
 
    std::vector<std::unique_ptr<Connection>> connections;
    {
@@ -80,9 +44,9 @@ FakeIscPeer::~FakeIscPeer() {
       connections.swap(m_connections);
    }
    for (auto &c : connections) {
-      ::shutdown(c->fd, SHUT_RDWR);
+      ShutdownSocket(c->socket);
       c->thread.join();
-      ::close(c->fd);
+      closesocket(c->socket);
       HKCPEncryptionContext *context = c->context.exchange(nullptr);
       if (context != nullptr)
          context->decRefCount();
@@ -95,20 +59,17 @@ uint32_t FakeIscPeer::addressNetworkOrder() {
 
 void FakeIscPeer::acceptLoop() {
    for (;;) {
-      int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) {
-         if (errno == EINTR || errno == ECONNABORTED)
-            continue;
-         return;  // shut down
-      }
+      SOCKET s = m_listener.accept();
+      if (s == INVALID_SOCKET)
+         return;  // stopped
       std::lock_guard<std::mutex> guard(m_mutex);
       if (m_stopping) {
-         ::close(fd);
+         closesocket(s);
          return;
       }
       auto connection = std::make_unique<Connection>();
       connection->index = static_cast<int>(m_connections.size()) + 1;
-      connection->fd = fd;
+      connection->socket = s;
       Connection *c = connection.get();
       m_connections.push_back(std::move(connection));
       c->thread = std::thread([this, c] { serve(c); });
@@ -120,7 +81,7 @@ void FakeIscPeer::serve(Connection *connection) {
    uint8_t *wire = static_cast<uint8_t *>(malloc(kMaxFrame));
    uint8_t *plainBuffer = static_cast<uint8_t *>(malloc(kMaxFrame));
    for (;;) {
-      if (!readExactly(connection->fd, wire, HKCP_HEADER_SIZE))
+      if (!ReceiveExactly(connection->socket, wire, HKCP_HEADER_SIZE))
          break;
       FakeIscFrame record = {};
       record.connection = connection->index;
@@ -129,7 +90,8 @@ void FakeIscPeer::serve(Connection *connection) {
       memcpy(&record.wireSize, wire + 4, 4);
       record.wireSize = ntohl(record.wireSize);
       if (record.wireSize < HKCP_HEADER_SIZE || record.wireSize > kMaxFrame ||
-          !readExactly(connection->fd, wire + HKCP_HEADER_SIZE, record.wireSize - HKCP_HEADER_SIZE))
+          !ReceiveExactly(connection->socket, wire + HKCP_HEADER_SIZE,
+                          record.wireSize - HKCP_HEADER_SIZE))
          break;
 
       const CSCP_MESSAGE *plain = reinterpret_cast<const CSCP_MESSAGE *>(wire);
@@ -160,7 +122,7 @@ void FakeIscPeer::serve(Connection *connection) {
       if (plain != nullptr && !handleFrame(connection, plain, record))
          break;
    }
-   ::shutdown(connection->fd, SHUT_RDWR);
+   ShutdownSocket(connection->socket);
    free(plainBuffer);
    free(wire);
    std::lock_guard<std::mutex> guard(m_mutex);
@@ -184,8 +146,7 @@ bool FakeIscPeer::handleFrame(Connection *connection, const CSCP_MESSAGE *plain,
          answer.SetVariable(VID_RCC, static_cast<uint32_t>(11));
          return reply(connection, answer);
       }
-      HKCPAnswerVersionProbe(static_cast<SOCKET>(connection->fd), plain, version,
-                             &connection->sendLock);
+      HKCPAnswerVersionProbe(connection->socket, plain, version, &connection->sendLock);
       return true;
    }
 
@@ -255,7 +216,7 @@ bool FakeIscPeer::reply(Connection *connection, const CSCPMessage &message) {
 bool FakeIscPeer::send(Connection *connection, const CSCP_MESSAGE *plain) {
    // Encrypted under the send lock, so nonces reach the wire in order.
    std::lock_guard<CriticalSection> guard(connection->sendLock);
-   return HKCPWriteFrame(static_cast<SOCKET>(connection->fd), plain, connection->context.load());
+   return HKCPWriteFrame(connection->socket, plain, connection->context.load());
 }
 
 FakeIscPeer::Connection *FakeIscPeer::latest() {
@@ -265,8 +226,7 @@ FakeIscPeer::Connection *FakeIscPeer::latest() {
 
 bool FakeIscPeer::sendRaw(const void *data, size_t size) {
    Connection *c = latest();
-   return c != nullptr &&
-          SendEx(static_cast<SOCKET>(c->fd), data, size, 0, &c->sendLock) == static_cast<int>(size);
+   return c != nullptr && SendEx(c->socket, data, size, 0, &c->sendLock) == static_cast<int>(size);
 }
 
 bool FakeIscPeer::sendMessage(const CSCPMessage &message) {
@@ -277,7 +237,7 @@ bool FakeIscPeer::sendMessage(const CSCPMessage &message) {
 void FakeIscPeer::closeLatest() {
    Connection *c = latest();
    if (c != nullptr)
-      ::shutdown(c->fd, SHUT_RDWR);
+      ShutdownSocket(c->socket);
 }
 
 std::vector<FakeIscFrame> FakeIscPeer::frames() {

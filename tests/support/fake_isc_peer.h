@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "hesker.h"
+#include "loopback_listener.h"
 
 enum class FakeIscAction {
    Answer,  // answer as scripted
@@ -68,8 +69,8 @@ public:
    FakeIscPeer(const FakeIscPeer &) = delete;
    FakeIscPeer &operator=(const FakeIscPeer &) = delete;
 
-   bool listening() const { return m_listenFd >= 0; }
-   uint16_t port() const { return m_port; }
+   bool listening() const { return m_listener.listening(); }
+   uint16_t port() const { return m_listener.port(); }
    static uint32_t addressNetworkOrder();  // 127.0.0.1
 
    std::vector<FakeIscFrame> frames();
@@ -100,8 +101,7 @@ private:
    Connection *latest();
 
    const FakeIscScript m_script;
-   int m_listenFd = -1;
-   uint16_t m_port = 0;
+   LoopbackListener m_listener;
    std::thread m_acceptThread;
 
    std::mutex m_mutex;  // guards everything below

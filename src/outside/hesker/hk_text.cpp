@@ -38,6 +38,31 @@ const Composition kLatin1Compositions[] = {
     {L'y', kAcute, 0xFD},      {L'y', kDiaeresis, 0xFF},
 };
 
+// A wide text holds one code point per wchar_t where wchar_t is 32 bits
+// wide, and UTF-16 where it is 16 bits (Windows): characters beyond U+FFFF
+// then take a surrogate pair.
+const bool kWideIsUtf16 = sizeof(wchar_t) == 2;
+
+void appendWide(std::wstring &out, char32_t c) {
+   if (kWideIsUtf16 && hk_utf16_length(c) == 2) {
+      uint16_t units[2];
+      hk_utf16_encode(c, units);
+      out.push_back((wchar_t)units[0]);
+      out.push_back((wchar_t)units[1]);
+   } else {
+      out.push_back((wchar_t)c);
+   }
+}
+
+// The code point at *p, advancing p past it; a lone surrogate is returned
+// as it is (and is no scalar value).
+char32_t nextWide(const wchar_t *&p) {
+   char32_t c = (char32_t)*p++;
+   if (kWideIsUtf16 && c >= 0xD800 && c <= 0xDBFF && *p >= 0xDC00 && *p <= 0xDFFF)
+      c = 0x10000 + ((c - 0xD800) << 10) + ((char32_t)*p++ - 0xDC00);
+   return c;
+}
+
 }  // namespace
 
 bool hk_utf8_decode(const char *bytes, size_t length, size_t *pos, char32_t *c) {
@@ -109,7 +134,7 @@ std::wstring hk_utf8_to_wide(const std::string &bytes) {
       char32_t c;
       if (!hk_utf8_decode(bytes.data(), bytes.size(), &pos, &c))
          c = HK_REPLACEMENT_CHARACTER;
-      out.push_back((wchar_t)c);
+      appendWide(out, c);
    }
    return out;
 }
@@ -117,20 +142,21 @@ std::wstring hk_utf8_to_wide(const std::string &bytes) {
 std::string hk_wide_to_utf8(const wchar_t *text) {
    std::string out;
    if (text != nullptr) {
-      for (const wchar_t *p = text; *p != L'\0'; p++)
-         hk_utf8_append(&out, (char32_t)*p);
+      for (const wchar_t *p = text; *p != L'\0';)
+         hk_utf8_append(&out, nextWide(p));
    }
    return out;
 }
 
 bool hk_wide_to_utf8_strict(const wchar_t *text, std::string *out) {
    out->clear();
-   for (const wchar_t *p = text; *p != L'\0'; p++) {
-      if (!hk_is_scalar_value((char32_t)*p)) {
+   for (const wchar_t *p = text; *p != L'\0';) {
+      char32_t c = nextWide(p);
+      if (!hk_is_scalar_value(c)) {
          out->clear();
          return false;
       }
-      hk_utf8_append(out, (char32_t)*p);
+      hk_utf8_append(out, c);
    }
    return true;
 }

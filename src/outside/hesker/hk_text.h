@@ -1,6 +1,7 @@
-// Text conversions between wide strings (one wchar_t per code point), UTF-8,
-// UTF-16 and the 8-bit code page (see hk_platform.h), in one place so that
-// every part of the system decodes peer input by the same rules.
+// Text conversions between wide strings (one wchar_t per code point where
+// wchar_t is 32 bits wide, UTF-16 where it is 16 bits), UTF-8, UTF-16 and the
+// 8-bit code page (see hk_platform.h), in one place so that every part of
+// the system decodes peer input by the same rules.
 //
 // Decoders accept only well-formed input: a UTF-8 sequence in its shortest
 // form of a Unicode scalar value (no overlong forms, no surrogates, nothing

@@ -4,7 +4,6 @@
 // OpenSSL 3; it is converted to EVP_PKEY at once and only EVP calls follow.
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 
-#include <arpa/inet.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -170,25 +169,39 @@ bool CipherUpdate(EVP_CIPHER_CTX *ctx, uint8_t *out, const uint8_t *in, size_t l
    return true;
 }
 
-// Each thread keeps one cipher context, keyed for the last session key it
-// served: the AES key schedule is made once per key and thread, and a frame
-// only sets its nonce. The encryption context is shared by threads, this
-// OpenSSL state is not.
+// A cipher context, keyed for the last session key it served: the AES key
+// schedule is made once per key, and a frame only sets its nonce.
 struct FrameCipher {
    CipherCtxPtr ctx{EVP_CIPHER_CTX_new()};
    uint64_t keyId = 0;  // 0: not keyed
 };
 
-FrameCipher &ThreadFrameCipher() {
-   thread_local FrameCipher cipher;
-   return cipher;
-}
+// The cipher of one frame. The encryption context is shared by threads, the
+// OpenSSL state is not, so each thread keeps one. MinGW runs a DLL's
+// thread_local destructors after it has freed the thread's TLS block (the
+// destructor then frees garbage), so on Windows each frame takes a cipher of
+// its own.
+class FrameCipherLease {
+public:
+#ifdef _WIN32
+   FrameCipher &get() {
+      return m_own;
+   }
 
-// Sets up the thread's cipher for one frame; encrypt selects the direction.
-// aad is the frame's first 8 bytes.
-EVP_CIPHER_CTX *StartFrame(const HKCPEncryptionContext *context, const uint8_t *nonce,
-                           const uint8_t *aad, bool encrypt) {
-   FrameCipher &cipher = ThreadFrameCipher();
+private:
+   FrameCipher m_own;
+#else
+   FrameCipher &get() {
+      thread_local FrameCipher cipher;
+      return cipher;
+   }
+#endif
+};
+
+// Sets up cipher for one frame; encrypt selects the direction. aad is the
+// frame's first 8 bytes.
+EVP_CIPHER_CTX *StartFrame(FrameCipher &cipher, const HKCPEncryptionContext *context,
+                           const uint8_t *nonce, const uint8_t *aad, bool encrypt) {
    EVP_CIPHER_CTX *ctx = cipher.ctx.get();
    if (ctx == nullptr || context->getKeyLength() != kAesKeySize)
       return nullptr;
@@ -460,7 +473,8 @@ CSCP_ENCRYPTED_MESSAGE *CSCPEncryptMessage(HKCPEncryptionContext *context,
    memcpy(&out->dwSize, &size, sizeof(size));
    context->nextNonce(out->nonce);
 
-   EVP_CIPHER_CTX *ctx = StartFrame(context, out->nonce, (const uint8_t *)out, true);
+   FrameCipherLease cipher;
+   EVP_CIPHER_CTX *ctx = StartFrame(cipher.get(), context, out->nonce, (const uint8_t *)out, true);
    int finalLength = 0;
    bool ok = ctx != nullptr && CipherUpdate(ctx, out->data, (const uint8_t *)frame, plainSize) &&
              EVP_EncryptFinal_ex(ctx, out->data + plainSize, &finalLength) == 1 &&
@@ -491,7 +505,9 @@ CSCP_MESSAGE *CSCPDecryptMessage(HKCPEncryptionContext *context,
    if (plainSize > capacity)
       return nullptr;
 
-   EVP_CIPHER_CTX *ctx = StartFrame(context, frame->nonce, (const uint8_t *)frame, false);
+   FrameCipherLease cipher;
+   EVP_CIPHER_CTX *ctx =
+       StartFrame(cipher.get(), context, frame->nonce, (const uint8_t *)frame, false);
    if (ctx == nullptr)
       return nullptr;
    // GCM wants the expected tag set as writable memory.

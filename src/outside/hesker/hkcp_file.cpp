@@ -1,5 +1,4 @@
 // Sending a file over HKCP as raw CMD_FILE_DATA frames.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
 

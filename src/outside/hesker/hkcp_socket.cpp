@@ -1,7 +1,6 @@
 // Writing frames, connecting with a time-out, and the protocol version probe.
 #include <cerrno>
 #include <mutex>
-#include <poll.h>
 
 #include "hk_internal.h"
 #include "hkcp.h"
@@ -28,36 +27,7 @@ int SendEx(SOCKET hSocket, const void *data, size_t length, int flags, CriticalS
 
 int ConnectEx(SOCKET hSocket, const struct sockaddr *address, socklen_t length,
               uint32_t timeoutMs) {
-   if (address == nullptr || SetSocketNonBlocking(hSocket, true) != 0)
-      return -1;
-   int fd = (int)hSocket;
-   int rc = ::connect(fd, address, length);
-   if (rc != 0 && errno == EINPROGRESS) {
-      int ready = SocketWaitWritable(hSocket, timeoutMs);
-      if (ready > 0) {
-         int err = 0;
-         socklen_t len = sizeof(err);
-         if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-            err = errno;
-         if (err == 0) {
-            rc = 0;
-         } else {
-            errno = err;
-            rc = -1;
-         }
-      } else {
-         if (ready == 0)
-            errno = ETIMEDOUT;
-         rc = -1;
-      }
-   }
-   int err = errno;
-   SetSocketNonBlocking(hSocket, false);
-   if (rc != 0) {
-      WSASetLastError(err == ETIMEDOUT ? WSAETIMEDOUT : err == ECONNRESET ? WSAECONNRESET : err);
-      return -1;
-   }
-   return 0;
+   return SocketConnect(hSocket, address, length, timeoutMs);
 }
 
 // ---------------------------------------------------------------- version probe

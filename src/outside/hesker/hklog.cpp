@@ -1,10 +1,9 @@
 // The event-log entry: entries go to a sink, by default rendered through the
-// message text source and written to syslog.
+// message text source and written to the system log.
 #include <cstdarg>
 #include <cwchar>
 #include <mutex>
 #include <string>
-#include <syslog.h>
 #include <vector>
 
 #include "hk_internal.h"
@@ -16,19 +15,6 @@ std::mutex g_logLock;
 HKLOG_SINK g_sink = nullptr;               // guarded by g_logLock; null: default sink
 void *g_sinkContext = nullptr;             // guarded by g_logLock
 HKLOG_TEXT_SOURCE g_textSource = nullptr;  // guarded by g_logLock
-
-int syslogPriority(uint16_t type) {
-   switch (type) {
-      case 1:  // error
-         return LOG_ERR;
-      case 2:  // warning
-         return LOG_WARNING;
-      case 4:  // information
-         return LOG_INFO;
-      default:
-         return LOG_DEBUG;
-   }
-}
 
 void defaultSink(const HKLOG_ENTRY *entry, HKLOG_TEXT_SOURCE source) {
    const wchar_t *text = (source != nullptr) ? source(entry->messageId) : nullptr;
@@ -46,7 +32,7 @@ void defaultSink(const HKLOG_ENTRY *entry, HKLOG_TEXT_SOURCE source) {
       }
    }
    std::string utf8 = hk_wide_to_utf8(line.c_str());
-   syslog(syslogPriority(entry->type), "%s", utf8.c_str());
+   WriteSystemLog(entry->type, utf8.c_str());
 }
 
 }  // namespace

@@ -28,7 +28,8 @@ uint8_t *putUtf16(uint8_t *p, const std::wstring &text) {
 }
 
 // A lone surrogate is kept as it is, so any 16-bit sequence survives a
-// round trip through the message.
+// round trip through the message. A 16-bit wchar_t (Windows) is UTF-16
+// itself and takes the units as they are, pairs included.
 void getUtf16(const uint8_t *p, uint32_t units, std::wstring &text) {
    text.reserve(units);
    uint32_t i = 0;
@@ -39,8 +40,10 @@ void getUtf16(const uint8_t *p, uint32_t units, std::wstring &text) {
          window[1] = hk_get_be16(p + 2 * (i + 1));
       size_t used = 0;
       char32_t c;
-      if (!hk_utf16_decode(window, available, &used, &c))
+      if (sizeof(wchar_t) == 2 || !hk_utf16_decode(window, available, &used, &c)) {
          c = window[0];
+         used = 1;
+      }
       text.push_back((wchar_t)c);
       i += (uint32_t)used;
    }

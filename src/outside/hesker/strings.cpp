@@ -1,5 +1,4 @@
 // String and address helpers.
-#include <arpa/inet.h>
 #include <cwchar>
 
 #include "hk_util.h"

@@ -21,7 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <sys/socket.h>
+#include "hk_platform.h"
 
 #include "hksnmp_export.h"
 
@@ -499,7 +499,7 @@ public:
    uint16_t getPeerPort() const { return m_peerPort; }
 
 private:
-   int m_socket;         // -1 when not open
+   SOCKET m_socket;      // INVALID_SOCKET when not open
    uint32_t m_peerAddr;  // host byte order
    uint16_t m_peerPort;
    uint8_t *m_buffer;  // SNMP_MAX_MESSAGE_SIZE + 1 bytes, allocated with the socket

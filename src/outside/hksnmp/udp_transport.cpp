@@ -6,30 +6,25 @@
 
 #include "hk_platform.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <netinet/in.h>
-#include <poll.h>
-#include <unistd.h>
 
 SNMP_UDPTransport::SNMP_UDPTransport()
-    : m_socket(-1), m_peerAddr(0), m_peerPort(0), m_buffer(nullptr) {}
+    : m_socket(INVALID_SOCKET), m_peerAddr(0), m_peerPort(0), m_buffer(nullptr) {}
 
 SNMP_UDPTransport::~SNMP_UDPTransport() {
-   if (m_socket != -1) {
-      close(m_socket);
+   if (m_socket != INVALID_SOCKET) {
+      closesocket(m_socket);
    }
    free(m_buffer);
 }
 
 uint32_t SNMP_UDPTransport::createUDPTransport(uint32_t ipAddr, uint16_t port) {
-   if (m_socket != -1) {
-      close(m_socket);
-      m_socket = -1;
+   if (m_socket != INVALID_SOCKET) {
+      closesocket(m_socket);
+      m_socket = INVALID_SOCKET;
    }
    if (m_buffer == nullptr) {
       // One byte more than any datagram, so that an oversized one is seen.
@@ -38,8 +33,8 @@ uint32_t SNMP_UDPTransport::createUDPTransport(uint32_t ipAddr, uint16_t port) {
          return SNMP_ERR_SOCKET;
       }
    }
-   int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-   if (s == -1) {
+   SOCKET s = CreateUdpSocket();
+   if (s == INVALID_SOCKET) {
       return SNMP_ERR_SOCKET;
    }
    m_socket = s;
@@ -49,7 +44,7 @@ uint32_t SNMP_UDPTransport::createUDPTransport(uint32_t ipAddr, uint16_t port) {
 }
 
 int SNMP_UDPTransport::sendMessage(SNMP_PDU *pdu) {
-   if (m_socket == -1 || pdu == nullptr) {
+   if (m_socket == INVALID_SOCKET || pdu == nullptr) {
       return -1;
    }
    uint8_t *bytes;
@@ -61,12 +56,10 @@ int SNMP_UDPTransport::sendMessage(SNMP_PDU *pdu) {
    peer.sin_family = AF_INET;
    peer.sin_addr.s_addr = htonl(m_peerAddr);
    peer.sin_port = htons(m_peerPort);
-   ssize_t sent;
-   do {
-      sent = sendto(m_socket, bytes, length, 0, reinterpret_cast<sockaddr *>(&peer), sizeof(peer));
-   } while (sent == -1 && errno == EINTR);
+   int sent =
+       SocketSendTo(m_socket, bytes, length, reinterpret_cast<sockaddr *>(&peer), sizeof(peer));
    free(bytes);
-   return sent > 0 ? static_cast<int>(sent) : -1;
+   return sent > 0 ? sent : -1;
 }
 
 int SNMP_UDPTransport::readMessage(SNMP_PDU **pdu, uint32_t timeout, struct sockaddr *sender,
@@ -74,20 +67,16 @@ int SNMP_UDPTransport::readMessage(SNMP_PDU **pdu, uint32_t timeout, struct sock
    if (pdu != nullptr) {
       *pdu = nullptr;
    }
-   if (m_socket == -1 || pdu == nullptr) {
+   if (m_socket == INVALID_SOCKET || pdu == nullptr) {
       return -1;
    }
    uint64_t deadline = GetMonotonicMs() + timeout;
    for (;;) {
       uint64_t now = GetMonotonicMs();
       uint64_t left = now < deadline ? deadline - now : 0;
-      int wait = left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
-      pollfd pfd{m_socket, POLLIN, 0};
-      int ready = poll(&pfd, 1, wait);
+      uint32_t wait = left >= INFINITE ? INFINITE - 1 : static_cast<uint32_t>(left);
+      int ready = SocketWaitReadable(m_socket, wait);
       if (ready == -1) {
-         if (errno == EINTR) {
-            continue;
-         }
          return -1;
       }
       if (ready == 0) {
@@ -95,15 +84,18 @@ int SNMP_UDPTransport::readMessage(SNMP_PDU **pdu, uint32_t timeout, struct sock
       }
       sockaddr_in from{};
       socklen_t fromLength = sizeof(from);
-      ssize_t received = recvfrom(m_socket, m_buffer, SNMP_MAX_MESSAGE_SIZE + 1, MSG_DONTWAIT,
-                                  reinterpret_cast<sockaddr *>(&from), &fromLength);
+      int received = SocketRecvFrom(m_socket, m_buffer, SNMP_MAX_MESSAGE_SIZE + 1,
+                                    reinterpret_cast<sockaddr *>(&from), &fromLength);
       if (received == -1) {
-         if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED) {
+         // Nothing after all, or an ICMP refusal of an earlier datagram:
+         // keep waiting for the answer until the deadline.
+         int error = WSAGetLastError();
+         if (error == WSAEWOULDBLOCK || error == WSAECONNRESET) {
             continue;
          }
          return -1;
       }
-      if (fromLength < sizeof(from) || from.sin_family != AF_INET ||
+      if (static_cast<size_t>(fromLength) < sizeof(from) || from.sin_family != AF_INET ||
           ntohl(from.sin_addr.s_addr) != m_peerAddr || ntohs(from.sin_port) != m_peerPort ||
           received == 0 || static_cast<size_t>(received) > SNMP_MAX_MESSAGE_SIZE) {
          continue;  // not from the device, or cannot be an SNMP message

@@ -1,7 +1,6 @@
 // Variable bindings: the name, the decoded value and its conversions.
 #include "hksnmp.h"
 
-#include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>

@@ -11,16 +11,22 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <type_traits>
 #include <sys/types.h>
+
+// A 16-bit wint_t (Windows) arrives through "..." promoted to int.
+using PromotedWint = std::conditional_t<(sizeof(wint_t) < sizeof(int)), int, wint_t>;
 
 namespace {
 
 // Formats one rewritten conversion with its argument and appends it.
 template <typename T>
 bool appendOne(std::wstring &out, const wchar_t *spec, T value) {
+   // A text that does not fit gives -1 from glibc but the full length from
+   // MinGW's C99 swprintf; either way only n < size is all there.
    wchar_t local[128];
    int n = swprintf(local, sizeof(local) / sizeof(local[0]), spec, value);
-   if (n >= 0) {
+   if (n >= 0 && (size_t)n < sizeof(local) / sizeof(local[0])) {
       out.append(local, (size_t)n);
       return true;
    }
@@ -28,7 +34,7 @@ bool appendOne(std::wstring &out, const wchar_t *spec, T value) {
    for (size_t size = 1024; size <= ((size_t)1 << 26); size *= 4) {
       std::wstring buffer(size, L'\0');
       n = swprintf(buffer.data(), size, spec, value);
-      if (n >= 0) {
+      if (n >= 0 && (size_t)n < size) {
          out.append(buffer.data(), (size_t)n);
          return true;
       }
@@ -144,19 +150,20 @@ bool formatAll(std::wstring &out, const wchar_t *format, va_list args) {
             bool isSigned = (conv == L'd' || conv == L'i');
             switch (len) {
                case L_LL:
+               case L_J:
+               case L_Z:
+               case L_T:
+                  // intmax_t, size_t and ptrdiff_t are 64 bits like long long
+                  // on both platforms (long is 32 bits on Windows).
+                  static_assert(sizeof(long long) == sizeof(intmax_t) &&
+                                sizeof(long long) == sizeof(size_t) &&
+                                sizeof(long long) == sizeof(ptrdiff_t));
                   spec += L"ll";
                   spec.push_back(conv);
                   ok = isSigned ? appendOne(out, spec.c_str(), va_arg(args, long long))
                                 : appendOne(out, spec.c_str(), va_arg(args, unsigned long long));
                   break;
                case L_L:
-               case L_J:
-               case L_Z:
-               case L_T:
-                  // long, intmax_t, size_t and ptrdiff_t are all long here.
-                  static_assert(sizeof(long) == sizeof(intmax_t) &&
-                                sizeof(long) == sizeof(size_t) &&
-                                sizeof(long) == sizeof(ptrdiff_t));
                   spec += L"l";
                   spec.push_back(conv);
                   ok = isSigned ? appendOne(out, spec.c_str(), va_arg(args, long))
@@ -191,17 +198,26 @@ bool formatAll(std::wstring &out, const wchar_t *format, va_list args) {
                ok = appendOne(out, spec.c_str(), va_arg(args, double));
             }
             break;
-         case L'p':
-            spec.push_back(L'p');
-            ok = appendOne(out, spec.c_str(), va_arg(args, void *));
+         case L'p': {
+            // The same text on every platform (the C libraries differ):
+            // "(nil)" or 0x and lower-case hex digits, in the given width.
+            const void *pointer = va_arg(args, void *);
+            wchar_t text[32];
+            if (pointer == nullptr)
+               swprintf(text, 32, L"(nil)");
+            else
+               swprintf(text, 32, L"0x%llx", (unsigned long long)(uintptr_t)pointer);
+            spec += L"ls";
+            ok = appendOne(out, spec.c_str(), (const wchar_t *)text);
             break;
+         }
          case L'c':
          case L'C': {
             wint_t c;
             if (len == L_H || len == L_HH)
                c = (wint_t)(unsigned char)va_arg(args, int);
             else
-               c = (wint_t)va_arg(args, wint_t);
+               c = (wint_t)va_arg(args, PromotedWint);
             spec += L"lc";
             ok = appendOne(out, spec.c_str(), c);
             break;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
@@ -13,6 +12,10 @@
 #include <unordered_set>
 
 namespace {
+
+// Connections a listener holds before they are accepted: room for a burst of
+// sessions connecting at once.
+const int kListenBacklog = 64;
 
 thread_local int t_lastSocketError = 0;
 
@@ -41,6 +44,8 @@ int toSocketError(int err) {
          return WSAETIMEDOUT;
       case ECONNRESET:
          return WSAECONNRESET;
+      case ECONNABORTED:
+         return WSAECONNABORTED;
       case ESHUTDOWN:
          return WSAESHUTDOWN;
       default:
@@ -61,18 +66,64 @@ void WSASetLastError(int error) {
    t_lastSocketError = error;
 }
 
-uint64_t GetMonotonicMs() {
-   using namespace std::chrono;
-   return (uint64_t)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+namespace {
 
-SOCKET CreateTcpSocket() {
-   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+SOCKET createSocket(int type, int protocol) {
+   int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
    if (fd < 0) {
       WSASetLastError(toSocketError(errno));
       return INVALID_SOCKET;
    }
    return (SOCKET)fd;
+}
+
+}  // namespace
+
+SOCKET CreateTcpSocket() {
+   return createSocket(SOCK_STREAM, IPPROTO_TCP);
+}
+
+SOCKET CreateUdpSocket() {
+   return createSocket(SOCK_DGRAM, IPPROTO_UDP);
+}
+
+SOCKET CreateLoopbackListener(uint16_t *port) {
+   SOCKET s = CreateTcpSocket();
+   if (s == INVALID_SOCKET)
+      return INVALID_SOCKET;
+   sockaddr_in addr = {};
+   addr.sin_family = AF_INET;
+   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   addr.sin_port = htons(port != nullptr ? *port : 0);
+   socklen_t length = sizeof(addr);
+   // A port asked for by number may still have connections of an earlier
+   // listener waiting out their time; they must not keep it from binding.
+   int one = 1;
+   if (addr.sin_port != 0)
+      setsockopt(fdOf(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+   if (bind(fdOf(s), (sockaddr *)&addr, sizeof(addr)) != 0 ||
+       listen(fdOf(s), kListenBacklog) != 0 ||
+       getsockname(fdOf(s), (sockaddr *)&addr, &length) != 0) {
+      WSASetLastError(toSocketError(errno));
+      closesocket(s);
+      return INVALID_SOCKET;
+   }
+   if (port != nullptr)
+      *port = ntohs(addr.sin_port);
+   return s;
+}
+
+SOCKET SocketAccept(SOCKET listener) {
+   int fd = fdOf(listener);
+   int s;
+   do {
+      s = (fd < 0) ? -1 : ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+   } while (s < 0 && errno == EINTR);
+   if (s < 0) {
+      WSASetLastError(fd < 0 ? EBADF : toSocketError(errno));
+      return INVALID_SOCKET;
+   }
+   return (SOCKET)s;
 }
 
 void ShutdownSocket(SOCKET s) {
@@ -261,4 +312,79 @@ int64_t SocketSendAll(SOCKET s, const void *data, size_t size) {
       break;
    }
    return (int64_t)sent;
+}
+
+int SocketConnect(SOCKET s, const struct sockaddr *address, socklen_t length, uint32_t timeoutMs) {
+   int fd = fdOf(s);
+   if (fd < 0 || address == nullptr) {
+      WSASetLastError(fd < 0 ? EBADF : EINVAL);
+      return -1;
+   }
+   if (timeoutMs == INFINITE) {
+      // Not restarted after a signal: the connection goes on in the
+      // background then, and a second connect would only say so.
+      if (::connect(fd, address, length) == 0)
+         return 0;
+      WSASetLastError(toSocketError(errno));
+      return -1;
+   }
+   if (SetSocketNonBlocking(s, true) != 0)
+      return -1;
+   int err = (::connect(fd, address, length) == 0) ? 0 : errno;
+   if (err == EINPROGRESS) {
+      int ready = SocketWaitWritable(s, timeoutMs);
+      if (ready > 0) {
+         socklen_t len = sizeof(err);
+         if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+            err = errno;
+      } else {
+         err = (ready == 0) ? ETIMEDOUT : errno;
+      }
+   }
+   SetSocketNonBlocking(s, false);
+   if (err != 0) {
+      WSASetLastError(toSocketError(err));
+      return -1;
+   }
+   return 0;
+}
+
+int SocketSendTo(SOCKET s, const void *data, size_t size, const struct sockaddr *address,
+                 socklen_t length) {
+   int fd = fdOf(s);
+   if (fd < 0) {
+      WSASetLastError(EBADF);
+      return -1;
+   }
+   ssize_t sent;
+   do {
+      sent = ::sendto(fd, data, size, MSG_NOSIGNAL, address, length);
+   } while (sent < 0 && errno == EINTR);
+   if (sent < 0) {
+      WSASetLastError(toSocketError(errno));
+      return -1;
+   }
+   return (int)sent;
+}
+
+int SocketRecvFrom(SOCKET s, void *buffer, size_t size, struct sockaddr *from,
+                   socklen_t *fromLength) {
+   int fd = fdOf(s);
+   if (fd < 0) {
+      WSASetLastError(EBADF);
+      return -1;
+   }
+   if (size > 0x7FFFFFFF)
+      size = 0x7FFFFFFF;
+   ssize_t n;
+   do {
+      n = ::recvfrom(fd, buffer, size, MSG_DONTWAIT, from, fromLength);
+   } while (n < 0 && errno == EINTR);
+   if (n < 0) {
+      // An ICMP port-unreachable answer to an earlier datagram; Winsock
+      // reports it under this number.
+      WSASetLastError(errno == ECONNREFUSED ? WSAECONNRESET : toSocketError(errno));
+      return -1;
+   }
+   return (int)n;
 }

@@ -1,30 +1,12 @@
 // Threads of the platform seam: std::thread behind StartThread/JoinThread.
 #include "hk_platform.h"
+#include "../thread_entry.h"
 
-#include <exception>
-#include <syslog.h>
 #include <thread>
 
 struct HK_THREAD {
    std::thread thread;
 };
-
-namespace {
-
-// Every library thread enters here. An exception must not leave a thread
-// function (it would end the process), so it is logged and the thread ends.
-uint32_t SEHThreadStarter(HK_THREAD_FUNCTION function, void *argument) {
-   try {
-      return function(argument);
-   } catch (const std::exception &e) {
-      syslog(LOG_ERR, "libhesker: thread ended by exception: %s", e.what());
-   } catch (...) {
-      syslog(LOG_ERR, "libhesker: thread ended by an unknown exception");
-   }
-   return 0;
-}
-
-}  // namespace
 
 HK_THREAD *StartThread(HK_THREAD_FUNCTION function, void *argument) {
    if (function == nullptr)

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Runs a Windows program of the cross-build under wine: the emulator CTest
+# puts before every test command of the mingw preset.
+#
+# The wine prefix is the build's own (HK_WINEPREFIX, by default
+# build/mingw/wineprefix), created on first use under a lock and bounded in
+# time; the MinGW runtime DLLs and the build's own are found through
+# WINEPATH. Wine's diagnostics are off so that a test's output is its own.
+set -euo pipefail
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+export WINEPREFIX="${HK_WINEPREFIX:-$repo/build/mingw/wineprefix}"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer prompts
+wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || { echo "wine-run: $wine is missing (apt-get install wine64)" >&2; exit 1; }
+
+mkdir -p "$(dirname "$WINEPREFIX")"
+(
+  flock 9
+  if [ ! -f "$WINEPREFIX/.hk-ready" ]; then
+    timeout 300 "$wine" wineboot --init >/dev/null 2>&1
+    touch "$WINEPREFIX/.hk-ready"
+  fi
+) 9>"$WINEPREFIX.lock"
+
+runtime=()
+for dir in "$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")" \
+           "$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libwinpthread-1.dll)")" \
+           "$(dirname "$1")" "${HK_WINE_DLL_DIR:-}"; do
+  [ -n "$dir" ] && runtime+=("Z:${dir//\//\\}")
+done
+WINEPATH="$(IFS=';'; echo "${runtime[*]}")"
+export WINEPATH
+exec "$wine" "$@"
