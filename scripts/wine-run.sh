@@ -17,6 +17,10 @@ wine=/usr/lib/wine/wine64
 mkdir -p "$(dirname "$WINEPREFIX")"
 (
   flock 9
+  # One server for a whole run of tests, leaving by itself a minute after
+  # the last program: a test that starts just as a server of its own would
+  # be shutting down can fail to reach it. Already running: nothing to do.
+  /usr/lib/wine/wineserver64 -p60 2>/dev/null || true
   if [ ! -f "$WINEPREFIX/.hk-ready" ]; then
     timeout 300 "$wine" wineboot --init >/dev/null 2>&1
     touch "$WINEPREFIX/.hk-ready"
