@@ -17,14 +17,17 @@ wine=/usr/lib/wine/wine64
 mkdir -p "$(dirname "$WINEPREFIX")"
 (
   flock 9
+  # Servers started here outlive this script: they get neither the lock
+  # (fd 9) nor the test's output, or the next test and CTest would wait for
+  # them to leave.
+  if [ ! -f "$WINEPREFIX/.hk-ready" ]; then
+    timeout 300 "$wine" wineboot --init >/dev/null 2>&1 9>&-
+    touch "$WINEPREFIX/.hk-ready"
+  fi
   # One server for a whole run of tests, leaving by itself a minute after
   # the last program: a test that starts just as a server of its own would
   # be shutting down can fail to reach it. Already running: nothing to do.
-  /usr/lib/wine/wineserver64 -p60 2>/dev/null || true
-  if [ ! -f "$WINEPREFIX/.hk-ready" ]; then
-    timeout 300 "$wine" wineboot --init >/dev/null 2>&1
-    touch "$WINEPREFIX/.hk-ready"
-  fi
+  /usr/lib/wine/wineserver64 -p60 </dev/null >/dev/null 2>&1 9>&- || true
 ) 9>"$WINEPREFIX.lock"
 
 runtime=()
