@@ -215,9 +215,14 @@ TEST_F(HkQueryTool, ServiceChecks) {
 
 TEST_F(HkQueryTool, SecretsAndAuthentication) {
    for (const char *method : {"plain", "md5", "sha1"}) {
-      ToolResult ok = query({"--auth", method, "Agent.Version"});
+      // Refused before connecting, even over required encryption.
+      ToolResult refused = query({"--auth", method, "-e", "required", "Agent.Version"});
+      EXPECT_EQ(refused.exitCode, 2) << method;
+      EXPECT_TRUE(Contains(refused.err, "--insecure-auth")) << refused.err;
+      ToolResult ok = query({"--auth", method, "--insecure-auth", "Agent.Version"});
       EXPECT_EQ(ok.exitCode, 0) << method << ": " << ok.err;
-      ToolResult wrong = query({"--auth", method, "Agent.Version"}, {"HKQUERY_SECRET=wrong"});
+      ToolResult wrong =
+          query({"--auth", method, "--insecure-auth", "Agent.Version"}, {"HKQUERY_SECRET=wrong"});
       EXPECT_EQ(wrong.exitCode, 1) << method;
       EXPECT_TRUE(Contains(wrong.err, LibraryText(ERR_AUTH_FAILED))) << wrong.err;
    }
