@@ -212,6 +212,10 @@ const OutputCase kOutputCases[] = {
     {"FileRefused", OutputNode::File, "missing.bin", 1, "download of missing.bin"},
 };
 
+void PrintTo(const OutputCase &c, std::ostream *out) {
+   *out << c.label;
+}
+
 // Makes the node at path (and a link's target beside it); false when this
 // host does not allow it.
 bool MakeOutputNode(OutputNode node, const TempDir &dir, const std::string &path) {
