@@ -285,8 +285,11 @@ int FetchInto(const Query &q, const std::string &name, const std::string &output
    mode_t mask = umask(0);
    umask(mask);
    chmod(temp.c_str(), 0666 & ~mask);
-   if (rename(temp.c_str(), output.c_str()) != 0) {
-      int error = errno;
+   // Looked at again just before: only a regular file is ever renamed over.
+   struct stat now;
+   bool replaceable = lstat(output.c_str(), &now) != 0 ? errno == ENOENT : S_ISREG(now.st_mode);
+   if (!replaceable || rename(temp.c_str(), output.c_str()) != 0) {
+      int error = replaceable ? errno : EEXIST;
       unlink(temp.c_str());
       return ReportError(q.tool(), ERR_IO_FAILURE,
                          "cannot write " + output + ": " + strerror(error));
