@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -184,85 +183,64 @@ TEST_F(HkQueryTool, FilesRoundTripAndRefusalsKeepLocalFiles) {
    EXPECT_EQ(toStdout.out, content);
 }
 
-// What --output names decides how a download reaches it: a device, a FIFO
-// or a socket is written in place and stays what it was, success or not; a
-// symbolic link is refused and left alone; a regular file is replaced whole.
-// The nodes are made in the test's own folder (device numbers of the null
-// and full devices).
-enum class OutputNode { NullDevice, FullDevice, Fifo, Socket, LinkToFile, DanglingLink, File };
+// What --output names decides how a download reaches it: a device or a FIFO
+// is written in place and stays what it was, success or not; a symbolic
+// link is refused and left alone; a regular file is replaced whole. The
+// devices are made here, with the numbers of the null and full devices.
+enum class Node { NullDevice, FullDevice, Fifo, LinkToFile, DanglingLink, File };
 
 struct OutputCase {
    const char *label;
-   OutputNode node;
+   Node node;
    const char *download;  // name in the agent's store
    int exitCode;
    const char *error;  // part of standard error
-};
-
-const OutputCase kOutputCases[] = {
-    {"NullDevice", OutputNode::NullDevice, "inplace.bin", 0, ""},
-    {"NullDeviceRefused", OutputNode::NullDevice, "missing.bin", 1, "download of missing.bin"},
-    {"FullDevice", OutputNode::FullDevice, "inplace.bin", 1, "No space left on device"},
-    {"Fifo", OutputNode::Fifo, "inplace.bin", 0, ""},
-    {"FifoRefused", OutputNode::Fifo, "missing.bin", 1, "download of missing.bin"},
-    {"Socket", OutputNode::Socket, "inplace.bin", 1, "No such device or address"},
-    {"LinkToFile", OutputNode::LinkToFile, "inplace.bin", 1, "is a symbolic link"},
-    {"DanglingLink", OutputNode::DanglingLink, "inplace.bin", 1, "is a symbolic link"},
-    {"File", OutputNode::File, "inplace.bin", 0, ""},
-    {"FileRefused", OutputNode::File, "missing.bin", 1, "download of missing.bin"},
 };
 
 void PrintTo(const OutputCase &c, std::ostream *out) {
    *out << c.label;
 }
 
-// Makes the node at path (and a link's target beside it); false when this
-// host does not allow it.
-bool MakeOutputNode(OutputNode node, const TempDir &dir, const std::string &path) {
+const OutputCase kOutputCases[] = {
+    {"NullDevice", Node::NullDevice, "inplace.bin", 0, ""},
+    {"NullDeviceRefused", Node::NullDevice, "missing.bin", 1, "download of missing.bin"},
+    {"FullDevice", Node::FullDevice, "inplace.bin", 1, "No space left on device"},
+    {"Fifo", Node::Fifo, "inplace.bin", 0, ""},
+    {"FifoRefused", Node::Fifo, "missing.bin", 1, "download of missing.bin"},
+    {"LinkToFile", Node::LinkToFile, "inplace.bin", 1, "is a symbolic link"},
+    {"DanglingLink", Node::DanglingLink, "inplace.bin", 1, "is a symbolic link"},
+    {"File", Node::File, "inplace.bin", 0, ""},
+};
+
+bool MakeNode(Node node, const TempDir &dir, const std::string &path) {
    switch (node) {
-      case OutputNode::NullDevice:
-         return mknod(path.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
-      case OutputNode::FullDevice:
-         return mknod(path.c_str(), S_IFCHR | 0600, makedev(1, 7)) == 0;
-      case OutputNode::Fifo:
+      case Node::NullDevice:
+      case Node::FullDevice:
+         return mknod(path.c_str(), S_IFCHR | 0600, makedev(1, node == Node::NullDevice ? 3 : 7)) ==
+                0;
+      case Node::Fifo:
          return mkfifo(path.c_str(), 0600) == 0;
-      case OutputNode::Socket: {
-         int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-         sockaddr_un address = {};
-         address.sun_family = AF_UNIX;
-         if (fd < 0 || path.size() >= sizeof(address.sun_path))
-            return false;
-         memcpy(address.sun_path, path.c_str(), path.size() + 1);
-         bool bound = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
-         close(fd);
-         return bound;
-      }
-      case OutputNode::LinkToFile:
+      case Node::LinkToFile:
          return WriteFile(dir / "target", "precious") && symlink("target", path.c_str()) == 0;
-      case OutputNode::DanglingLink:
+      case Node::DanglingLink:
          return symlink("target", path.c_str()) == 0;
-      case OutputNode::File:
+      case Node::File:
          return WriteFile(path, "precious");
    }
    return false;
 }
 
-// Everything written into the FIFO whose read end is fd, until the writer
-// closes it; bounded in time.
+// What a writer puts into the FIFO read end fd until it closes it; poll
+// only reports once a writer came, and gives up after a minute of silence.
 std::string ReadFifo(int fd) {
    std::string content;
    char buffer[65536];
-   for (int idle = 0; idle < 60;) {
+   ssize_t got = 1;
+   for (int idle = 0; idle < 60 && got != 0;) {
       pollfd ready = {fd, POLLIN, 0};
-      int events = poll(&ready, 1, 1000);
-      if (events <= 0) {
+      if (poll(&ready, 1, 1000) <= 0)
          idle++;
-         continue;
-      }
-      ssize_t got = read(fd, buffer, sizeof(buffer));
-      if (got == 0)
-         break;
-      if (got > 0)
+      else if ((got = read(fd, buffer, sizeof(buffer))) > 0)
          content.append(buffer, (size_t)got);
    }
    return content;
@@ -277,23 +255,18 @@ TEST_P(HkQueryDownloadOutput, NodeStaysWhatItWas) {
    ASSERT_TRUE(WriteFile(s_agent->storeDir() + "/inplace.bin", content));
    TempDir dir, tmp;
    std::string out = dir / "out";
-   if (!MakeOutputNode(c.node, dir, out))
+   if (!MakeNode(c.node, dir, out))
       GTEST_SKIP() << "cannot make the node here: " << strerror(errno);
-   struct stat before;
+   struct stat before, after;
    ASSERT_EQ(lstat(out.c_str(), &before), 0);
    std::vector<std::string> names = ListDir(dir.path());
 
-   // The read end is open before hkquery runs, so that its open does not
-   // wait; only a download that succeeds is read.
-   int fifo = -1;
+   // The read end is open first, so that hkquery's open does not wait.
+   int fifo = c.node == Node::Fifo ? open(out.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
    std::string fromFifo;
    std::thread reader;
-   if (c.node == OutputNode::Fifo) {
-      fifo = open(out.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-      ASSERT_GE(fifo, 0);
-      if (c.exitCode == 0)
-         reader = std::thread([&] { fromFifo = ReadFifo(fifo); });
-   }
+   if (fifo >= 0 && c.exitCode == 0)
+      reader = std::thread([&] { fromFifo = ReadFifo(fifo); });
    ToolResult down = query({"--download", c.download, "-o", out}, {"TMPDIR=" + tmp.path()});
    if (reader.joinable())
       reader.join();
@@ -302,18 +275,17 @@ TEST_P(HkQueryDownloadOutput, NodeStaysWhatItWas) {
 
    EXPECT_EQ(down.exitCode, c.exitCode) << down.err;
    EXPECT_TRUE(Contains(down.err, c.error)) << down.err;
-   struct stat after;
    ASSERT_EQ(lstat(out.c_str(), &after), 0);
    EXPECT_EQ(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
    EXPECT_EQ(after.st_rdev, before.st_rdev);
    EXPECT_EQ(ListDir(dir.path()), names);
    EXPECT_TRUE(ListDir(tmp.path()).empty());
-   if (c.node == OutputNode::Fifo && c.exitCode == 0) {
+   if (c.node == Node::Fifo && c.exitCode == 0) {
       EXPECT_EQ(fromFifo, content);
-   } else if (c.node == OutputNode::LinkToFile) {
+   } else if (c.node == Node::LinkToFile) {
       EXPECT_EQ(ReadFile(dir / "target"), "precious");
-   } else if (c.node == OutputNode::File) {
-      EXPECT_EQ(ReadFile(out), c.exitCode == 0 ? content : "precious");
+   } else if (c.node == Node::File) {
+      EXPECT_EQ(ReadFile(out), content);
    }
 }
 

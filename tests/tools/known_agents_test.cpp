@@ -19,18 +19,11 @@ const char kHex[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20
 const char kSsh[] = "SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0";
 const char kOther[] = "0000000000000000000000000000000000000000000000000000000000000001";
 
-class Scratch {
-public:
-   Scratch() {
-      std::string pattern = "/tmp/hktool-known-XXXXXX";
-      m_path = mkdtemp(pattern.data());
-   }
-   ~Scratch() { std::system(("rm -rf '" + m_path + "'").c_str()); }
-   std::string operator/(const std::string &name) const { return m_path + "/" + name; }
-   const std::string &path() const { return m_path; }
-
-private:
-   std::string m_path;
+struct Scratch {
+   Scratch() : path("/tmp/hktool-known-XXXXXX") { mkdtemp(path.data()); }
+   ~Scratch() { std::system(("rm -rf '" + path + "'").c_str()); }
+   std::string operator/(const std::string &name) const { return path + "/" + name; }
+   std::string path;
 };
 
 std::string Slurp(const std::string &path) {
@@ -54,7 +47,6 @@ TEST(KnownAgents, FingerprintForms) {
        {"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD", true},
        {kSsh, true},
        {std::string(kSsh) + "=", true},
-       {std::string(kHex).substr(1), false},
        {std::string(kHex) + "0", false},
        {"g" + std::string(kHex).substr(1), false},
        {std::string(kSsh) + "==", false},
@@ -94,7 +86,6 @@ TEST(KnownAgents, FileLinesAndLookups) {
        {"agent-1.example:4800", kHex, AgentKeyStatus::Unknown, ""},
        {"10.0.0.5:4701", kOther, AgentKeyStatus::Known, kOther},
        {"10.0.0.5:4701", std::string(64, 'f'), AgentKeyStatus::Changed, kHex},
-       {"10.0.0.5", kHex, AgentKeyStatus::Unknown, ""},
        {"10.0.0.5:4701", "not-a-fingerprint", AgentKeyStatus::Unknown, ""},
    };
    for (const Row &row : rows) {
@@ -112,7 +103,6 @@ TEST(KnownAgents, FileLinesAndLookups) {
        {"# c\nhost " + std::string(kHex) + "\n", "line 2"},
        {"host:0 " + std::string(kHex) + "\n", "line 1"},
        {"host:4700 " + std::string(kHex) + " extra\n", "line 1"},
-       {"host:4700 " + std::string(kHex).substr(2) + "\n", "line 1"},
    };
    for (const Bad &b : bad) {
       std::ofstream(dir / "bad") << b.text;
@@ -168,26 +158,6 @@ TEST(KnownAgents, RememberKeepsCommentsAndModes) {
       EXPECT_NE(error.find(r.error), std::string::npos) << error;
    }
    EXPECT_EQ(access((dir / "missing").c_str(), F_OK), -1);
-}
-
-TEST(KnownAgents, DefaultPathFollowsTheUsersFolders) {
-   const char *home = getenv("HOME");
-   std::string savedHome = home != nullptr ? home : "";
-   const char *config = getenv("XDG_CONFIG_HOME");
-   std::string savedConfig = config != nullptr ? config : "";
-   setenv("HOME", "/home/someone", 1);
-   setenv("XDG_CONFIG_HOME", "/cfg", 1);
-   EXPECT_EQ(KnownAgents().path(), "/cfg/hksrv/known_agents");
-   setenv("XDG_CONFIG_HOME", "relative", 1);
-   EXPECT_EQ(DefaultKnownAgentsPath(), "/home/someone/.config/hksrv/known_agents");
-   unsetenv("XDG_CONFIG_HOME");
-   EXPECT_EQ(KnownAgents("/x/y").path(), "/x/y");
-   unsetenv("HOME");
-   EXPECT_EQ(DefaultKnownAgentsPath(), "");
-   if (home != nullptr)
-      setenv("HOME", savedHome.c_str(), 1);
-   if (config != nullptr)
-      setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1);
 }
 
 }  // namespace
