@@ -132,6 +132,7 @@ TEST(KnownAgents, RememberKeepsCommentsAndModes) {
    std::ofstream(path) << byHand;
    chmod(path.c_str(), 0644);
    ASSERT_TRUE(known.remember("c:3", kHex, &error)) << error;
+   ASSERT_TRUE(known.remember("C:3", kSsh, &error)) << error;  // already there
    EXPECT_EQ(Slurp(path), byHand + "\nc:3 " + kHex + "\n");
    EXPECT_EQ(ModeOf(path), 0600u);
    EXPECT_EQ(known.lookup("b:2", kOther), AgentKeyStatus::Known);

@@ -271,6 +271,12 @@ bool KnownAgents::remember(const std::string &endpoint, const std::string &finge
       *error = m_path + ", " + *error;
       return false;
    }
+   for (const Entry &known : entries) {
+      if (known.endpoint == entry.endpoint && known.fingerprint == entry.fingerprint) {
+         m_entries = entries;
+         return true;
+      }
+   }
    if (!text.empty() && text.back() != '\n')
       text += '\n';
    text += entry.endpoint + " " + entry.fingerprint + "\n";

@@ -60,11 +60,11 @@ public:
    AgentKeyStatus lookup(const std::string &endpoint, const std::string &fingerprint,
                          std::string *stored = nullptr) const;
 
-   // Adds the line "endpoint hex" to the file as it is on disk now,
-   // writing a temporary file (mode 0600) beside it and renaming it into
-   // place, so a reader sees the old file or the new one. The file's folder
-   // is created (0700) when missing, but not the folders above it. False
-   // with *error set, the file unchanged.
+   // Adds the line "endpoint hex" to the file as it is on disk now (not
+   // twice), writing a temporary file (mode 0600) beside it and renaming it
+   // into place, so a reader sees the old file or the new one. The file's
+   // folder is created (0700) when missing, but not the folders above it.
+   // False with *error set, the file unchanged.
    bool remember(const std::string &endpoint, const std::string &fingerprint, std::string *error);
 
 private:
