@@ -203,7 +203,7 @@ TEST(HkSnmpWalk, AWalkCutShortShowsWhatItReceived) {
       SCOPED_TRACE(c.options[1]);
       int before = device.requests();
       std::vector<std::string> args = {
-          "walk", "127.0.0.1", ".1.3.6.1.4.1.7", "-t", "50ms", "-p", std::to_string(device.port())};
+          "walk", "127.0.0.1", ".1.3.6.1.4.1.7", "-t", "0.3", "-p", std::to_string(device.port())};
       args.insert(args.end(), c.options.begin(), c.options.end());
       ToolResult result = tools.run(HkSnmp(), args);
       EXPECT_EQ(result.exitCode, 1);
