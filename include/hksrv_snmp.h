@@ -4,8 +4,9 @@
 // buffer; SnmpEnumerate walks a subtree with GETNEXT and hands each variable
 // to a callback, SnmpBulkEnumerate the same with GETBULK. All work over any
 // SNMP_Transport, direct or proxied, send every request with g_dwSNMPTimeout
-// and 3 retries, and draw request ids from one process-wide counter
-// (SnmpNewRequestId).
+// and g_dwSNMPAttempts (3 attempts unless changed), and draw request ids from
+// one process-wide counter (SnmpNewRequestId). SnmpGetList reads several
+// variables in one GET request.
 //
 // Thread safety: the helpers keep their state on the caller's stack and may
 // run on several threads at once; the request-id counter is atomic. A
@@ -17,6 +18,7 @@
 #ifndef HKSRV_SNMP_H
 #define HKSRV_SNMP_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "hesker.h"
@@ -32,8 +34,14 @@ static const uint32_t SNMPGET_RAW = 0x04;         // getRawValue, bufferSize in 
 static const uint32_t SNMPGET_RAW_AS_HEX = 0x08;  // raw bytes as hexadecimal text
 static const uint32_t SNMPGET_PRINTABLE = 0x10;   // getValueAsPrintableString
 
-// Retries of every request the helpers send; fixed.
+// Attempts of every request, the first sending included: the initial value
+// of g_dwSNMPAttempts (so one sending and two retries).
 static const int SNMP_HELPER_RETRIES = 3;
+
+// Attempts of every request of SnmpGet, SnmpGetList and the walks, the
+// first sending included (0 counts as 1); initially SNMP_HELPER_RETRIES.
+// Read once per request, as g_dwSNMPTimeout is.
+extern HKSRV_EXPORT uint32_t g_dwSNMPAttempts;
 
 // Time-out of every request of SnmpGet and SnmpEnumerate, in milliseconds
 // (initially 2000). Read once per request, so a change applies to the next
@@ -60,6 +68,38 @@ HKSRV_EXPORT uint32_t SnmpNewRequestId();
 HKSRV_EXPORT uint32_t SnmpGet(uint32_t version, SNMP_Transport *transport, const wchar_t *oidText,
                               const uint32_t *oidBinary, uint32_t oidLength, void *value,
                               uint32_t bufferSize, uint32_t flags);
+
+// Called by SnmpGetList once for every OID it was given, in no fixed order;
+// index is the OID's position. result is SNMP_ERR_SUCCESS with the answered
+// variable; SNMP_ERR_NO_SUCH_OBJECT with the noSuchObject or noSuchInstance
+// variable, or with null for an SNMPv1 noSuchName; otherwise the code that
+// failed the OID, with null. The variable belongs to the response and is
+// destroyed when the callback returns.
+typedef void (*SNMP_GET_LIST_CALLBACK)(size_t index, uint32_t result, const SNMP_Variable *variable,
+                                       void *userArg);
+
+// Reads the count variables named by oids with as few GET requests as the
+// device allows: all of them in one request, split in consecutive parts only
+// when a request would not fit SNMP_MAX_MESSAGE_SIZE, and in halves (down to
+// one OID) when the device answers tooBig. An error-status whose
+// error-index names one variable of a request of several (SNMPv1's
+// noSuchName above all) fails that OID alone (noSuchName with
+// SNMP_ERR_NO_SUCH_OBJECT, any other status with SNMP_ERR_AGENT_STATUS),
+// and the others are asked again without it; any other error-status fails
+// every OID of the request, as does an answer that does not name them in
+// order. An OID that does not parse fails with SNMP_ERR_OID_SYNTAX (message
+// 27) and is not sent. A failed exchange (time-out and the rest of
+// doRequest's codes) fails the OIDs of that request and of every request
+// not yet sent, so that a dead device costs one exchange; it writes message
+// 25 when flags has SNMPGET_LOG_ERRORS (the other flags are ignored).
+// Requests go out with g_dwSNMPTimeout and g_dwSNMPAttempts. Returns
+// SNMP_ERR_SUCCESS when every OID was read, SNMP_ERR_NO_TRANSPORT or
+// SNMP_ERR_PARAM (oids null while count is not 0, or no callback) without
+// calling the callback, else the result of the first failed OID in the
+// order given.
+HKSRV_EXPORT uint32_t SnmpGetList(uint32_t version, SNMP_Transport *transport,
+                                  const wchar_t *const *oids, size_t count,
+                                  SNMP_GET_LIST_CALLBACK callback, void *userArg, uint32_t flags);
 
 // Called for every variable of a walk; the variable belongs to the response
 // and is destroyed when the callback returns. 0 continues the walk.

@@ -1,10 +1,11 @@
-// The process-wide SNMP settings: the request time-out and the request-id
-// counter shared by every thread and every helper.
+// The process-wide SNMP settings: the request time-out and attempts, and the
+// request-id counter shared by every thread and every helper.
 #include "snmp_common.h"
 
 #include <atomic>
 
 uint32_t g_dwSNMPTimeout = 2000;
+uint32_t g_dwSNMPAttempts = SNMP_HELPER_RETRIES;
 
 namespace {
 // Starts at 1; wraps modulo 2^32 as unsigned arithmetic does.
@@ -17,4 +18,10 @@ uint32_t SnmpNewRequestId() {
 
 uint32_t SnmpCurrentTimeout() {
    return std::atomic_ref<uint32_t>(g_dwSNMPTimeout).load(std::memory_order_relaxed);
+}
+
+int SnmpCurrentAttempts() {
+   uint32_t attempts = std::atomic_ref<uint32_t>(g_dwSNMPAttempts).load(std::memory_order_relaxed);
+   // doRequest takes an int; more attempts than that are no different in use.
+   return attempts > 1000 ? 1000 : static_cast<int>(attempts);
 }

@@ -1,5 +1,5 @@
-// What the SNMP helpers share: the request-id counter, the time-out read and
-// the catalog messages they write.
+// What the SNMP helpers share: the request-id counter, the reads of the
+// time-out and the attempts, and the catalog messages they write.
 #ifndef HKSRV_SNMP_COMMON_H
 #define HKSRV_SNMP_COMMON_H
 
@@ -15,5 +15,7 @@ static const uint32_t MSG_OID_PARSE_ERROR = 27;    // "s": the OID text
 // g_dwSNMPTimeout as one aligned atomic read, since callers may change it
 // while requests run.
 uint32_t SnmpCurrentTimeout();
+// g_dwSNMPAttempts read the same way, as doRequest's count of attempts.
+int SnmpCurrentAttempts();
 
 #endif

@@ -102,7 +102,7 @@ uint32_t SnmpGet(uint32_t version, SNMP_Transport *transport, const wchar_t *oid
 
    SNMP_PDU *response = nullptr;
    uint32_t result =
-       transport->doRequest(&request, &response, SnmpCurrentTimeout(), SNMP_HELPER_RETRIES);
+       transport->doRequest(&request, &response, SnmpCurrentTimeout(), SnmpCurrentAttempts());
    if (result != SNMP_ERR_SUCCESS) {
       if (flags & SNMPGET_LOG_ERRORS) {
          hklog_write(MSG_SNMP_GET_ERROR, EVENTLOG_ERROR_TYPE, "d", static_cast<int>(result));

@@ -72,7 +72,7 @@ uint32_t WalkExchange(SNMP_Transport *transport, SNMP_PDU *request, SNMP_PDU **r
       *errorStatus = SNMP_PDU_ERR_SUCCESS;
    }
    uint32_t result =
-       transport->doRequest(request, response, SnmpCurrentTimeout(), SNMP_HELPER_RETRIES);
+       transport->doRequest(request, response, SnmpCurrentTimeout(), SnmpCurrentAttempts());
    if (result != SNMP_ERR_SUCCESS) {
       if (logErrors) {
          hklog_write(MSG_SNMP_GET_ERROR, EVENTLOG_ERROR_TYPE, "d", static_cast<int>(result));

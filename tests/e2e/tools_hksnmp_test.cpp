@@ -74,9 +74,42 @@ TEST_F(HkSnmpTool, GetMatchesTheReferenceClient) {
    ToolResult missing = snmp("get", {"--json", ".1.3.6.1.2.1.1.99.0"});
    EXPECT_EQ(missing.exitCode, 1);
    EXPECT_EQ(ParseOutput(missing)["variables"][0]["error"].number, SNMP_ERR_NO_SUCH_OBJECT);
-   ToolResult community = snmp("get", {"-c", "wrong", "-t", "100"});
+   ToolResult community = snmp("get", {"-c", "wrong", "-t", "100ms"});
    EXPECT_EQ(community.exitCode, 1);
    EXPECT_TRUE(Contains(community.err, hktool::WideToUtf8(SNMPGetErrorText(SNMP_ERR_TIMEOUT))));
+}
+
+TEST_F(HkSnmpTool, TimeoutInSecondsAndRetriesAsNetSnmpReadsThem) {
+   const struct {
+      std::vector<std::string> options;
+      int exitCode;
+   } cases[] = {
+       {{"-t", "5"}, 0},      {{"-t", "0.5"}, 0}, {{"-t", "500ms"}, 0},    {{"-t", "5s"}, 0},
+       {{"-t", ".25"}, 0},    {{"-r", "0"}, 0},   {{"--retries", "5"}, 0}, {{"-t", "0"}, 2},
+       {{"-t", "0.0001"}, 2}, {{"-t", "5m"}, 2},  {{"-t", "1.2.3"}, 2},    {{"-t", "601"}, 2},
+       {{"-t", ""}, 2},       {{"-r", "101"}, 2}, {{"-r", "x"}, 2},
+   };
+   for (const auto &c : cases) {
+      SCOPED_TRACE(c.options[0] + " " + c.options[1]);
+      EXPECT_EQ(snmp("get", c.options).exitCode, c.exitCode);
+   }
+   EXPECT_TRUE(Contains(m_tools.run(HkSnmp(), {"--help"}).out, "-r, --retries N"));
+}
+
+TEST_F(HkSnmpTool, GetShowsEveryObjectTheDeviceHas) {
+   const std::string name = ".1.3.6.1.2.1.1.5.0", missing = ".1.3.6.1.2.1.1.99.0";
+   std::vector<std::string> reference = s_snmpd->snmpGet({name});
+   ASSERT_EQ(reference.size(), 1u);
+   for (const char *version : {"1", "2c"}) {
+      SCOPED_TRACE(version);
+      ToolResult result = snmp("get", {"-v", version, "--json", missing, name});
+      EXPECT_EQ(result.exitCode, 1);
+      JsonValue doc = ParseOutput(result);
+      ASSERT_EQ(doc["variables"].size(), 2u);
+      EXPECT_EQ(doc["variables"][0]["error"].number, SNMP_ERR_NO_SUCH_OBJECT);
+      EXPECT_EQ(doc["variables"][1]["value"].text, ReferenceValue(reference[0]));
+      EXPECT_TRUE(Contains(result.err, missing)) << result.err;
+   }
 }
 
 TEST_F(HkSnmpTool, WalkNamesWhatTheReferenceWalkNames) {

@@ -1,7 +1,9 @@
 // hksnmp's walk (GETBULK by default, GETNEXT on request or for SNMPv1) and
 // how it shows octet strings, run as a process against snmpd, the real
 // hkagent, a recorded device and the scripted SNMP device.
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "e2e_fixture.h"
 #include "snmp_agents.h"
@@ -138,6 +140,88 @@ TEST(HkSnmpWalk, RequestsFollowTheOptions) {
       ToolResult result =
           tools.run(HkSnmp(), {"walk", "127.0.0.1", "--max-repetitions", bad, ".1.3"});
       EXPECT_EQ(result.exitCode, 2) << bad;
+   }
+}
+
+TEST(HkSnmpWalk, EndsWhereTheReferenceWalkEnds) {
+   hktest::SnmpdFixture snmpd;
+   ASSERT_TRUE(snmpd.start("public")) << snmpd.lastError();
+   // The last subtree of snmpd's MIB: SNMPv1 ends its walk with noSuchName.
+   const std::string last = ".1.3.6.1.6.3.16", leaf = ".1.3.6.1.2.1.1.5.0";
+   std::vector<std::string> lastNames;
+   for (const std::string &entry : snmpd.snmpWalk(last, hktest::SnmpToolVersion::V1)) {
+      std::string oid, type, value;
+      if (hktest::ParseSnmpToolEntry(entry, &oid, &type, &value))
+         lastNames.push_back(oid);
+   }
+   ASSERT_FALSE(lastNames.empty());
+   const struct {
+      std::vector<std::string> options;
+      std::string root;
+      std::vector<std::string> names;
+   } cases[] = {
+       {{"-v", "1"}, last, lastNames}, {{}, last, lastNames}, {{"--no-bulk"}, last, lastNames},
+       {{"-v", "1"}, leaf, {leaf}},    {{}, leaf, {leaf}},    {{"--no-bulk"}, leaf, {leaf}},
+       {{"-v", "1"}, leaf + ".1", {}}, {{}, leaf + ".1", {}},
+   };
+   ToolRunner tools;
+   for (const auto &c : cases) {
+      SCOPED_TRACE(c.root + (c.options.empty() ? "" : " " + c.options[0]));
+      std::vector<std::string> args = {"walk", "127.0.0.1", "--json",
+                                       c.root, "-p",        std::to_string(snmpd.port())};
+      args.insert(args.end(), c.options.begin(), c.options.end());
+      ToolResult result = tools.run(HkSnmp(), args);
+      EXPECT_EQ(result.exitCode, 0) << result.err;
+      std::vector<std::string> names;
+      for (const auto &row : WalkedRows(result))
+         names.push_back(row.first);
+      EXPECT_EQ(names, c.names);
+   }
+}
+
+TEST(HkSnmpWalk, AWalkCutShortShowsWhatItReceived) {
+   // Rows .1 to .3 under .1.3.6.1.4.1.7, one per answer, then silence.
+   hktest::ScriptedSnmpDevice device([](const hktest::ScriptedSnmpRequest &request) {
+      hktest::ScriptedSnmpAnswer answer;
+      uint32_t next = request.names[0].size() > 7 ? request.names[0].back() + 1 : 1;
+      answer.silent = next > 3;
+      answer.name = {1, 3, 6, 1, 4, 1, 7, next};
+      answer.valueTag = 0x02;
+      answer.value = hktest::BerIntegerContent(next);
+      return answer;
+   });
+   const struct {
+      std::vector<std::string> options;
+      int requests;  // three answered, then the attempts of the last one
+   } cases[] = {
+       {{"--json", "--no-bulk", "-r", "0"}, 4},
+       {{"--json", "-r", "1"}, 5},
+       {{"-v", "1"}, 6},  // the default: two retries
+   };
+   ToolRunner tools;
+   for (const auto &c : cases) {
+      SCOPED_TRACE(c.options[1]);
+      int before = device.requests();
+      std::vector<std::string> args = {
+          "walk", "127.0.0.1", ".1.3.6.1.4.1.7", "-t", "0.3", "-p", std::to_string(device.port())};
+      args.insert(args.end(), c.options.begin(), c.options.end());
+      ToolResult result = tools.run(HkSnmp(), args);
+      EXPECT_EQ(result.exitCode, 1);
+      EXPECT_NE(result.err.find(hktool::WideToUtf8(SNMPGetErrorText(SNMP_ERR_TIMEOUT))),
+                std::string::npos)
+          << result.err;
+      if (c.options[0] == "--json") {
+         EXPECT_EQ(ParseOutput(result)["error"].number, SNMP_ERR_TIMEOUT);
+         EXPECT_EQ(WalkedRows(result).size(), 3u);
+      } else {
+         EXPECT_NE(result.out.find(".1.3.6.1.4.1.7.3  INTEGER  3"), std::string::npos)
+             << result.out;
+      }
+      // The last attempt may still be on its way to the device.
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (device.requests() - before < c.requests && std::chrono::steady_clock::now() < deadline)
+         std::this_thread::yield();
+      EXPECT_EQ(device.requests() - before, c.requests);
    }
 }
 

@@ -5,10 +5,13 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
 #include <cwchar>
+#include <functional>
+#include <mutex>
 
 #include "hksrv_log.h"
 #include "hksrv_snmp.h"
@@ -520,6 +523,124 @@ TEST(SnmpGetScripted, TimeoutIsReadPerRequestAndLoggedOnlyWhenAsked) {
    EXPECT_EQ(entries[0].messageId, 25u);
    EXPECT_EQ(entries[0].type, EVENTLOG_ERROR_TYPE);
    EXPECT_EQ(entries[0].inserts, std::vector<std::wstring>{std::to_wstring(SNMP_ERR_TIMEOUT)});
+}
+
+// ---------------------------------------------------------------- SnmpGetList
+
+// Every requested name answered with INTEGER its last component, under
+// error-status status naming the variable that ends in `at` (0: none).
+ScriptedSnmpAnswer Echo(const ScriptedSnmpRequest &request, uint32_t status = 0, uint32_t at = 0) {
+   ScriptedSnmpAnswer answer;
+   answer.errorStatus = status;
+   for (const std::vector<uint32_t> &name : request.names) {
+      answer.bindings.push_back({name, 0x02, BerIntegerContent(name.back())});
+      answer.errorIndex = name.back() == at ? answer.bindings.size() : answer.errorIndex;
+   }
+   return answer;
+}
+
+TEST(SnmpGetListScripted, OneRequestSplitOnlyWhenTheDeviceSaysSo) {
+   const uint32_t S = SNMP_ERR_SUCCESS, N = SNMP_ERR_NO_SUCH_OBJECT, A = SNMP_ERR_AGENT_STATUS;
+   const struct {
+      const char *name;
+      std::function<ScriptedSnmpAnswer(const ScriptedSnmpRequest &)> script;
+      std::vector<uint32_t> results;     // of .1 to .4
+      std::vector<size_t> requestSizes;  // variables of each request received
+   } cases[] = {
+       {"all in one request",
+        [](const ScriptedSnmpRequest &r) { return Echo(r); },
+        {S, S, S, S},
+        {4}},
+       {"noSuchName names one, the rest is asked again",
+        [](const ScriptedSnmpRequest &r) { return Echo(r, r.names.size() == 4 ? 2 : 0, 2); },
+        {S, N, S, S},
+        {4, 3}},
+       {"tooBig halves the request",
+        [](const ScriptedSnmpRequest &r) { return Echo(r, r.names.size() > 2 ? 1 : 0); },
+        {S, S, S, S},
+        {4, 2, 2}},
+       {"tooBig down to single variables",
+        [](const ScriptedSnmpRequest &r) { return Echo(r, 1); },
+        {A, A, A, A},
+        {4, 2, 1, 1, 2, 1, 1}},
+       {"noSuchInstance in the answer",
+        [](const ScriptedSnmpRequest &r) {
+           ScriptedSnmpAnswer answer = Echo(r);
+           answer.bindings[2].valueTag = 0x81;
+           answer.bindings[2].value.clear();
+           return answer;
+        },
+        {S, S, N, S},
+        {4}},
+       {"genErr naming no variable",
+        [](const ScriptedSnmpRequest &r) { return Echo(r, 5); },
+        {A, A, A, A},
+        {4}},
+       {"names answered in another order",
+        [](const ScriptedSnmpRequest &r) {
+           ScriptedSnmpAnswer answer = Echo(r);
+           std::swap(answer.bindings[0], answer.bindings[1]);
+           return answer;
+        },
+        {A, A, S, S},
+        {4}},
+       {"silence: one exchange of two attempts",
+        [](const ScriptedSnmpRequest &) {
+           ScriptedSnmpAnswer answer;
+           answer.silent = true;
+           return answer;
+        },
+        std::vector<uint32_t>(4, SNMP_ERR_TIMEOUT),
+        {4, 4}},
+   };
+   const wchar_t *oids[] = {L".1.3.6.1.4.1.7.1", L".1.3.6.1.4.1.7.2", L".1.3.6.1.4.1.7.3",
+                            L".1.3.6.1.4.1.7.4", L"1.3.x"};
+   struct Seen {
+      std::vector<uint32_t> results = std::vector<uint32_t>(5, 0xFFFF);
+      std::vector<int32_t> values = std::vector<int32_t>(5, -1);
+   };
+   SNMP_GET_LIST_CALLBACK record = [](size_t index, uint32_t result, const SNMP_Variable *variable,
+                                      void *arg) {
+      auto *seen = static_cast<Seen *>(arg);
+      EXPECT_EQ(seen->results.at(index), 0xFFFFu);  // once per OID
+      seen->results.at(index) = result;
+      seen->values.at(index) = result == SNMP_ERR_SUCCESS ? variable->GetValueAsInt() : -1;
+   };
+   uint32_t savedTimeout = g_dwSNMPTimeout, savedAttempts = g_dwSNMPAttempts;
+   g_dwSNMPTimeout = 300;  // room for a loaded machine; only silence waits
+   g_dwSNMPAttempts = 2;
+   for (const auto &c : cases) {
+      SCOPED_TRACE(c.name);
+      std::mutex lock;
+      std::vector<size_t> sizes;
+      ScriptedSnmpDevice device([&](const ScriptedSnmpRequest &request) {
+         std::lock_guard<std::mutex> hold(lock);
+         sizes.push_back(request.names.size());
+         return c.script(request);
+      });
+      auto transport = MakeLoopbackTransport(device.port(), "public", SNMP_VERSION_1);
+      Seen seen;
+      LogCapture log;
+      std::vector<uint32_t> expected = c.results;
+      expected.push_back(SNMP_ERR_OID_SYNTAX);  // fails alone, never sent
+      EXPECT_EQ(SnmpGetList(SNMP_VERSION_1, transport.get(), oids, 5, record, &seen, 0),
+                *std::find_if(expected.begin(), expected.end(), [](uint32_t r) { return r != 0; }));
+      EXPECT_EQ(seen.results, expected);
+      EXPECT_EQ(log.withId(27).size(), 1u);
+      for (size_t i = 0; i < 4; i++) {
+         EXPECT_EQ(seen.values[i], c.results[i] == S ? static_cast<int32_t>(i + 1) : -1);
+      }
+      // The last attempt to a silent device may still be on its way.
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (device.requests() < static_cast<int>(c.requestSizes.size()) &&
+             std::chrono::steady_clock::now() < deadline) {
+         std::this_thread::yield();
+      }
+      std::lock_guard<std::mutex> hold(lock);
+      EXPECT_EQ(sizes, c.requestSizes);
+   }
+   g_dwSNMPTimeout = savedTimeout;
+   g_dwSNMPAttempts = savedAttempts;
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-// GET and walk over any transport: the walk through the library's
-// SnmpBulkEnumerate or SnmpEnumerate, the GET with the library's request ids,
-// time-out and retries and SnmpGet's result codes, keeping the answered
-// variable so that its value is shown as value_display.h says.
+// GET and walk over any transport with the library's functions: the GET of
+// all OIDs at once through SnmpGetList, the walk through SnmpBulkEnumerate
+// or SnmpEnumerate, each variable shown as value_display.h says. As
+// net-snmp's clients do, a walk shows what it received even when it ends in
+// an error, and a walk that finds nothing under its OID shows a GET of it.
 #include <memory>
 
 #include "snmp_commands.h"
@@ -30,29 +31,34 @@ uint32_t CollectVariable(uint32_t version, SNMP_Variable *variable, SNMP_Transpo
    return SNMP_ERR_SUCCESS;
 }
 
-// One GET of oid, with SnmpGet's result codes: the value shown in *text on
-// SNMP_ERR_SUCCESS.
-uint32_t GetForDisplay(uint32_t version, SNMP_Transport *transport, const std::string &oid,
-                       std::string *text) {
-   uint32_t components[SNMP_MAX_OID_LENGTH];
-   size_t length = SNMPParseOID(oid.c_str(), components, SNMP_MAX_OID_LENGTH);
-   if (length == 0)
-      return SNMP_ERR_OID_SYNTAX;
-   SNMP_PDU request(SNMP_GET_REQUEST, SnmpNewRequestId(), version);
-   request.bindVariable(new SNMP_Variable(components, length));
-   SNMP_PDU *answer = nullptr;
-   uint32_t result = transport->doRequest(&request, &answer, g_dwSNMPTimeout, SNMP_HELPER_RETRIES);
-   if (result != SNMP_ERR_SUCCESS)
-      return result;
-   std::unique_ptr<SNMP_PDU> response(answer);
-   if (response->getNumVariables() == 0 || response->getErrorCode() != SNMP_PDU_ERR_SUCCESS)
-      return response->getErrorCode() == SNMP_PDU_ERR_NO_SUCH_NAME ? SNMP_ERR_NO_SUCH_OBJECT
-                                                                   : SNMP_ERR_AGENT_STATUS;
-   const SNMP_Variable *variable = response->getVariable(0);
-   if (variable->getType() == ASN_NO_SUCH_OBJECT || variable->getType() == ASN_NO_SUCH_INSTANCE)
-      return SNMP_ERR_NO_SUCH_OBJECT;
-   *text = DisplayValue(variable);
-   return SNMP_ERR_SUCCESS;
+// What SnmpGetList answered for each OID, by position.
+struct GetAnswer {
+   uint32_t result = SNMP_ERR_SUCCESS;
+   std::string type, value;
+};
+
+void KeepAnswer(size_t index, uint32_t result, const SNMP_Variable *variable, void *argument) {
+   GetAnswer &answer = (*static_cast<std::vector<GetAnswer> *>(argument))[index];
+   answer.result = result;
+   if (result == SNMP_ERR_SUCCESS) {
+      answer.type = SnmpTypeName(variable->getType());
+      answer.value = DisplayValue(variable);
+   }
+}
+
+// Every OID in one GET request where the device allows it, so that a dead
+// device costs one time-out and not one per OID.
+std::vector<GetAnswer> GetAll(uint32_t version, SNMP_Transport *transport,
+                              const std::vector<std::string> &oids) {
+   std::vector<std::wstring> wide;
+   for (const std::string &oid : oids)
+      wide.push_back(Utf8ToWide(oid));
+   std::vector<const wchar_t *> texts;
+   for (const std::wstring &oid : wide)
+      texts.push_back(oid.c_str());
+   std::vector<GetAnswer> answers(oids.size());
+   SnmpGetList(version, transport, texts.data(), texts.size(), KeepAnswer, &answers, 0);
+   return answers;
 }
 
 // ".1.3.6.1" for any accepted spelling of an OID.
@@ -101,30 +107,32 @@ const char *SnmpTypeName(uint32_t type) {
 }
 
 int RunGet(const SnmpOptions &o, SNMP_Transport *transport) {
-   std::vector<std::string> oids = o.oids;
+   std::vector<std::string> oids;
+   for (const std::string &oid : o.oids)
+      oids.push_back(CanonicalOid(oid));
    if (oids.empty())
       oids.push_back(kDefaultGetOid);
+   std::vector<GetAnswer> answers = GetAll(o.version, transport, oids);
    JsonWriter json;
    json.beginObject();
    json.key("variables");
    json.beginArray();
    TextTable table({"OID", "VALUE"});
    bool failed = false;
-   for (const std::string &oid : oids) {
-      std::string canonical = CanonicalOid(oid);
-      std::string value;
-      uint32_t result = GetForDisplay(o.version, transport, canonical, &value);
+   for (size_t i = 0; i < oids.size(); i++) {
+      const GetAnswer &answer = answers[i];
       json.beginObject();
-      json.member("oid", canonical);
-      if (result == SNMP_ERR_SUCCESS) {
-         json.member("value", value);
-         table.addRow({canonical, value});
+      json.member("oid", oids[i]);
+      if (answer.result == SNMP_ERR_SUCCESS) {
+         json.member("type", answer.type);
+         json.member("value", answer.value);
+         table.addRow({oids[i], answer.value});
       } else {
          failed = true;
-         std::string text = WideToUtf8(SNMPGetErrorText(result));
-         json.member("error", result);
+         std::string text = WideToUtf8(SNMPGetErrorText(answer.result));
+         json.member("error", answer.result);
          json.member("message", text);
-         fprintf(stderr, "hksnmp: %s: %s\n", canonical.c_str(), text.c_str());
+         fprintf(stderr, "hksnmp: %s: %s\n", oids[i].c_str(), text.c_str());
       }
       json.endObject();
    }
@@ -145,9 +153,21 @@ int RunWalk(const SnmpOptions &o, SNMP_Transport *transport) {
        o.bulk ? SnmpBulkEnumerate(o.version, transport, wideRoot.c_str(), CollectVariable, &rows, 0,
                                   o.maxRepetitions)
               : SnmpEnumerate(o.version, transport, wideRoot.c_str(), CollectVariable, &rows, 0);
+   // An SNMPv1 agent has no endOfMibView: noSuchName to a GETNEXT is the
+   // end of its MIB, the normal end of a walk of its last subtree.
+   if (o.version == SNMP_VERSION_1 && result == SNMP_ERR_NO_SUCH_OBJECT)
+      result = SNMP_ERR_SUCCESS;
+   // Nothing under the OID: it may name a leaf, which a GET reads.
+   if (result == SNMP_ERR_SUCCESS && rows.empty()) {
+      GetAnswer leaf = GetAll(o.version, transport, {root})[0];
+      if (leaf.result == SNMP_ERR_SUCCESS)
+         rows.push_back({root, leaf.type, leaf.value});
+      else if (leaf.result != SNMP_ERR_NO_SUCH_OBJECT)
+         result = leaf.result;
+   }
+   std::string error;
    if (result != SNMP_ERR_SUCCESS)
-      return ReportError(o.tool, result,
-                         "walk of " + root + ": " + WideToUtf8(SNMPGetErrorText(result)));
+      error = "walk of " + root + ": " + WideToUtf8(SNMPGetErrorText(result));
    if (o.tool.json) {
       JsonWriter json;
       json.beginObject();
@@ -162,15 +182,23 @@ int RunWalk(const SnmpOptions &o, SNMP_Transport *transport) {
          json.endObject();
       }
       json.endArray();
+      if (result != SNMP_ERR_SUCCESS) {
+         json.member("error", result);
+         json.member("message", error);
+      }
       json.endObject();
       PrintJson(json);
-      return EXIT_OK;
+   } else if (result == SNMP_ERR_SUCCESS || !rows.empty()) {
+      TextTable table({"OID", "TYPE", "VALUE"});
+      for (const WalkRow &row : rows)
+         table.addRow({row.oid, row.type, row.value});
+      table.print(stdout);
    }
-   TextTable table({"OID", "TYPE", "VALUE"});
-   for (const WalkRow &row : rows)
-      table.addRow({row.oid, row.type, row.value});
-   table.print(stdout);
-   return EXIT_OK;
+   if (result == SNMP_ERR_SUCCESS)
+      return EXIT_OK;
+   fflush(stdout);
+   fprintf(stderr, "%s: %s\n", o.tool.program.c_str(), error.c_str());
+   return EXIT_FAILED;
 }
 
 }  // namespace hksnmptool

@@ -14,6 +14,8 @@ int main(int argc, char **argv) {
       return status;
    if (options.timeout != 0)
       g_dwSNMPTimeout = options.timeout;
+   if (options.attempts != 0)
+      g_dwSNMPAttempts = options.attempts;
 
    std::unique_ptr<SNMP_Transport> transport = OpenTransport(options, &status);
    if (transport == nullptr)

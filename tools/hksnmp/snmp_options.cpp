@@ -11,6 +11,9 @@ namespace hksnmptool {
 
 namespace {
 
+const uint64_t kMaxTimeoutMs = 600000;
+const uint64_t kMaxRetries = 100;
+
 const char kUsageHead[] =
     "usage: hksnmp [options] get HOST [OID...]\n"
     "       hksnmp [options] walk HOST [OID]\n"
@@ -24,6 +27,8 @@ const char kUsageTail[] =
     "\nThe agent's secret may come from HKSNMP_AGENT_SECRET, the SNMPv3 passwords\n"
     "from HKSNMP_AUTH_PASSWORD and HKSNMP_PRIV_PASSWORD, so that they stay out\n"
     "of the process list.\n"
+    "Each request is sent once and again for each retry, waiting the time-out\n"
+    "each time: by default 3 attempts of 2 seconds.\n"
     "Exit status: 0 success, 1 the device, the agent or the connection failed,\n"
     "2 bad usage.\n";
 
@@ -45,7 +50,11 @@ std::vector<OptionSpec> SnmpSpecs() {
        {"snmp-version", 'v', true, "1|2c|3", "SNMP version (default 2c)"},
        {"community", 'c', true, "TEXT", "community (default public)"},
        {"port", 'p', true, "PORT", "device UDP port (default 161)"},
-       {"timeout", 't', true, "MS", "time-out of each attempt (default 2000; 3 retries)"},
+       {"timeout", 't', true, "SECONDS",
+        "time-out of each attempt in seconds (0.5, 500ms, 5s; default 2)"},
+       {"retries", 'r', true, "N",
+        "attempts after the first one, 0 to " + std::to_string(kMaxRetries) + " (default " +
+            std::to_string(SNMP_HELPER_RETRIES - 1) + ")"},
        {"no-bulk", 0, false, "", "walk with GETNEXT requests (default: GETBULK, except SNMPv1)"},
        {"max-repetitions", 0, true, "N", "variables asked for per GETBULK request (default 25)"},
        {"aliases", 0, true, "0..4",
@@ -57,6 +66,42 @@ std::vector<OptionSpec> SnmpSpecs() {
        {"help", 'h', false, "", "this text"},
        {"version", 0, false, "", "the program's version"},
    };
+}
+
+// net-snmp's -t: seconds, fractions allowed, or with a unit, "500ms" or "5s".
+// Milliseconds from 1 to kMaxTimeoutMs; a fraction of a millisecond is
+// dropped.
+bool ParseTimeout(const std::string &text, uint32_t *milliseconds) {
+   size_t digits = text.find_first_not_of("0123456789.");
+   std::string number = text.substr(0, digits);
+   std::string unit = digits == std::string::npos ? "" : text.substr(digits);
+   uint64_t scale;
+   if (unit.empty() || unit == "s")
+      scale = 1000;
+   else if (unit == "ms")
+      scale = 1;
+   else
+      return false;
+   size_t point = number.find('.');
+   std::string whole = number.substr(0, point);
+   std::string fraction = point == std::string::npos ? "" : number.substr(point + 1);
+   if ((whole.empty() && fraction.empty()) || fraction.find('.') != std::string::npos ||
+       whole.size() > 9)
+      return false;
+   uint64_t value = 0;
+   for (char c : whole)
+      value = value * 10 + (uint64_t)(c - '0');
+   value *= scale;
+   // Only the digits that still count in milliseconds.
+   uint64_t weight = scale;
+   for (char c : fraction) {
+      weight /= 10;
+      value += (uint64_t)(c - '0') * weight;
+   }
+   if (value < 1 || value > kMaxTimeoutMs)
+      return false;
+   *milliseconds = (uint32_t)value;
+   return true;
 }
 
 bool ParseCommand(const std::string &text, Command *command) {
@@ -149,10 +194,15 @@ int ParseSnmpOptions(int argc, const char *const *argv, SnmpOptions *o) {
          return ReportUsage(o->tool, "--port takes a number from 1 to 65535");
       o->port = (uint16_t)number;
    }
-   if (args.has("timeout")) {
-      if (!ParseNumber(args.get("timeout"), 1, 600000, &number))
-         return ReportUsage(o->tool, "--timeout takes milliseconds from 1 to 600000");
-      o->timeout = (uint32_t)number;
+   if (args.has("timeout") && !ParseTimeout(args.get("timeout"), &o->timeout))
+      return ReportUsage(o->tool,
+                         "--timeout takes seconds (2, 0.5) or a time with a unit (500ms, 5s), "
+                         "from 1ms to " +
+                             std::to_string(kMaxTimeoutMs / 1000) + "s");
+   if (args.has("retries")) {
+      if (!ParseNumber(args.get("retries"), 0, kMaxRetries, &number))
+         return ReportUsage(o->tool, "--retries takes 0 to " + std::to_string(kMaxRetries));
+      o->attempts = (uint32_t)number + 1;
    }
    o->bulk = !args.has("no-bulk");
    if (args.has("max-repetitions")) {

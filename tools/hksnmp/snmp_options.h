@@ -25,7 +25,8 @@ struct SnmpOptions {
    std::string community = "public";
    V3Settings v3;  // with SNMP_VERSION_3
    std::vector<std::string> oids;
-   uint32_t timeout = 0;         // g_dwSNMPTimeout when 0
+   uint32_t timeout = 0;         // per attempt, in milliseconds; g_dwSNMPTimeout when 0
+   uint32_t attempts = 0;        // -r plus the first sending; g_dwSNMPAttempts when 0
    bool bulk = true;             // walk with GETBULK (SNMPv1 walks with GETNEXT anyway)
    uint32_t maxRepetitions = 0;  // per GETBULK request; the library's default when 0
    int aliases = 0;
