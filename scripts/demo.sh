@@ -42,7 +42,7 @@ run() {
 
 echo "=== starting hkagent and snmpd in $work"
 secret=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
-mkdir -p "$work/store" "$work/policies"
+mkdir -p "$work/store" "$work/policies" "$work/no-mibs"
 printf 'type = 1\nserver = demo-server\n' > "$work/policies/00112233445566778899aabbccddeeff.policy"
 # The agent serves key exchanges only for server keys it trusts: install
 # this server's key fingerprint, as an operator would.
@@ -74,7 +74,7 @@ echo "rocommunity public 127.0.0.1" > "$work/snmpd.conf"
 snmp_port=""
 for _ in 1 2 3 4 5; do
   port=$((20000 + RANDOM % 40000))
-  "$snmpd" -f -Lo -C -c "$work/snmpd.conf" -M /dev/null -m '' -I -smux "udp:127.0.0.1:$port" \
+  "$snmpd" -f -Lo -C -c "$work/snmpd.conf" -M "$work/no-mibs" -m '' -I -smux "udp:127.0.0.1:$port" \
     >"$work/snmpd.log" 2>&1 &
   snmpd_pid=$!
   for _ in $(seq 50); do

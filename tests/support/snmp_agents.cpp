@@ -122,6 +122,8 @@ bool SnmpAgentFixture::prepareWorkDir(const char *prefix) {
    chmod(m_workDir.c_str(), 0755);
    fs::create_directories(m_workDir + "/conf");
    fs::create_directories(m_workDir + "/persist");
+   // An empty MIB folder: the peers load no MIB files.
+   fs::create_directories(m_workDir + "/no-mibs");
    return true;
 }
 
@@ -197,7 +199,7 @@ SnmpCommandResult SnmpAgentFixture::runClient(const std::string &program, SnmpTo
       missing.errorText = program + " is not installed";
       return missing;
    }
-   std::vector<std::string> argv = {path, "-On", "-M", "/dev/null", "-m", ""};
+   std::vector<std::string> argv = {path, "-On", "-M", m_workDir + "/no-mibs", "-m", ""};
    if (version == SnmpToolVersion::V3) {
       argv.insert(argv.end(), {"-v", "3"});
    } else {
@@ -267,7 +269,7 @@ std::vector<std::string> SnmpdFixture::makeArgv(const std::string &program, uint
            "-c",
            m_workDir + "/snmpd.conf",
            "-M",
-           "/dev/null",
+           m_workDir + "/no-mibs",
            "-m",
            "",
            "-I",
