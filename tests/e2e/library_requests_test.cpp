@@ -14,7 +14,7 @@ using namespace e2e;
 
 namespace {
 
-const char kSecret[] = "e2e-secret";
+const char kSecret[] = "e2e-secret-of-length";
 
 class LibraryRequests : public ::testing::Test {
 protected:

@@ -55,7 +55,8 @@ void HandshakeWatch::run() {
       lock.unlock();
       for (const auto &session : due) {
          if (!session->established()) {
-            HKLOG_WARN("session with %s:%u ended: no key exchange and authentication in time",
+            HKLOG_PEER(false, LogLevel::Warning,
+                       "session with %s:%u ended: no key exchange and authentication in time",
                        Ipv4ToText(session->peerAddress()).c_str(), session->peerPort());
             session->requestStop();
          }
