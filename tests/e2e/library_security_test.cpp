@@ -25,7 +25,8 @@ protected:
       s_agent = new AgentProcess();
       AgentSetup setup;
       setup.secret = kSecret;
-      setup.actions = {{"echo", "/bin/echo {1}"}, {"touch", "/usr/bin/touch {1}"}};
+      // Arguments here are whole paths and shell text: ":path" takes them.
+      setup.actions = {{"echo", "/bin/echo {1:path}"}, {"touch", "/usr/bin/touch {1:path}"}};
       std::string error;
       ASSERT_TRUE(s_agent->start(setup, &error)) << error;
    }

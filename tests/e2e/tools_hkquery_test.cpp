@@ -33,7 +33,7 @@ protected:
       s_agent = new AgentProcess();
       AgentSetup setup;
       setup.secret = kSecret;
-      setup.actions = {{"echo", "/bin/echo {*:dash}"}, {"fails", "/bin/false"}};
+      setup.actions = {{"echo", "/bin/echo {*:dash:path}"}, {"fails", "/bin/false"}};
       setup.extraLines = {"ServiceCheckTimeout = 300", "ServiceCheckTargets = 127.0.0.0/8"};
       std::string error;
       ASSERT_TRUE(s_agent->start(setup, &error)) << error;

@@ -153,6 +153,7 @@ std::shared_ptr<Session> Server::pickVictim() {
    // The address holding most loses its oldest: a flood from a few
    // addresses pays for itself, and a server that connects once, among
    // many holding several each, is never the one to go.
+   pruneUnauthenticated();  // one that has just authenticated is safe
    std::map<uint32_t, uint32_t> held;
    uint32_t most = 0;
    for (const auto &s : m_unauthenticated)
