@@ -277,6 +277,84 @@ TEST(AgentRefusals, RepeatedAuthFailuresBlockTheAddress) {
    EXPECT_TRUE(blocked->waitClosed(5000));
 }
 
+// Connections in order, each from 127.0.0.<from> and authenticated at once
+// or not; which of them the agent still holds at the end.
+struct AdmissionCase {
+   const char *name;
+   std::vector<hkagent::SettingOverride> limits;
+   std::vector<uint32_t> from;
+   std::vector<bool> authenticated;
+   std::vector<bool> held;
+};
+
+class UnauthenticatedAdmission : public ::testing::TestWithParam<AdmissionCase> {};
+
+TEST_P(UnauthenticatedAdmission, NewcomersGetInAtTheExpenseOfTheBusiest) {
+   const AdmissionCase &c = GetParam();
+   std::vector<hkagent::SettingOverride> settings = c.limits;
+   settings.push_back({"agent", "Secret", kSecret});
+   RunningAgent agent(settings);
+   ASSERT_TRUE(agent.started());
+   std::vector<std::unique_ptr<RawClient>> clients;
+   for (size_t i = 0; i < c.from.size(); i++) {
+      clients.push_back(std::make_unique<RawClient>());
+      ASSERT_TRUE(clients[i]->connect(agent.port(), 0x7F000000 + c.from[i]));
+      // Answered by the session: admitted (or refused) before the next.
+      int version = 0;
+      bool admitted = clients[i]->probeVersion(&version);
+      if (c.authenticated[i]) {
+         ASSERT_TRUE(admitted);
+         ASSERT_EQ(clients[i]->authenticate(codes::AUTH_SHA1_HASH, kSecret), 0u);
+      }
+   }
+   size_t waiting = 0;
+   for (size_t i = 0; i < c.from.size(); i++) {
+      SCOPED_TRACE(i);
+      if (!c.held[i]) {
+         EXPECT_TRUE(clients[i]->waitClosed(5000));
+         continue;
+      }
+      waiting += c.authenticated[i] ? 0 : 1;
+      EXPECT_EQ(clients[i]->simple(CMD_NOP), c.authenticated[i] ? 0u : ERR_AUTH_REQUIRED);
+   }
+   EXPECT_EQ(agent.server().unauthenticatedCount(), waiting);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Agent, UnauthenticatedAdmission,
+    ::testing::Values(AdmissionCase{"PerAddressBound",
+                                    {{"agent", "MaxUnauthenticatedPerAddress", "2"}},
+                                    {2, 2, 2, 3},
+                                    {false, false, false, false},
+                                    {true, true, false, true}},
+                      AdmissionCase{"OldestOfTheBusiestGoes",
+                                    {{"agent", "MaxUnauthenticatedSessions", "3"}},
+                                    {2, 3, 2, 4},
+                                    {false, false, false, false},
+                                    {false, true, true, true}},
+                      AdmissionCase{"OldestOnATie",
+                                    {{"agent", "MaxUnauthenticatedSessions", "2"}},
+                                    {2, 3, 4},
+                                    {false, false, false},
+                                    {false, true, true}},
+                      AdmissionCase{"AuthenticatedNeverCountNorGo",
+                                    {{"agent", "MaxUnauthenticatedSessions", "1"},
+                                     {"agent", "MaxUnauthenticatedPerAddress", "1"}},
+                                    {2, 2, 3},
+                                    {true, false, false},
+                                    {true, false, true}},
+                      AdmissionCase{"MaxSessionsMakesRoomFromTheUnauthenticated",
+                                    {{"agent", "MaxSessions", "2"}},
+                                    {2, 3, 4},
+                                    {true, false, false},
+                                    {true, false, true}},
+                      AdmissionCase{"MaxSessionsOfTrustedOnesRefuses",
+                                    {{"agent", "MaxSessions", "1"}},
+                                    {2, 3},
+                                    {true, false},
+                                    {true, false}}),
+    [](const ::testing::TestParamInfo<AdmissionCase> &info) { return info.param.name; });
+
 TEST(AgentRefusals, LargeFramesOnlyAfterAuthentication) {
    RunningAgent agent({{"agent", "Secret", kSecret}});
    ASSERT_TRUE(agent.started());
