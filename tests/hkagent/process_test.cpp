@@ -337,6 +337,8 @@ TEST(AgentProcess, UnauthenticatedFloodNeverShutsTheServerOut) {
    }
    stop = true;
    flood.join();
+   RecordProperty("served", served);
+   RecordProperty("dropped", (int)dropped.load());
    EXPECT_TRUE(full) << agent.output();
    EXPECT_GT(dropped.load(), 0u);
    EXPECT_GE(served, 19);
