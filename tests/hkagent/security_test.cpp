@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent_codes.h"
@@ -354,6 +355,33 @@ INSTANTIATE_TEST_SUITE_P(
                                     {true, false},
                                     {true, false}}),
     [](const ::testing::TestParamInfo<AdmissionCase> &info) { return info.param.name; });
+
+TEST(AgentRefusals, ASessionDroppedForRoomDoesNotSitOutItsRefusalDelay) {
+   RunningAgent agent({{"agent", "Secret", kSecret},
+                       {"agent", "AuthFailureDelay", "10000"},
+                       {"agent", "MaxUnauthenticatedSessions", "1"}});
+   ASSERT_TRUE(agent.started());
+   RawClient guesser;
+   int version = 0;
+   ASSERT_TRUE(guesser.connect(agent.port(), 0x7F000002) && guesser.probeVersion(&version));
+   CSCPMessage guess;
+   guess.SetCode(CMD_AUTHENTICATE);
+   guess.SetId(guesser.nextId());
+   guess.SetVariable(VID_AUTH_METHOD, (uint16_t)codes::AUTH_SHA1_HASH);
+   const uint8_t digest[20] = {};
+   guess.SetVariable(VID_SHARED_SECRET, digest, (uint32_t)sizeof(digest));
+   ASSERT_TRUE(guesser.send(guess));  // its answer waits 10 s
+   // The failure is counted before the wait begins.
+   uint64_t deadline = GetMonotonicMs() + 5000;
+   while (agent.runtime().authThrottle().addressCount() == 0 && GetMonotonicMs() < deadline)
+      std::this_thread::yield();
+   ASSERT_EQ(agent.runtime().authThrottle().addressCount(), 1u);
+   auto newcomer = Connect(agent);  // takes the only unauthenticated place
+   ASSERT_TRUE(newcomer);
+   EXPECT_TRUE(guesser.waitClosed(5000));
+   EXPECT_TRUE(agent.waitSessions(1, 5000));
+   EXPECT_EQ(newcomer->authenticate(codes::AUTH_SHA1_HASH, kSecret), 0u);
+}
 
 TEST(AgentRefusals, LargeFramesOnlyAfterAuthentication) {
    RunningAgent agent({{"agent", "Secret", kSecret}});

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -34,10 +35,17 @@ bool SecretMatches(const std::string &configured, const std::string &received) {
    return same && configured.size() == received.size() && configured.size() < kSecretField;
 }
 
-void DelayRefusal(const AgentConfig &config) {
-   struct timespec pause = {(time_t)(config.authFailureDelayMs / 1000),
-                            (long)(config.authFailureDelayMs % 1000) * 1000000};
-   while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+void DelayRefusal(const AgentConfig &config, const SessionState &state) {
+   // In slices, to notice a stop request.
+   const uint32_t sliceMs = 20;
+   uint64_t end = GetMonotonicMs() + config.authFailureDelayMs;
+   for (uint64_t now = GetMonotonicMs(); now < end; now = GetMonotonicMs()) {
+      if (state.stopRequested != nullptr && state.stopRequested->load())
+         return;
+      uint64_t ms = std::min<uint64_t>(end - now, sliceMs);
+      struct timespec pause = {0, (long)ms * 1000000};
+      while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+      }
    }
 }
 
@@ -113,7 +121,7 @@ uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, CSCPMessa
                     "authentication from %s refused: %u failures of all addresses in the last "
                     "%u s",
                     peer.c_str(), ctx.config.maxAuthFailuresTotal, ctx.config.authBlockTimeSec);
-      DelayRefusal(ctx.config);
+      DelayRefusal(ctx.config, ctx.state);
       outcome->followUp = FollowUp::CloseSession;
       return ERR_AUTH_FAILED;
    }
@@ -141,7 +149,7 @@ uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, CSCPMessa
       throttle.recordFailure(ctx.state.peerAddress, limits, GetMonotonicMs());
       HKLOG_PEER(false, LogLevel::Warning, "authentication failed from %s (method %u)",
                  peer.c_str(), method);
-      DelayRefusal(ctx.config);
+      DelayRefusal(ctx.config, ctx.state);
       outcome->followUp = FollowUp::CloseSession;
       return ERR_AUTH_FAILED;
    }

@@ -34,6 +34,7 @@ Session::Session(int fd, AgentRuntime &runtime, uint32_t peerAddress, uint16_t p
                  uint32_t sendTimeoutMs)
     : m_runtime(runtime), m_dispatcher(runtime), m_peerAddress(peerAddress), m_peerPort(peerPort) {
    m_state.peerAddress = peerAddress;
+   m_state.stopRequested = &m_stopRequested;
    m_connection.attach((SOCKET)fd, sendTimeoutMs);
    if (!runtime.config()->secret.empty())
       m_connection.setFrameLimit(kPreAuthFrameLimit);
