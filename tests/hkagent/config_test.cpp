@@ -284,34 +284,6 @@ INSTANTIATE_TEST_SUITE_P(
                       LimitCase{"AllowShortSecret = off", true, nullptr, 0},
                       LimitCase{"AllowShortSecret = maybe", false, nullptr, 0}));
 
-TEST(ConfigParser, PreAuthenticationDefaults) {
-   AgentConfig defaults;
-   EXPECT_EQ(defaults.maxUnauthenticatedSessions, 128u);
-   EXPECT_EQ(defaults.maxUnauthenticatedPerAddress, 8u);
-   EXPECT_LT(defaults.maxUnauthenticatedSessions, defaults.maxSessions);
-   EXPECT_EQ(defaults.maxAuthFailuresTotal, 100u);
-   EXPECT_FALSE(defaults.allowShortSecret);
-   EXPECT_EQ(kMinSecretLength, 16u);
-}
-
-TEST(ConfigParser, PlaceholderModifiers) {
-   struct Case {
-      const char *word;
-      bool dash, path;
-   };
-   for (const Case &c : std::vector<Case>{{"{1}", false, false},
-                                          {"{1:dash}", true, false},
-                                          {"{1:path}", false, true},
-                                          {"{1:path:dash}", true, true},
-                                          {"{*:dash:path}", true, true}}) {
-      std::vector<ActionWordPart> parts = SplitActionWord(c.word);
-      ASSERT_EQ(parts.size(), 1u) << c.word;
-      EXPECT_TRUE(parts[0].placeholder) << c.word;
-      EXPECT_EQ(parts[0].dash, c.dash) << c.word;
-      EXPECT_EQ(parts[0].path, c.path) << c.word;
-   }
-}
-
 TEST(ConfigParser, ActionPlaceholders) {
    struct Case {
       const char *command;
