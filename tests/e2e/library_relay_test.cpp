@@ -17,12 +17,12 @@ class ProxyHop : public ::testing::Test {
 protected:
    void SetUp() override {
       AgentSetup target;
-      target.secret = "target-secret";
+      target.secret = "target-agent-secret";
       target.requireEncryption = true;
       std::string error;
       ASSERT_TRUE(m_target.start(target, &error)) << error;
       AgentSetup proxy;
-      proxy.secret = "proxy-secret";
+      proxy.secret = "proxy-agent-secret";
       proxy.enableProxy = true;
       ASSERT_TRUE(m_proxy.start(proxy, &error)) << error;
    }
@@ -30,7 +30,7 @@ protected:
    // A session to the target agent through the proxy.
    std::unique_ptr<RecordingConnection> session(const char *proxySecret) {
       auto s = std::make_unique<RecordingConnection>(LoopbackNetworkOrder(), m_target.port(),
-                                                     AUTH_SHA1_HASH, L"target-secret");
+                                                     AUTH_SHA1_HASH, L"target-agent-secret");
       std::wstring secret = Widen(proxySecret);
       s->setProxy(LoopbackNetworkOrder(), m_proxy.port(), AUTH_MD5_HASH, secret.c_str());
       return s;
@@ -40,7 +40,7 @@ protected:
 };
 
 TEST_F(ProxyHop, RequestsAndFilesReachTheAgentBehindTheProxy) {
-   auto s = session("proxy-secret");
+   auto s = session("proxy-agent-secret");
    uint32_t error = 0;
    ASSERT_EQ(s->connect(ServerKey(), 0, &error), 1) << error;
    EXPECT_TRUE(s->encrypted());
@@ -60,13 +60,13 @@ TEST_F(ProxyHop, RequestsAndFilesReachTheAgentBehindTheProxy) {
 }
 
 TEST_F(ProxyHop, EachHopChecksItsOwnSecret) {
-   auto wrongProxy = session("not-the-proxy-secret");
+   auto wrongProxy = session("not-the-proxy-agent-secret");
    uint32_t error = 0;
    EXPECT_EQ(wrongProxy->connect(ServerKey(), 0, &error), 0);
    EXPECT_EQ(error, ERR_AUTH_FAILED);
 
-   auto wrongTarget = session("proxy-secret");
-   wrongTarget->setAuthData(AUTH_SHA1_HASH, "not-the-target-secret");
+   auto wrongTarget = session("proxy-agent-secret");
+   wrongTarget->setAuthData(AUTH_SHA1_HASH, "not-the-target-agent-secret");
    EXPECT_EQ(wrongTarget->connect(ServerKey(), 0, &error), 0);
    EXPECT_EQ(error, ERR_AUTH_FAILED);
 }

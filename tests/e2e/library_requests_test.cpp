@@ -14,7 +14,7 @@ using namespace e2e;
 
 namespace {
 
-const char kSecret[] = "e2e-secret";
+const char kSecret[] = "e2e-secret-of-length";
 
 class LibraryRequests : public ::testing::Test {
 protected:
@@ -23,7 +23,7 @@ protected:
       AgentSetup setup;
       setup.secret = kSecret;
       setup.actions = {
-          {"ok", "/bin/true"}, {"fails", "/bin/false"}, {"touch", "/usr/bin/touch {1}"}};
+          {"ok", "/bin/true"}, {"fails", "/bin/false"}, {"touch", "/usr/bin/touch {1:path}"}};
       setup.extraLines = {"ServiceCheckTargets = 127.0.0.0/8"};
       std::string error;
       ASSERT_TRUE(s_agent->start(setup, &error)) << error;

@@ -17,7 +17,7 @@ using namespace e2e;
 
 namespace {
 
-const char kSecret[] = "right-secret";
+const char kSecret[] = "right-secret-for-e2e";
 
 class AgentWithSecret : public ::testing::Test {
 protected:
@@ -25,7 +25,8 @@ protected:
       s_agent = new AgentProcess();
       AgentSetup setup;
       setup.secret = kSecret;
-      setup.actions = {{"echo", "/bin/echo {1}"}, {"touch", "/usr/bin/touch {1}"}};
+      // Arguments here are whole paths and shell text: ":path" takes them.
+      setup.actions = {{"echo", "/bin/echo {1:path}"}, {"touch", "/usr/bin/touch {1:path}"}};
       std::string error;
       ASSERT_TRUE(s_agent->start(setup, &error)) << error;
    }
@@ -54,8 +55,9 @@ TEST_F(AgentWithSecret, EveryMethodPassesWithTheSecretAndFailsWithoutIt) {
       // The secret is compared whole: a prefix or an extension is wrong.
       EXPECT_EQ(ConnectResult(*s_agent, method, "right-secre", ENCRYPTION_DISABLED, nullptr),
                 ERR_AUTH_FAILED);
-      EXPECT_EQ(ConnectResult(*s_agent, method, "right-secret!", ENCRYPTION_DISABLED, nullptr),
-                ERR_AUTH_FAILED);
+      EXPECT_EQ(
+          ConnectResult(*s_agent, method, "right-secret-for-e2e!", ENCRYPTION_DISABLED, nullptr),
+          ERR_AUTH_FAILED);
    }
    EXPECT_EQ(ConnectResult(*s_agent, AUTH_NONE, nullptr, ENCRYPTION_DISABLED, nullptr),
              ERR_AUTH_REQUIRED);

@@ -23,7 +23,7 @@ using namespace e2e;
 
 namespace {
 
-const char kSecret[] = "tool-secret";
+const char kSecret[] = "tool-secret-for-e2e";
 
 std::string LibraryText(uint32_t code) {
    return hktool::WideToUtf8(AgentErrorCodeToText((int)code));
@@ -39,7 +39,7 @@ protected:
       s_agent = new AgentProcess();
       AgentSetup setup;
       setup.secret = kSecret;
-      setup.actions = {{"echo", "/bin/echo {*:dash}"}, {"fails", "/bin/false"}};
+      setup.actions = {{"echo", "/bin/echo {*:dash:path}"}, {"fails", "/bin/false"}};
       setup.extraLines = {"ServiceCheckTimeout = 300", "ServiceCheckTargets = 127.0.0.0/8"};
       std::string error;
       ASSERT_TRUE(s_agent->start(setup, &error)) << error;
@@ -420,11 +420,11 @@ TEST_F(HkQueryTool, ThroughAProxyAgent) {
    AgentProcess proxy;
    AgentSetup setup;
    setup.enableProxy = true;
-   setup.secret = "proxy-pass";
+   setup.secret = "proxy-pass-phrase-01";
    std::string error;
    ASSERT_TRUE(proxy.start(setup, &error)) << error;
    ToolResult hop = query({"--proxy", proxy.hostPort(), "--json", "Agent.Version"},
-                          {"HKQUERY_PROXY_SECRET=proxy-pass"});
+                          {"HKQUERY_PROXY_SECRET=proxy-pass-phrase-01"});
    ASSERT_EQ(hop.exitCode, 0) << hop.err;
    EXPECT_EQ(ParseOutput(hop)["parameters"][0]["value"].text, HK_E2E_VERSION);
    ToolResult wrong =

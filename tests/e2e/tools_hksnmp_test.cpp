@@ -132,7 +132,7 @@ TEST_F(HkSnmpTool, InterfacesAreTheSameDirectlyAndThroughTheAgent) {
    AgentProcess agent;
    AgentSetup setup;
    setup.enableSnmpProxy = true;
-   setup.secret = "snmp-relay";
+   setup.secret = "snmp-relay-secret";
    std::string error;
    ASSERT_TRUE(agent.start(setup, &error)) << error;
 
@@ -140,7 +140,7 @@ TEST_F(HkSnmpTool, InterfacesAreTheSameDirectlyAndThroughTheAgent) {
    ASSERT_EQ(direct.exitCode, 0) << direct.err;
    ToolResult relayed = snmp(
        "interfaces", {"--json", "--aliases", "2", "--ifxtable", "--via-agent", agent.hostPort()},
-       {"HKSNMP_AGENT_SECRET=snmp-relay"});
+       {"HKSNMP_AGENT_SECRET=snmp-relay-secret"});
    ASSERT_EQ(relayed.exitCode, 0) << relayed.err;
    EXPECT_EQ(relayed.out, direct.out);
    JsonValue doc = ParseOutput(direct);
@@ -149,8 +149,8 @@ TEST_F(HkSnmpTool, InterfacesAreTheSameDirectlyAndThroughTheAgent) {
       lo = lo || (i["address"].text == "127.0.0.1" && i["type"].number == 24);
    EXPECT_TRUE(lo);
 
-   ToolResult table =
-       snmp("interfaces", {"--via-agent", agent.hostPort()}, {"HKSNMP_AGENT_SECRET=snmp-relay"});
+   ToolResult table = snmp("interfaces", {"--via-agent", agent.hostPort()},
+                           {"HKSNMP_AGENT_SECRET=snmp-relay-secret"});
    EXPECT_EQ(table.exitCode, 0);
    EXPECT_TRUE(Contains(table.out, "127.0.0.1/8"));
 

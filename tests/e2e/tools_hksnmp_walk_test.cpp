@@ -33,7 +33,7 @@ TEST(HkSnmpWalk, BulkGetNextAndSnmpV1WalksShowTheSame) {
    AgentProcess agent;
    AgentSetup setup;
    setup.enableSnmpProxy = true;
-   setup.secret = "snmp-relay";
+   setup.secret = "snmp-relay-secret";
    std::string error;
    ASSERT_TRUE(agent.start(setup, &error)) << error;
 
@@ -71,7 +71,7 @@ TEST(HkSnmpWalk, BulkGetNextAndSnmpV1WalksShowTheSame) {
          for (const std::string &a : PortArgs(snmpd.port()))
             args.push_back(a);
          args.insert(args.end(), w.options.begin(), w.options.end());
-         ToolResult result = tools.run(HkSnmp(), args, {"HKSNMP_AGENT_SECRET=snmp-relay"});
+         ToolResult result = tools.run(HkSnmp(), args, {"HKSNMP_AGENT_SECRET=snmp-relay-secret"});
          ASSERT_EQ(result.exitCode, 0) << result.err;
          auto columnRows = WalkedRows(result);
          rows.insert(rows.end(), columnRows.begin(), columnRows.end());

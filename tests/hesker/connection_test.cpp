@@ -4,6 +4,7 @@
 // its waiters when a connection ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -154,6 +155,48 @@ TEST(HKCPConnection, ReceiveNamesEachOutcome) {
       c.peerDoes(pair.server);
       EXPECT_EQ(c.expected, connection.receive(200));
    }
+}
+
+TEST(HKCPConnection, FrameLimitBoundsFramesAndRaisingItKeepsWhatArrived) {
+   auto frame = [](uint32_t size, uint8_t fill) {
+      std::vector<uint8_t> f(size, fill);
+      uint8_t header[16] = {0,
+                            1,
+                            0,
+                            0,
+                            (uint8_t)(size >> 24),
+                            (uint8_t)(size >> 16),
+                            (uint8_t)(size >> 8),
+                            (uint8_t)size};
+      std::copy(header, header + 16, f.begin());
+      return f;
+   };
+   TcpPair pair;
+   ASSERT_TRUE(pair.ok());
+   HKCPConnection connection;
+   connection.attach(TakeClient(pair), INFINITE);
+   connection.setFrameLimit(4096);
+   EXPECT_EQ(4096u, connection.frameLimit());
+   // A small frame and a large one right behind it, both sent at once.
+   std::vector<uint8_t> bytes = frame(64, 0x11), large = frame(20000, 0x22);
+   bytes.insert(bytes.end(), large.begin(), large.end());
+   ASSERT_EQ((int64_t)bytes.size(), SocketSendAll(pair.server, bytes.data(), bytes.size()));
+   ASSERT_EQ(HKCPReceiveResult::Frame, connection.receive(kWaitMs));
+   EXPECT_EQ(64, connection.receivedLength());
+   connection.setFrameLimit(HKCP_MAX_FRAME_SIZE);
+   ASSERT_EQ(HKCPReceiveResult::Frame, connection.receive(kWaitMs));
+   ASSERT_EQ(20000, connection.receivedLength());
+   const uint8_t *got = reinterpret_cast<const uint8_t *>(connection.frame());
+   EXPECT_EQ(large, std::vector<uint8_t>(got, got + 20000));
+   // Lowered again: a frame over it is too large, and the next one is read.
+   connection.setFrameLimit(4096);
+   bytes = frame(4097, 0x33);
+   std::vector<uint8_t> next = frame(32, 0x44);
+   bytes.insert(bytes.end(), next.begin(), next.end());
+   ASSERT_EQ((int64_t)bytes.size(), SocketSendAll(pair.server, bytes.data(), bytes.size()));
+   EXPECT_EQ(HKCPReceiveResult::TooLarge, connection.receive(kWaitMs));
+   ASSERT_EQ(HKCPReceiveResult::Frame, connection.receive(kWaitMs));
+   EXPECT_EQ(32, connection.receivedLength());
 }
 
 TEST(HKCPConnection, ContextSwapKeepsReferencesBalanced) {

@@ -41,10 +41,17 @@ RawClient::~RawClient() {
    free(m_decrypt);
 }
 
-bool RawClient::connect(uint16_t port) {
+bool RawClient::connect(uint16_t port, uint32_t fromAddress) {
    m_socket = CreateTcpSocket();
    if (m_socket == INVALID_SOCKET)
       return false;
+   if (fromAddress != 0) {
+      struct sockaddr_in local = {};
+      local.sin_family = AF_INET;
+      local.sin_addr.s_addr = htonl(fromAddress);
+      if (bind(m_socket, (struct sockaddr *)&local, sizeof(local)) != 0)
+         return false;
+   }
    struct sockaddr_in sa = {};
    sa.sin_family = AF_INET;
    sa.sin_port = htons(port);

@@ -23,7 +23,9 @@ public:
    RawClient(const RawClient &) = delete;
    RawClient &operator=(const RawClient &) = delete;
 
-   bool connect(uint16_t port);
+   // Connects to the agent on 127.0.0.1, from fromAddress (host byte order,
+   // a loopback address) when it is not 0.
+   bool connect(uint16_t port, uint32_t fromAddress = 0);
    bool probeVersion(int *version);
    // Key exchange with the key; true when both sides now encrypt.
    bool setupEncryption(RSA *key, uint32_t *rcc = nullptr);

@@ -245,6 +245,45 @@ TEST(ConfigParser, SecuritySettingsAndTheirBounds) {
    EXPECT_TRUE(defaults.proxyTargets.ranges.empty() && defaults.serviceCheckTargets.ranges.empty());
 }
 
+struct LimitCase {
+   const char *line;
+   bool ok;
+   uint32_t AgentConfig::*field;  // null for the boolean
+   uint32_t value;                // when ok
+};
+
+class PreAuthenticationSettings : public ::testing::TestWithParam<LimitCase> {};
+
+TEST_P(PreAuthenticationSettings, ReadWithTheirBounds) {
+   const LimitCase &c = GetParam();
+   Parsed p = Parse(std::string(c.line) + "\n");
+   EXPECT_EQ(p.ok, c.ok) << c.line;
+   if (!c.ok)
+      return;
+   if (c.field != nullptr) {
+      EXPECT_EQ(p.config.*c.field, c.value) << c.line;
+   } else {
+      EXPECT_EQ(p.config.allowShortSecret, c.value != 0) << c.line;
+   }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Config, PreAuthenticationSettings,
+    ::testing::Values(LimitCase{"MaxUnauthenticatedSessions = 5", true,
+                                &AgentConfig::maxUnauthenticatedSessions, 5},
+                      LimitCase{"MaxUnauthenticatedSessions = 0", false, nullptr, 0},
+                      LimitCase{"MaxUnauthenticatedSessions = 100001", false, nullptr, 0},
+                      LimitCase{"MaxUnauthenticatedPerAddress = 1", true,
+                                &AgentConfig::maxUnauthenticatedPerAddress, 1},
+                      LimitCase{"MaxUnauthenticatedPerAddress = 0", false, nullptr, 0},
+                      LimitCase{"MaxAuthFailuresTotal = 7", true,
+                                &AgentConfig::maxAuthFailuresTotal, 7},
+                      LimitCase{"MaxAuthFailuresTotal = 0", false, nullptr, 0},
+                      LimitCase{"MaxAuthFailuresTotal = many", false, nullptr, 0},
+                      LimitCase{"AllowShortSecret = yes", true, nullptr, 1},
+                      LimitCase{"AllowShortSecret = off", true, nullptr, 0},
+                      LimitCase{"AllowShortSecret = maybe", false, nullptr, 0}));
+
 TEST(ConfigParser, ActionPlaceholders) {
    struct Case {
       const char *command;
@@ -252,14 +291,20 @@ TEST(ConfigParser, ActionPlaceholders) {
       uint32_t numbered;
       bool rest;
    };
-   for (const Case &c : std::vector<Case>{{"/bin/true", true, 0, false},
-                                          {"/bin/echo {1} x{3:dash}y", true, 3, false},
-                                          {"/bin/echo {1} {*}", true, 1, true},
-                                          {"/bin/echo {*:dash}", true, 0, true},
-                                          {"/bin/echo {x} {65}", true, 0, false},
-                                          {"/bin/echo {0}", false, 0, false},
-                                          {"/bin/echo a{*}", false, 0, false},
-                                          {"/bin/echo {*} {*}", false, 0, false}}) {
+   for (const Case &c :
+        std::vector<Case>{{"/bin/true", true, 0, false},
+                          {"/bin/echo {1} x{3:dash}y", true, 3, false},
+                          {"/bin/echo {1} {*}", true, 1, true},
+                          {"/bin/echo {*:dash}", true, 0, true},
+                          {"/bin/echo {x} {65}", true, 0, false},
+                          {"/bin/echo {0}", false, 0, false},
+                          {"/bin/echo a{*}", false, 0, false},
+                          {"/bin/echo {*} {*}", false, 0, false},
+                          {"/bin/touch /f/{1:path}", true, 1, false},
+                          {"/bin/touch {1:dash:path} {2:path:dash}", true, 2, false},
+                          {"/bin/touch {*:path}", true, 0, true},
+                          // Not placeholders: stay literal text.
+                          {"/bin/echo {1:path:path} {1:paths} {1:}", true, 0, false}}) {
       Parsed p = Parse(std::string("[actions]\na = ") + c.command + "\n");
       EXPECT_EQ(p.ok, c.ok) << c.command;
       if (!c.ok)
@@ -307,6 +352,14 @@ TEST(TargetLists, MatchRangesPortsAndNeverTheAgentItselfUnlessNamed) {
    EXPECT_TRUE(TargetAllowed(list, 0x7F000001, 4701, self));
    ListenEndpoint any{0, 4700};
    EXPECT_FALSE(TargetAllowed(list, 0x7F000002, 4700, any));  // every local address is ours
+   // Whatever address the agent listens on, its port on any local address
+   // is itself, and 0.0.0.0 is no target at all.
+   EXPECT_FALSE(TargetAllowed(list, 0x7F000005, 4700, self));
+   ASSERT_TRUE(ParseTargetList("0.0.0.0/0", &list));
+   EXPECT_FALSE(TargetAllowed(list, 0, 4700, self));
+   EXPECT_FALSE(TargetAllowed(list, 0, 4701, self));
+   EXPECT_FALSE(TargetAllowed(list, 0x7F0000FE, 4700, self));
+   EXPECT_TRUE(TargetAllowed(list, 0xC0000201, 4700, self));
    ASSERT_TRUE(ParseTargetList("", &list));
    EXPECT_FALSE(TargetAllowed(list, 0x0A000001, 80, self));
 }

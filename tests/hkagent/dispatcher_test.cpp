@@ -322,7 +322,7 @@ TEST_F(DispatcherTest, ActionsRunWithArgumentsAndLimits) {
    static std::string marker;
    marker = dir.file("ran");
    configure([](AgentConfig *c) {
-      c->actions["write"].argv = {"/bin/sh", "-c", "printf %s \"$1\" > \"$0\"", marker, "{1}"};
+      c->actions["write"].argv = {"/bin/sh", "-c", "printf %s \"$1\" > \"$0\"", marker, "{1:path}"};
       c->actions["fail"].argv = {"/bin/sh", "-c", "exit 4"};
       c->actions["slow"].argv = {"/bin/sleep", "30"};
       c->actionTimeoutMs = 200;

@@ -9,8 +9,13 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent_test_client.h"
@@ -134,7 +139,7 @@ private:
 TEST(AgentProcess, PortZeroIsAnnouncedAndSigtermStopsCleanly) {
    TempDir dir;
    std::string portFile = dir.file("port");
-   AgentProcess agent({"--port", "0", "--port-file", portFile, "--secret=abc"});
+   AgentProcess agent({"--port", "0", "--port-file", portFile, "--secret=abc-abc-abc-abc-abc"});
    ASSERT_GT(agent.pid(), 0);
    ASSERT_TRUE(agent.waitForOutput("listening on 127.0.0.1:", 20000)) << agent.output();
    std::string text;
@@ -148,7 +153,7 @@ TEST(AgentProcess, PortZeroIsAnnouncedAndSigtermStopsCleanly) {
    ASSERT_TRUE(client.connect((uint16_t)port));
    int version = 0;
    ASSERT_TRUE(client.probeVersion(&version));
-   EXPECT_EQ(client.authenticate(3, "abc"), 0u);
+   EXPECT_EQ(client.authenticate(3, "abc-abc-abc-abc-abc"), 0u);
    EXPECT_EQ(client.simple(CMD_NOP), 0u);
 
    // A connected client does not hold the stop up.
@@ -239,6 +244,131 @@ TEST(AgentProcess, RunningOutOfDescriptorsDropsConnectionsAndRecovers) {
    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// ---------------------------------------------------------------- before authentication
+namespace {
+
+const char kProcessSecret[] = "process-test-secret";
+
+// Starts the agent on a free port with the secret; 0 when it did not start.
+uint16_t StartWithSecret(AgentProcess &agent, const TempDir &dir) {
+   if (!agent.waitForOutput("listening on", 20000))
+      return 0;
+   std::string text;
+   if (!ReadTextFile(dir.file("port"), &text))
+      return 0;
+   return (uint16_t)atoi(text.c_str());
+}
+
+// A connection from a loopback address that sends the start of a frame and
+// never the rest; -1 when it could not be made.
+int HoldPartialFrame(uint32_t from, uint16_t port) {
+   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+   struct sockaddr_in local = {}, agent = {};
+   local.sin_family = agent.sin_family = AF_INET;
+   local.sin_addr.s_addr = htonl(from);
+   agent.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   agent.sin_port = htons(port);
+   // A header announcing 4 KiB, of which only the header comes.
+   uint8_t header[HKCP_HEADER_SIZE] = {0, 0x01, 0, 0, 0, 0, 0x10, 0x00};
+   // A full backlog makes connect wait: never for long.
+   struct timeval bound = {1, 0};
+   if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof(bound)) != 0 ||
+       bind(fd, (struct sockaddr *)&local, sizeof(local)) != 0 ||
+       connect(fd, (struct sockaddr *)&agent, sizeof(agent)) != 0 ||
+       send(fd, header, sizeof(header), MSG_NOSIGNAL) != (ssize_t)sizeof(header)) {
+      if (fd >= 0)
+         close(fd);
+      return -1;
+   }
+   return fd;
+}
+
+}  // namespace
+
+// 64 source addresses each try to hold more unauthenticated sessions than
+// the agent allows in all, and come back at once whenever one is dropped;
+// the server that knows the secret still gets in.
+TEST(AgentProcess, UnauthenticatedFloodNeverShutsTheServerOut) {
+   TempDir dir;
+   AgentProcess agent(
+       {"--port", "0", "--port-file", dir.file("port"), std::string("--secret=") + kProcessSecret});
+   uint16_t port = StartWithSecret(agent, dir);
+   ASSERT_GT(port, 0) << agent.output();
+
+   const uint32_t kAddresses = 64, kEach = 4;  // 256 tries for the 128 places
+   std::atomic<bool> stop{false};
+   std::atomic<uint64_t> dropped{0};
+   std::thread flood([&] {
+      std::vector<struct pollfd> fds(kAddresses * kEach);
+      for (size_t i = 0; i < fds.size(); i++)
+         fds[i] = {HoldPartialFrame(0x7F000002 + (uint32_t)(i / kEach), port), POLLIN, 0};
+      while (!stop.load()) {
+         if (poll(fds.data(), fds.size(), 100) < 0)
+            break;
+         for (size_t i = 0; i < fds.size(); i++) {
+            char byte;
+            if (fds[i].fd >= 0 && fds[i].revents == 0)
+               continue;
+            if (fds[i].fd >= 0 && recv(fds[i].fd, &byte, 1, MSG_DONTWAIT) > 0)
+               continue;
+            if (fds[i].fd >= 0) {
+               close(fds[i].fd);
+               dropped++;
+            }
+            fds[i].fd = HoldPartialFrame(0x7F000002 + (uint32_t)(i / kEach), port);
+         }
+      }
+      for (const struct pollfd &p : fds) {
+         if (p.fd >= 0)
+            close(p.fd);
+      }
+   });
+   // Every unauthenticated place is taken before the server comes.
+   bool full = agent.waitForOutput("(MaxUnauthenticatedSessions)", 30000);
+
+   int served = 0;
+   for (int i = 0; i < 20 && full; i++) {
+      RawClient server;
+      int version = 0;
+      served += server.connect(port) && server.probeVersion(&version) &&
+                        server.authenticate(3, kProcessSecret) == 0 && server.simple(CMD_NOP) == 0
+                    ? 1
+                    : 0;
+   }
+   stop = true;
+   flood.join();
+   RecordProperty("served", served);
+   RecordProperty("dropped", (int)dropped.load());
+   EXPECT_TRUE(full) << agent.output();
+   EXPECT_GT(dropped.load(), 0u);
+   EXPECT_GE(served, 19);
+   ASSERT_EQ(kill(agent.pid(), SIGTERM), 0);
+   int status = agent.waitExit(20000);
+   ASSERT_NE(status, -1);
+   EXPECT_EQ(WEXITSTATUS(status), 0) << agent.output();
+}
+
+TEST(AgentProcess, LinesAboutUnauthenticatedPeersAreRateLimited) {
+   TempDir dir;
+   AgentProcess agent(
+       {"--port", "0", "--port-file", dir.file("port"), std::string("--secret=") + kProcessSecret});
+   uint16_t port = StartWithSecret(agent, dir);
+   ASSERT_GT(port, 0) << agent.output();
+   // No server key is trusted: each key request is refused with a line.
+   RawClient client;
+   int version = 0;
+   ASSERT_TRUE(client.connect(port) && client.probeVersion(&version));
+   const int kRequests = 300;
+   for (int i = 0; i < kRequests; i++)
+      ASSERT_FALSE(client.setupEncryption(TestServerKey()));
+   ASSERT_TRUE(agent.waitForOutput("similar lines suppressed", 20000)) << agent.output();
+   size_t lines = 0;
+   for (size_t at = 0; (at = agent.output().find("is not trusted", at)) != std::string::npos; at++)
+      lines++;
+   EXPECT_GE(lines, 1u);
+   EXPECT_LT(lines, (size_t)kRequests / 4);
+}
+
 // --check-config: the exit status and the lines an operator (or the service
 // manager's ExecStartPre) gets for each kind of file. "@DIR@" in a file
 // stands for a folder that exists.
@@ -277,45 +407,65 @@ TEST_P(CheckConfig, ReportsWhatKeepsTheAgentFromServing) {
 INSTANTIATE_TEST_SUITE_P(
     Files, CheckConfig,
     ::testing::Values(
-        CheckConfigCase{"Fit",
-                        "[agent]\nSecret = s3cret\nFileStore = @DIR@\nPolicyDir = @DIR@\n"
-                        "[actions]\nok = /bin/true\n",
-                        {},
-                        0,
-                        "hkagent.conf: configuration OK"},
+        CheckConfigCase{
+            "Fit",
+            "[agent]\nSecret = s3cret-s3cret-s3cret\nFileStore = @DIR@\nPolicyDir = @DIR@\n"
+            "[actions]\nok = /bin/true\n",
+            {},
+            0,
+            "hkagent.conf: configuration OK"},
         CheckConfigCase{"UnknownKeyIsOnlyAWarning",
-                        "[agent]\nSecret = s3cret\nNoSuchKey = 1\n",
+                        "[agent]\nSecret = s3cret-s3cret-s3cret\nNoSuchKey = 1\n",
                         {},
                         0,
                         "unknown key NoSuchKey ignored"},
         CheckConfigCase{"NoSecret", "[agent]\nPort = 4700\n", {}, 1, "no Secret set"},
         CheckConfigCase{"NoSecretAllowed", "[agent]\nAllowNoAuthentication = yes\n", {}, 0, "OK"},
         CheckConfigCase{"EncryptionWithNoTrustedKey",
-                        "[agent]\nSecret = s3cret\nRequireEncryption = yes\n",
+                        "[agent]\nSecret = s3cret-s3cret-s3cret\nRequireEncryption = yes\n",
                         {},
                         1,
                         "no server key is trusted"},
-        CheckConfigCase{"SecretFromTheCommandLine", "[agent]\n", {"--secret", "x"}, 0, "OK"},
+        CheckConfigCase{
+            "SecretFromTheCommandLine", "[agent]\n", {"--secret", "sixteen-chars-ok"}, 0, "OK"},
+        CheckConfigCase{"SecretOneShort",
+                        "[agent]\nSecret = fifteen-chars-x\n",
+                        {},
+                        1,
+                        "Secret shorter than 16 characters"},
+        CheckConfigCase{"ShortSecretFromTheCommandLine",
+                        "[agent]\n",
+                        {"--secret", "x"},
+                        1,
+                        "AllowShortSecret = yes allows it"},
+        CheckConfigCase{
+            "ShortSecretAllowed", "[agent]\nSecret = x\nAllowShortSecret = yes\n", {}, 0, "OK"},
+        CheckConfigCase{"ShortSecretAllowedOnTheCommandLine",
+                        "[agent]\n",
+                        {"--secret", "x", "--allow-short-secret"},
+                        0,
+                        "OK"},
         CheckConfigCase{"BadValue",
-                        "[agent]\nSecret = s3cret\nPort = 70000\n",
+                        "[agent]\nSecret = s3cret-s3cret-s3cret\nPort = 70000\n",
                         {},
                         1,
                         "line 3: bad value for Port"},
         CheckConfigCase{"BadCommandLineValue",
-                        "[agent]\nSecret = s3cret\n",
+                        "[agent]\nSecret = s3cret-s3cret-s3cret\n",
                         {"--max-sessions", "0"},
                         1,
                         "command line: bad value for MaxSessions"},
         CheckConfigCase{"MissingFileStore",
-                        "[agent]\nSecret = s3cret\nFileStore = @DIR@/none\n",
+                        "[agent]\nSecret = s3cret-s3cret-s3cret\nFileStore = @DIR@/none\n",
                         {},
                         1,
                         "none is not a directory"},
-        CheckConfigCase{"ActionProgramMissing",
-                        "[agent]\nSecret = s3cret\n[actions]\nx = /nonexistent/program\n",
-                        {},
-                        1,
-                        "action x: /nonexistent/program is not an executable file"},
+        CheckConfigCase{
+            "ActionProgramMissing",
+            "[agent]\nSecret = s3cret-s3cret-s3cret\n[actions]\nx = /nonexistent/program\n",
+            {},
+            1,
+            "action x: /nonexistent/program is not an executable file"},
         CheckConfigCase{"NoFile", nullptr, {}, 1, "cannot read configuration file"}),
     [](const ::testing::TestParamInfo<CheckConfigCase> &info) { return info.param.name; });
 
@@ -328,7 +478,7 @@ TEST(AgentProcess, LogsForTheJournalWithPrioritiesAndNoTimeStamps) {
    EXPECT_EQ(badStart.output().rfind("<3>error: command line: bad value", 0), 0u)
        << badStart.output();
 
-   AgentProcess running({"--port", "0", "--secret=abc"}, 0, true);
+   AgentProcess running({"--port", "0", "--secret=abc-abc-abc-abc-abc"}, 0, true);
    ASSERT_TRUE(running.waitForOutput("listening on", 20000)) << running.output();
    ASSERT_EQ(kill(running.pid(), SIGTERM), 0);
    status = running.waitExit(20000);

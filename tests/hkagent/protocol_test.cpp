@@ -96,18 +96,18 @@ TEST(AgentProtocol, PlainFrameOnAnEncryptedSessionEndsIt) {
 }
 
 TEST(AgentProtocol, EachAuthMethodRightAndWrong) {
-   RunningAgent agent({{"agent", "Secret", "t0p-secret"}});
+   RunningAgent agent({{"agent", "Secret", "t0p-secret-for-tests"}});
    ASSERT_TRUE(agent.started());
    for (uint16_t method : {codes::AUTH_PLAINTEXT, codes::AUTH_MD5_HASH, codes::AUTH_SHA1_HASH}) {
       auto good = Connect(agent);
       ASSERT_TRUE(good);
       EXPECT_EQ(good->simple(CMD_NOP), ERR_AUTH_REQUIRED);
-      EXPECT_EQ(good->authenticate(method, "t0p-secret"), 0u) << method;
+      EXPECT_EQ(good->authenticate(method, "t0p-secret-for-tests"), 0u) << method;
       EXPECT_EQ(good->simple(CMD_NOP), 0u);
 
       auto bad = Connect(agent);
       ASSERT_TRUE(bad);
-      EXPECT_EQ(bad->authenticate(method, "t0p-secreT"), ERR_AUTH_FAILED) << method;
+      EXPECT_EQ(bad->authenticate(method, "t0p-secret-for-testS"), ERR_AUTH_FAILED) << method;
       EXPECT_TRUE(bad->waitClosed(5000));
       // The good session is untouched.
       EXPECT_EQ(good->simple(CMD_NOP), 0u);
@@ -115,7 +115,9 @@ TEST(AgentProtocol, EachAuthMethodRightAndWrong) {
 }
 
 TEST(AgentProtocol, EncryptedAuthentication) {
-   RunningAgent agent({{"agent", "Secret", "s"}, {"agent", "RequireEncryption", "yes"}});
+   RunningAgent agent({{"agent", "Secret", "s"},
+                       {"agent", "AllowShortSecret", "yes"},
+                       {"agent", "RequireEncryption", "yes"}});
    ASSERT_TRUE(agent.started());
    auto client = Connect(agent);
    ASSERT_TRUE(client);
@@ -402,15 +404,15 @@ TEST(AgentProtocol, TrapOnConfigReplacedAndPushOnDemand) {
 }
 
 TEST(AgentProtocol, ProxyRelaysToAnotherAgent) {
-   RunningAgent inner({{"agent", "Secret", "inner"}});
-   RunningAgent outer({{"agent", "Secret", "outer"},
+   RunningAgent inner({{"agent", "Secret", "inner-agent-secret"}});
+   RunningAgent outer({{"agent", "Secret", "outer-agent-secret"},
                        {"agent", "EnableProxy", "yes"},
                        {"agent", "ProxyTargets", "127.0.0.1"}});
    ASSERT_TRUE(inner.started() && outer.started());
    auto client = Connect(outer);
    ASSERT_TRUE(client);
    ASSERT_TRUE(client->setupEncryption(TestServerKey()));
-   EXPECT_EQ(client->authenticate(codes::AUTH_MD5_HASH, "outer"), 0u);
+   EXPECT_EQ(client->authenticate(codes::AUTH_MD5_HASH, "outer-agent-secret"), 0u);
    CSCPMessage proxy;
    proxy.SetCode(CMD_SETUP_PROXY_CONNECTION);
    proxy.SetVariable(VID_IP_ADDRESS, (uint32_t)INADDR_LOOPBACK);
@@ -424,7 +426,7 @@ TEST(AgentProtocol, ProxyRelaysToAnotherAgent) {
    RawClient &tunnel = *client;
    tunnel.dropEncryption();
    EXPECT_EQ(tunnel.simple(CMD_NOP), ERR_AUTH_REQUIRED);
-   EXPECT_EQ(tunnel.authenticate(codes::AUTH_PLAINTEXT, "inner"), 0u);
+   EXPECT_EQ(tunnel.authenticate(codes::AUTH_PLAINTEXT, "inner-agent-secret"), 0u);
    ASSERT_TRUE(tunnel.setupEncryption(TestServerKey()));
    CSCPMessage rq;
    rq.SetCode(CMD_GET_PARAMETER);

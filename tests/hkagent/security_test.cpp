@@ -5,15 +5,18 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent_codes.h"
 #include "agent_fixture.h"
+#include "auth_throttle.h"
 #include "agent_test_client.h"
 #include "hesker.h"
 #include "test_dirs.h"
@@ -22,6 +25,8 @@ using namespace hkagent_test;
 namespace codes = hkagent;
 
 namespace {
+
+const char kSecret[] = "a-long-enough-test-secret";
 
 std::unique_ptr<RawClient> Connect(RunningAgent &agent) {
    auto client = std::make_unique<RawClient>();
@@ -63,11 +68,18 @@ uint32_t Upload(RawClient &client, const TempDir &local, const wchar_t *name, si
 
 }  // namespace
 
+std::unique_ptr<CSCPMessage> RequestWithNuls(RawClient &client, CSCPMessage *rq);
+
 TEST(AgentRefusals, NoSecretWithoutTheExplicitSetting) {
    RunningAgent refused({{"agent", "AllowNoAuthentication", "no"}});
    EXPECT_FALSE(refused.started());
-   RunningAgent withSecret({{"agent", "AllowNoAuthentication", "no"}, {"agent", "Secret", "x"}});
+   RunningAgent withSecret(
+       {{"agent", "AllowNoAuthentication", "no"}, {"agent", "Secret", kSecret}});
    EXPECT_TRUE(withSecret.started());
+   RunningAgent shortSecret({{"agent", "Secret", std::string(15, 'k')}});
+   EXPECT_FALSE(shortSecret.started());
+   RunningAgent allowed({{"agent", "Secret", "x"}, {"agent", "AllowShortSecret", "yes"}});
+   EXPECT_TRUE(allowed.started());
 }
 
 // ---------------------------------------------------------------- config update
@@ -85,15 +97,15 @@ TEST_P(ConfigUpdateRefusal, RefusedWithTheKeysAndTheFileUntouched) {
    const UpdateCase &c = GetParam();
    TempDir dir;
    std::string path = dir.file("agent.conf");
-   std::string local = std::string("[agent]\nSecret = s\nFileStore = ") + dir.path() + "\n" +
-                       (c.allowUpdate ? "AllowConfigUpdate = yes\n" : "") +
+   std::string local = std::string("[agent]\nSecret = ") + kSecret + "\nFileStore = " + dir.path() +
+                       "\n" + (c.allowUpdate ? "AllowConfigUpdate = yes\n" : "") +
                        "[actions]\nok = /bin/true\n";
    ASSERT_TRUE(WriteTextFile(path, local));
    RunningAgent agent({}, path);
    ASSERT_TRUE(agent.started());
    auto client = Connect(agent);
    ASSERT_TRUE(client);
-   ASSERT_EQ(client->authenticate(codes::AUTH_SHA1_HASH, "s"), 0u);
+   ASSERT_EQ(client->authenticate(codes::AUTH_SHA1_HASH, kSecret), 0u);
    std::string text = local + c.added;
    CSCPMessage update;
    update.SetCode(CMD_UPDATE_CONFIG_FILE);
@@ -107,7 +119,7 @@ TEST_P(ConfigUpdateRefusal, RefusedWithTheKeysAndTheFileUntouched) {
    std::string onDisk;
    ASSERT_TRUE(ReadTextFile(path, &onDisk));
    EXPECT_EQ(onDisk, c.rcc == 0 ? text : local);
-   EXPECT_EQ(agent.runtime().config()->secret, "s");
+   EXPECT_EQ(agent.runtime().config()->secret, kSecret);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -145,8 +157,16 @@ TEST_P(ActionArguments, TakenOnlyWhereDeclared) {
    TempDir work;
    // Every action would create files in the folder if it ran with the
    // refused arguments; the folder stays empty on refusal.
+   // A folder inside the scratch one, so that an argument climbing out of
+   // it still lands where the test sees it.
+   std::string flags = work.file("flags");
+   ASSERT_EQ(mkdir(flags.c_str(), 0700), 0);
    RunningAgent agent({{"actions", "fixed", "/usr/bin/touch " + work.file("fixed")},
                        {"actions", "one", "/usr/bin/touch " + work.path() + "/{1}"},
+                       {"actions", "flag", "/usr/bin/touch " + flags + "/{1}"},
+                       {"actions", "flagrest", "/usr/bin/touch -c {*}"},
+                       {"actions", "anywhere", "/usr/bin/touch " + work.path() + "/{1:path}"},
+                       {"actions", "both", "/usr/bin/touch " + work.path() + "/{1:path:dash}"},
                        {"actions", "bare", "/usr/bin/touch {1}"},
                        {"actions", "rest", "/usr/bin/touch {*}"},
                        {"actions", "dash", "/bin/echo {1:dash}"}});
@@ -159,9 +179,10 @@ TEST_P(ActionArguments, TakenOnlyWhereDeclared) {
    rq.SetVariable(VID_NUM_ARGS, (uint32_t)c.args.size());
    for (size_t i = 0; i < c.args.size(); i++)
       rq.SetVariable(VID_ITEM_LIST_BASE + (uint32_t)i, c.args[i].c_str());
-   EXPECT_EQ(Rcc(client->request(&rq)), c.rcc);
+   EXPECT_EQ(Rcc(RequestWithNuls(*client, &rq)), c.rcc);
    if (c.rcc != 0) {
-      EXPECT_TRUE(Entries(work.path()).empty());
+      EXPECT_EQ(Entries(work.path()), std::vector<std::string>{"flags"});
+      EXPECT_TRUE(Entries(flags).empty());
    }
 }
 
@@ -175,18 +196,31 @@ INSTANTIATE_TEST_SUITE_P(
                           "OptionInTheRest", L"rest", {L"a", L"--reference=/etc/shadow"}, 403},
                       ActionCase{"LoneDash", L"bare", {L"-"}, 403},
                       ActionCase{"DashWhereAllowed", L"dash", {L"-n"}, 0},
-                      ActionCase{"DeclaredArgument", L"one", {L"made"}, 0}),
+                      ActionCase{"DeclaredArgument", L"one", {L"made"}, 0},
+                      // One path component unless ":path" says otherwise;
+                      // '#' goes out as a NUL.
+                      ActionCase{"ClimbsOut", L"flag", {L"../escaped"}, 403},
+                      ActionCase{"ParentAlone", L"flag", {L".."}, 403},
+                      ActionCase{"DotAlone", L"flag", {L"."}, 403},
+                      ActionCase{"AbsolutePath", L"flag", {L"/tmp/x"}, 403},
+                      ActionCase{"SlashInside", L"flag", {L"a/b"}, 403},
+                      ActionCase{"NulInside", L"flag", {L"ok#/../x"}, 403},
+                      ActionCase{"NulEvenWithPath", L"anywhere", {L"ok#x"}, 403},
+                      ActionCase{"ClimbsOutInTheRest", L"flagrest", {L"a", L"../b"}, 403},
+                      ActionCase{"DotsInAName", L"flag", {L"a..b"}, 0},
+                      ActionCase{"PathWhereAllowed", L"anywhere", {L"flags/made"}, 0},
+                      ActionCase{"BothModifiers", L"both", {L"-made"}, 0}),
     [](const ::testing::TestParamInfo<ActionCase> &info) { return info.param.name; });
 
 // ---------------------------------------------------------------- sessions
 TEST(AgentRefusals, SilentSessionsEndAtTheHandshakeDeadline) {
-   RunningAgent agent({{"agent", "Secret", "s"}, {"agent", "AuthTimeout", "200"}});
+   RunningAgent agent({{"agent", "Secret", kSecret}, {"agent", "AuthTimeout", "200"}});
    ASSERT_TRUE(agent.started());
    auto silent = Connect(agent);  // the version probe is no handshake
    ASSERT_TRUE(silent);
    auto done = Connect(agent);
    ASSERT_TRUE(done);
-   ASSERT_EQ(done->authenticate(codes::AUTH_SHA1_HASH, "s"), 0u);
+   ASSERT_EQ(done->authenticate(codes::AUTH_SHA1_HASH, kSecret), 0u);
    EXPECT_TRUE(silent->waitClosed(5000));
    EXPECT_EQ(done->simple(CMD_NOP), 0u);  // past the deadline, still served
    EXPECT_TRUE(agent.waitSessions(1));
@@ -207,7 +241,7 @@ TEST(AgentRefusals, OneAddressGetsOnlyItsShareOfSessions) {
 }
 
 TEST(AgentRefusals, RepeatedAuthFailuresBlockTheAddress) {
-   RunningAgent agent({{"agent", "Secret", "right"},
+   RunningAgent agent({{"agent", "Secret", kSecret},
                        {"agent", "MaxAuthFailures", "2"},
                        {"agent", "AuthBlockTime", "600"}});
    ASSERT_TRUE(agent.started());
@@ -219,8 +253,195 @@ TEST(AgentRefusals, RepeatedAuthFailuresBlockTheAddress) {
    }
    auto blocked = Connect(agent);
    ASSERT_TRUE(blocked);
-   EXPECT_EQ(blocked->authenticate(codes::AUTH_SHA1_HASH, "right"), ERR_AUTH_FAILED);
+   EXPECT_EQ(blocked->authenticate(codes::AUTH_SHA1_HASH, kSecret), ERR_AUTH_FAILED);
    EXPECT_TRUE(blocked->waitClosed(5000));
+}
+
+// Connections in order, each from 127.0.0.<from> and authenticated at once
+// or not; which of them the agent still holds at the end.
+struct AdmissionCase {
+   const char *name;
+   std::vector<hkagent::SettingOverride> limits;
+   std::vector<uint32_t> from;
+   std::vector<bool> authenticated;
+   std::vector<bool> held;
+};
+
+class UnauthenticatedAdmission : public ::testing::TestWithParam<AdmissionCase> {};
+
+TEST_P(UnauthenticatedAdmission, NewcomersGetInAtTheExpenseOfTheBusiest) {
+   const AdmissionCase &c = GetParam();
+   std::vector<hkagent::SettingOverride> settings = c.limits;
+   settings.push_back({"agent", "Secret", kSecret});
+   RunningAgent agent(settings);
+   ASSERT_TRUE(agent.started());
+   std::vector<std::unique_ptr<RawClient>> clients;
+   for (size_t i = 0; i < c.from.size(); i++) {
+      clients.push_back(std::make_unique<RawClient>());
+      ASSERT_TRUE(clients[i]->connect(agent.port(), 0x7F000000 + c.from[i]));
+      // Answered by the session: admitted (or refused) before the next.
+      int version = 0;
+      bool admitted = clients[i]->probeVersion(&version);
+      if (c.authenticated[i]) {
+         ASSERT_TRUE(admitted);
+         ASSERT_EQ(clients[i]->authenticate(codes::AUTH_SHA1_HASH, kSecret), 0u);
+      }
+   }
+   size_t waiting = 0;
+   for (size_t i = 0; i < c.from.size(); i++) {
+      SCOPED_TRACE(i);
+      if (!c.held[i]) {
+         EXPECT_TRUE(clients[i]->waitClosed(5000));
+         continue;
+      }
+      waiting += c.authenticated[i] ? 0 : 1;
+      EXPECT_EQ(clients[i]->simple(CMD_NOP), c.authenticated[i] ? 0u : ERR_AUTH_REQUIRED);
+   }
+   EXPECT_EQ(agent.server().unauthenticatedCount(), waiting);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Agent, UnauthenticatedAdmission,
+    ::testing::Values(AdmissionCase{"PerAddressBound",
+                                    {{"agent", "MaxUnauthenticatedPerAddress", "2"}},
+                                    {2, 2, 2, 3},
+                                    {false, false, false, false},
+                                    {true, true, false, true}},
+                      AdmissionCase{"OldestOfTheBusiestGoes",
+                                    {{"agent", "MaxUnauthenticatedSessions", "3"}},
+                                    {2, 3, 2, 4},
+                                    {false, false, false, false},
+                                    {false, true, true, true}},
+                      AdmissionCase{"OldestOnATie",
+                                    {{"agent", "MaxUnauthenticatedSessions", "2"}},
+                                    {2, 3, 4},
+                                    {false, false, false},
+                                    {false, true, true}},
+                      AdmissionCase{"AuthenticatedNeverCountNorGo",
+                                    {{"agent", "MaxUnauthenticatedSessions", "1"},
+                                     {"agent", "MaxUnauthenticatedPerAddress", "1"}},
+                                    {2, 2, 3},
+                                    {true, false, false},
+                                    {true, false, true}},
+                      AdmissionCase{"MaxSessionsMakesRoomFromTheUnauthenticated",
+                                    {{"agent", "MaxSessions", "2"}},
+                                    {2, 3, 4},
+                                    {true, false, false},
+                                    {true, false, true}},
+                      AdmissionCase{"MaxSessionsOfTrustedOnesRefuses",
+                                    {{"agent", "MaxSessions", "1"}},
+                                    {2, 3},
+                                    {true, false},
+                                    {true, false}}),
+    [](const ::testing::TestParamInfo<AdmissionCase> &info) { return info.param.name; });
+
+TEST(AgentRefusals, ASessionDroppedForRoomDoesNotSitOutItsRefusalDelay) {
+   RunningAgent agent({{"agent", "Secret", kSecret},
+                       {"agent", "AuthFailureDelay", "10000"},
+                       {"agent", "MaxUnauthenticatedSessions", "1"}});
+   ASSERT_TRUE(agent.started());
+   RawClient guesser;
+   int version = 0;
+   ASSERT_TRUE(guesser.connect(agent.port(), 0x7F000002) && guesser.probeVersion(&version));
+   CSCPMessage guess;
+   guess.SetCode(CMD_AUTHENTICATE);
+   guess.SetId(guesser.nextId());
+   guess.SetVariable(VID_AUTH_METHOD, (uint16_t)codes::AUTH_SHA1_HASH);
+   const uint8_t digest[20] = {};
+   guess.SetVariable(VID_SHARED_SECRET, digest, (uint32_t)sizeof(digest));
+   ASSERT_TRUE(guesser.send(guess));  // its answer waits 10 s
+   // The failure is counted before the wait begins.
+   uint64_t deadline = GetMonotonicMs() + 5000;
+   while (agent.runtime().authThrottle().addressCount() == 0 && GetMonotonicMs() < deadline)
+      std::this_thread::yield();
+   ASSERT_EQ(agent.runtime().authThrottle().addressCount(), 1u);
+   auto newcomer = Connect(agent);  // takes the only unauthenticated place
+   ASSERT_TRUE(newcomer);
+   EXPECT_TRUE(guesser.waitClosed(5000));
+   EXPECT_TRUE(agent.waitSessions(1, 5000));
+   EXPECT_EQ(newcomer->authenticate(codes::AUTH_SHA1_HASH, kSecret), 0u);
+}
+
+TEST(AgentRefusals, LargeFramesOnlyAfterAuthentication) {
+   RunningAgent agent({{"agent", "Secret", kSecret}});
+   ASSERT_TRUE(agent.started());
+   // Far below the frame limit of an authenticated session, far above what
+   // the key exchange needs.
+   std::vector<uint8_t> filler(16384, 'f');
+   CSCPMessage nop;
+   nop.SetCode(CMD_NOP);
+   nop.SetVariable(VID_PDU, filler.data(), (uint32_t)filler.size());
+   auto early = Connect(agent);
+   ASSERT_TRUE(early);
+   ASSERT_TRUE(early->send(nop));
+   EXPECT_TRUE(early->waitClosed(5000));
+   auto late = Connect(agent);
+   ASSERT_TRUE(late);
+   ASSERT_TRUE(late->setupEncryption(TestServerKey()));
+   ASSERT_EQ(late->authenticate(codes::AUTH_SHA1_HASH, kSecret), 0u);
+   EXPECT_EQ(Rcc(late->request(&nop)), 0u);
+}
+
+TEST(AgentRefusals, FailuresOfAllAddressesTogetherStopNewcomers) {
+   RunningAgent agent({{"agent", "Secret", kSecret},
+                       {"agent", "MaxAuthFailures", "100"},
+                       {"agent", "MaxAuthFailuresTotal", "2"},
+                       {"agent", "AuthBlockTime", "600"}});
+   ASSERT_TRUE(agent.started());
+   auto from = [&](uint32_t address) {
+      auto client = std::make_unique<RawClient>();
+      int version = 0;
+      if (!client->connect(agent.port(), address) || !client->probeVersion(&version))
+         return std::unique_ptr<RawClient>();
+      return client;
+   };
+   auto known = from(0x7F000001);
+   ASSERT_TRUE(known);
+   ASSERT_EQ(known->authenticate(codes::AUTH_SHA1_HASH, kSecret), 0u);
+   // Refusals for other reasons (no proof checked) do not count.
+   auto plain = from(0x7F000002);
+   ASSERT_TRUE(plain);
+   EXPECT_EQ(plain->authenticate(codes::AUTH_HMAC_SHA256, kSecret), ERR_ENCRYPTION_REQUIRED);
+   for (uint32_t address : {0x7F000002u, 0x7F000003u}) {
+      auto guess = from(address);
+      ASSERT_TRUE(guess);
+      EXPECT_EQ(guess->authenticate(codes::AUTH_SHA1_HASH, "a-wrong-guess-of-a-secret"),
+                ERR_AUTH_FAILED);
+   }
+   auto newcomer = from(0x7F000004);
+   ASSERT_TRUE(newcomer);
+   EXPECT_EQ(newcomer->authenticate(codes::AUTH_SHA1_HASH, kSecret), ERR_AUTH_FAILED);
+   auto again = from(0x7F000001);  // authenticated before: still heard
+   ASSERT_TRUE(again);
+   EXPECT_EQ(again->authenticate(codes::AUTH_SHA1_HASH, kSecret), 0u);
+}
+
+TEST(AuthThrottle, OthersNeverPushABlockedAddressOut) {
+   hkagent::AuthThrottle throttle;
+   hkagent::AuthLimits limits;
+   limits.maxFailures = 2;
+   limits.maxTotal = 1000000;
+   limits.blockMs = 60000;
+   const uint32_t blocked = 0x0A000001;
+   throttle.recordFailure(blocked, limits, 1000);
+   throttle.recordFailure(blocked, limits, 1001);
+   ASSERT_EQ(throttle.check(blocked, limits, 1002), hkagent::AuthVerdict::AddressBlocked);
+   // Twice the table's room of other addresses, one failure each.
+   for (uint32_t i = 0; i < 2 * hkagent::AuthThrottle::kMaxAddresses; i++)
+      throttle.recordFailure(0x0B000000 + i, limits, 2000 + i);
+   EXPECT_LE(throttle.addressCount(), hkagent::AuthThrottle::kMaxAddresses);
+   EXPECT_EQ(throttle.check(blocked, limits, 20000), hkagent::AuthVerdict::AddressBlocked);
+   // Its block ends on time all the same.
+   EXPECT_EQ(throttle.check(blocked, limits, 1001 + limits.blockMs), hkagent::AuthVerdict::Allowed);
+   // A table full of blocked addresses takes no more, and keeps them.
+   hkagent::AuthThrottle full;
+   for (uint32_t i = 0; i < hkagent::AuthThrottle::kMaxAddresses; i++) {
+      full.recordFailure(0x0C000000 + i, limits, 100);
+      full.recordFailure(0x0C000000 + i, limits, 100);
+   }
+   full.recordFailure(0x0D000000, limits, 200);
+   EXPECT_EQ(full.addressCount(), hkagent::AuthThrottle::kMaxAddresses);
+   EXPECT_EQ(full.check(0x0C000000, limits, 300), hkagent::AuthVerdict::AddressBlocked);
 }
 
 // ---------------------------------------------------------------- reaching out
@@ -230,6 +451,8 @@ struct TargetCase {
    const char *targets;  // the list the request's kind is given
    bool toSelf;          // aim at the agent's own listening port
    uint32_t rcc;
+   uint32_t address = INADDR_LOOPBACK;
+   bool withAddress = true;  // false: the request names no address
 };
 
 class TargetRefusal : public ::testing::TestWithParam<TargetCase> {};
@@ -257,7 +480,8 @@ TEST_P(TargetRefusal, OnlyListedTargets) {
    uint16_t port = c.toSelf ? agent.port() : ntohs(sa.sin_port);
    CSCPMessage rq;
    rq.SetCode(c.code);
-   rq.SetVariable(VID_IP_ADDRESS, (uint32_t)INADDR_LOOPBACK);
+   if (c.withAddress)
+      rq.SetVariable(VID_IP_ADDRESS, c.address);
    rq.SetVariable(VID_AGENT_PORT, port);
    rq.SetVariable(VID_IP_PORT, port);
    rq.SetVariable(VID_PORT, port);
@@ -273,6 +497,16 @@ INSTANTIATE_TEST_SUITE_P(
         TargetCase{"ProxyUnlisted", CMD_SETUP_PROXY_CONNECTION, "127.0.0.2", false, 403},
         TargetCase{"ProxyWrongPort", CMD_SETUP_PROXY_CONNECTION, "127.0.0.1:1", false, 403},
         TargetCase{"ProxyToItself", CMD_SETUP_PROXY_CONNECTION, "127.0.0.0/8", true, 403},
+        TargetCase{"ProxyToItselfOnAnyAddress", CMD_SETUP_PROXY_CONNECTION, "0.0.0.0/0", true, 403,
+                   0},
+        TargetCase{"ProxyToItselfOnAnotherLoopback", CMD_SETUP_PROXY_CONNECTION, "127.0.0.0/8",
+                   true, 403, 0x7F000005},
+        TargetCase{"ProxyToItselfNamedExactlyElsewhere", CMD_SETUP_PROXY_CONNECTION, "127.0.0.5/32",
+                   true, 403, 0x7F000005},
+        TargetCase{"ProxyToAnyAddress", CMD_SETUP_PROXY_CONNECTION, "0.0.0.0/0", false, 403, 0},
+        TargetCase{"ProxyWithoutAddress", CMD_SETUP_PROXY_CONNECTION, "0.0.0.0/0", false,
+                   ERR_BAD_ARGUMENTS, 0, false},
+        TargetCase{"ProxyListed", CMD_SETUP_PROXY_CONNECTION, "127.0.0.0/8", false, 0},
         TargetCase{"SnmpUnlisted", CMD_SNMP_REQUEST, "", false, 403},
         TargetCase{"SnmpToItself", CMD_SNMP_REQUEST, "0.0.0.0/0", true, 403},
         TargetCase{"ServiceUnlisted", CMD_CHECK_NETWORK_SERVICE, "10.0.0.0/8", false, 403},

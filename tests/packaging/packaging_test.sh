@@ -64,7 +64,7 @@ output=$("$root/usr/bin/hkagent" --check-config "$root/etc/hkagent/hkagent.conf"
 [ "$status" -eq 1 ] || fail "the shipped configuration passed the check: $output"
 grep -q "no Secret set" <<<"$output" || fail "no complaint about the secret: $output"
 mkdir -p "$work/state/files" "$work/state/policies"
-sed -e 's|^Secret =.*|Secret = "packaging test"|' -e "s|/var/lib/hkagent|$work/state|" \
+sed -e 's|^Secret =.*|Secret = "packaging test secret"|' -e "s|/var/lib/hkagent|$work/state|" \
     "$root/etc/hkagent/hkagent.conf" > "$work/hkagent.conf"
 "$root/usr/bin/hkagent" --check-config "$work/hkagent.conf" | grep -q "configuration OK" ||
    fail "a configuration with a secret did not pass the check"

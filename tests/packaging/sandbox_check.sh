@@ -50,7 +50,7 @@ chmod 644 "$box/trusted-server.pem"
 cat > "$box/hkagent.conf" <<CONF
 [agent]
 Port = 0
-Secret = "sandbox test"
+Secret = "sandbox test secret"
 TrustedServerKeys = $box/trusted-server.pem
 [actions]
 write-etc = /usr/bin/touch $probe
@@ -106,7 +106,7 @@ done
 port=$(cat "$state/port")
 
 query() {
-   HOME=$box HKQUERY_SECRET="sandbox test" LD_LIBRARY_PATH=$libdir \
+   HOME=$box HKQUERY_SECRET="sandbox test secret" LD_LIBRARY_PATH=$libdir \
       "$root/usr/bin/hkquery" -k "$box/server-key.pem" -q "127.0.0.1:$port" --action "$1"
 }
 query write-state || { echo "FAILED: an action could not write into the state folder"; exit 1; }

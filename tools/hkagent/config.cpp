@@ -208,6 +208,23 @@ const KeyInfo kAgentKeys[] = {
      true},
     {"AllowNoAuthentication", "yes or no",
      [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->allowNoAuthentication); }},
+    {"AllowShortSecret", "yes or no",
+     [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->allowShortSecret); }},
+    {"MaxUnauthenticatedSessions", "a number from 1 to 100000",
+     [](AgentConfig *c, std::string_view v) {
+        return SetNumber<uint32_t, 100000>(&c->maxUnauthenticatedSessions, v) &&
+               c->maxUnauthenticatedSessions > 0;
+     }},
+    {"MaxUnauthenticatedPerAddress", "a number from 1 to 100000",
+     [](AgentConfig *c, std::string_view v) {
+        return SetNumber<uint32_t, 100000>(&c->maxUnauthenticatedPerAddress, v) &&
+               c->maxUnauthenticatedPerAddress > 0;
+     }},
+    {"MaxAuthFailuresTotal", "a number from 1 to 1000000",
+     [](AgentConfig *c, std::string_view v) {
+        return SetNumber<uint32_t, 1000000>(&c->maxAuthFailuresTotal, v) &&
+               c->maxAuthFailuresTotal > 0;
+     }},
     {"AllowConfigUpdate", "yes or no",
      [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->allowConfigUpdate); }},
     {"MaxSessionsPerAddress", "a number from 1 to 100000",
@@ -319,10 +336,21 @@ std::vector<ActionWordPart> SplitActionWord(std::string_view word) {
          break;
       ActionWordPart part;
       std::string_view inner = word.substr(open + 1, close - open - 1);
-      if (inner.size() > 5 && inner.substr(inner.size() - 5) == ":dash") {
-         inner.remove_suffix(5);
-         part.dash = true;
+      // Modifiers after the index, in any order, each at most once.
+      bool modifiersOk = true;
+      for (size_t colon = inner.rfind(':'); colon != std::string_view::npos;
+           colon = inner.rfind(':')) {
+         std::string_view modifier = inner.substr(colon + 1);
+         bool *flag = modifier == "dash" ? &part.dash : modifier == "path" ? &part.path : nullptr;
+         if (flag == nullptr || *flag) {
+            modifiersOk = false;
+            break;
+         }
+         *flag = true;
+         inner = inner.substr(0, colon);
       }
+      if (!modifiersOk)
+         continue;
       uint64_t n = 0;
       part.rest = inner == "*";
       if (!part.rest && !ParseUnsigned(inner, kMaxPlaceholder, &n))

@@ -29,20 +29,25 @@ namespace hkagent {
 // word that is exactly "{*}" stands for every argument from the one after
 // the highest numbered placeholder, one word each. "{N:dash}" and
 // "{*:dash}" also take arguments that start with '-', which are refused
-// otherwise so that a request cannot smuggle options into the program. An
-// action without placeholders takes no arguments.
+// otherwise so that a request cannot smuggle options into the program.
+// "{N:path}" and "{*:path}" also take arguments holding '/' or that are "."
+// or "..": without it an argument stands for one path component and cannot
+// leave the folder the action names. Modifiers combine ("{1:dash:path}").
+// An argument with a NUL is always refused. An action without placeholders
+// takes no arguments.
 struct ActionDef {
    std::vector<std::string> argv;  // argv[0] is an absolute path
 };
 
-// One piece of an action's word: literal text, or a placeholder "{N}",
-// "{N:dash}" (index N) or "{*}", "{*:dash}" (rest).
+// One piece of an action's word: literal text, or a placeholder "{N}"
+// (index N) or "{*}" (rest), each with optional ":dash" and ":path".
 struct ActionWordPart {
    std::string_view literal;  // when not a placeholder
    bool placeholder = false;
    bool rest = false;
    uint32_t index = 0;  // 0 for "{0}", which ReadPlaceholders refuses
    bool dash = false;   // the argument may start with '-'
+   bool path = false;   // the argument may hold '/' or be "." or ".."
 };
 
 // Splits a word into its pieces, in order; braces that hold no placeholder
@@ -59,6 +64,9 @@ struct AgentConfig {
    uint16_t port = 4700;
    std::string secret;  // empty: refused at start unless allowNoAuthentication
    bool allowNoAuthentication = false;
+   // A secret shorter than kMinSecretLength is refused at start unless this
+   // says an older deployment still needs it.
+   bool allowShortSecret = false;
    bool allowConfigUpdate = false;  // CMD_UPDATE_CONFIG_FILE
    bool requireEncryption = false;
    // Key requests are answered only for these server keys: a PEM file, a
@@ -68,12 +76,20 @@ struct AgentConfig {
    bool acceptAnyServerKey = false;  // lab and test opt-in: any key is served
    uint32_t maxSessions = 1024;
    uint32_t maxSessionsPerAddress = 32;
+   // Sessions that have not authenticated yet, in all and from one address.
+   // When the first bound is reached a new client still gets in: the oldest
+   // unauthenticated session of the address holding most of them makes room.
+   uint32_t maxUnauthenticatedSessions = 128;
+   uint32_t maxUnauthenticatedPerAddress = 8;
    uint32_t authTimeoutMs = 10000;      // key exchange and authentication done within
    uint32_t authFailureDelayMs = 1000;  // before the reply to a wrong secret
    // An address with maxAuthFailures failures, the last less than
    // authBlockTimeSec ago, may not try again until that time has passed.
    uint32_t maxAuthFailures = 10;
    uint32_t authBlockTimeSec = 300;
+   // Failed proofs from every address together within authBlockTimeSec;
+   // past it only addresses that authenticated before may try.
+   uint32_t maxAuthFailuresTotal = 100;
    uint32_t idleTimeoutMs = 900000;  // a silent client is dropped after this
    // A frame a client has not taken within this ends its session, so a peer
    // that stops reading never holds a sender (traps, pushes) for longer.
@@ -104,6 +120,9 @@ struct ConfigDiagnostic {
    bool error;  // false: a warning (unknown key, secret too long)
    std::string message;
 };
+
+// Shortest secret the agent starts with unless allowShortSecret.
+static const size_t kMinSecretLength = 16;
 
 // Largest configuration file the agent reads or accepts.
 static const size_t kMaxConfigSize = 1 << 20;

@@ -27,6 +27,10 @@ std::vector<std::string> FindConfigProblems(const AgentConfig &config) {
       problems.push_back(
           "no Secret set: every client could query the agent and run its actions "
           "(AllowNoAuthentication = yes allows that)");
+   if (!config.secret.empty() && config.secret.size() < kMinSecretLength &&
+       !config.allowShortSecret)
+      problems.push_back("Secret shorter than " + std::to_string(kMinSecretLength) +
+                         " characters: too easy to guess (AllowShortSecret = yes allows it)");
    // Encryption required but no server key trusted: no server could connect.
    if (config.requireEncryption && config.trustedServerKeys.empty() && !config.acceptAnyServerKey)
       problems.push_back(

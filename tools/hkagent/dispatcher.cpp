@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -34,10 +35,17 @@ bool SecretMatches(const std::string &configured, const std::string &received) {
    return same && configured.size() == received.size() && configured.size() < kSecretField;
 }
 
-void DelayRefusal(const AgentConfig &config) {
-   struct timespec pause = {(time_t)(config.authFailureDelayMs / 1000),
-                            (long)(config.authFailureDelayMs % 1000) * 1000000};
-   while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+void DelayRefusal(const AgentConfig &config, const SessionState &state) {
+   // In slices, to notice a stop request.
+   const uint32_t sliceMs = 20;
+   uint64_t end = GetMonotonicMs() + config.authFailureDelayMs;
+   for (uint64_t now = GetMonotonicMs(); now < end; now = GetMonotonicMs()) {
+      if (state.stopRequested != nullptr && state.stopRequested->load())
+         return;
+      uint64_t ms = std::min<uint64_t>(end - now, sliceMs);
+      struct timespec pause = {0, (long)ms * 1000000};
+      while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+      }
    }
 }
 
@@ -93,15 +101,27 @@ uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, CSCPMessa
       return ERR_ENCRYPTION_REQUIRED;
    std::string peer = Ipv4ToText(ctx.state.peerAddress);
    AuthThrottle &throttle = ctx.runtime.authThrottle();
-   uint64_t blockMs = (uint64_t)ctx.config.authBlockTimeSec * 1000;
+   AuthLimits limits;
+   limits.maxFailures = ctx.config.maxAuthFailures;
+   limits.maxTotal = ctx.config.maxAuthFailuresTotal;
+   limits.blockMs = (uint64_t)ctx.config.authBlockTimeSec * 1000;
    // One wrong secret ends the connection, and every refusal waits first:
    // guessing costs a new connection and the delay each time, and an
-   // address that keeps guessing is not heard at all for a while.
-   if (throttle.blocked(ctx.state.peerAddress, ctx.config.maxAuthFailures, blockMs,
-                        GetMonotonicMs())) {
-      HKLOG_WARN("authentication from %s refused: %u failures in the last %u s", peer.c_str(),
-                 ctx.config.maxAuthFailures, ctx.config.authBlockTimeSec);
-      DelayRefusal(ctx.config);
+   // address that keeps guessing is not heard at all for a while; nor is
+   // any address new to the agent once all of them together failed too
+   // often.
+   AuthVerdict verdict = throttle.check(ctx.state.peerAddress, limits, GetMonotonicMs());
+   if (verdict != AuthVerdict::Allowed) {
+      if (verdict == AuthVerdict::AddressBlocked)
+         HKLOG_PEER(false, LogLevel::Warning,
+                    "authentication from %s refused: %u failures in the last %u s", peer.c_str(),
+                    ctx.config.maxAuthFailures, ctx.config.authBlockTimeSec);
+      else
+         HKLOG_PEER(false, LogLevel::Warning,
+                    "authentication from %s refused: %u failures of all addresses in the last "
+                    "%u s",
+                    peer.c_str(), ctx.config.maxAuthFailuresTotal, ctx.config.authBlockTimeSec);
+      DelayRefusal(ctx.config, ctx.state);
       outcome->followUp = FollowUp::CloseSession;
       return ERR_AUTH_FAILED;
    }
@@ -124,13 +144,16 @@ uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, CSCPMessa
          break;
    }
    if (!ok) {
-      throttle.recordFailure(ctx.state.peerAddress, blockMs, GetMonotonicMs());
-      HKLOG_WARN("authentication failed from %s (method %u)", peer.c_str(), method);
-      DelayRefusal(ctx.config);
+      // Only a proof that was checked and failed counts; a refusal above
+      // does not.
+      throttle.recordFailure(ctx.state.peerAddress, limits, GetMonotonicMs());
+      HKLOG_PEER(false, LogLevel::Warning, "authentication failed from %s (method %u)",
+                 peer.c_str(), method);
+      DelayRefusal(ctx.config, ctx.state);
       outcome->followUp = FollowUp::CloseSession;
       return ERR_AUTH_FAILED;
    }
-   throttle.recordSuccess(ctx.state.peerAddress);
+   throttle.recordSuccess(ctx.state.peerAddress, GetMonotonicMs());
    ctx.state.authenticated = true;
    HKLOG_DEBUG("%s authenticated (method %u)", peer.c_str(), method);
    return ERR_SUCCESS;
@@ -206,7 +229,8 @@ void Dispatcher::answerKeyRequest(SessionState &state, const CSCPMessage &reques
        !IsServerKeyTrusted(*m_runtime.config(), fingerprint)) {
       // Refused before any work on the key: an untrusted server learns no
       // session key, and costs the agent no RSA operation.
-      HKLOG_WARN("key exchange from %s refused: server key %s is not trusted",
+      HKLOG_PEER(state.established, LogLevel::Warning,
+                 "key exchange from %s refused: server key %s is not trusted",
                  Ipv4ToText(state.peerAddress).c_str(), HKCPFingerprintText(fingerprint).c_str());
       reply->SetVariable(VID_RCC, RCC_INVALID_PUBLIC_KEY);
       return;

@@ -13,6 +13,7 @@
 #ifndef HKAGENT_DISPATCHER_H
 #define HKAGENT_DISPATCHER_H
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,6 +35,9 @@ struct SessionState {
    bool trapsEnabled = false;  // CMD_ENABLE_TRAPS succeeded
    bool uploadActive = false;  // an upload's data frames are still due
    uint32_t peerAddress = 0;   // host byte order, for the log
+   // Set when the session is told to end; a refusal's delay ends early then,
+   // so a session dropped to make room gives its thread back at once.
+   const std::atomic<bool> *stopRequested = nullptr;
    // Derived from the newest key exchange's key: what AUTH_HMAC_SHA256
    // proofs are bound to. Set when the exchange is answered; the next
    // request is read under that key.

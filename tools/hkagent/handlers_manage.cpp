@@ -1,4 +1,5 @@
 // Management requests: actions, service checks, the configuration file.
+#include <algorithm>
 #include <vector>
 
 #include "action_runner.h"
@@ -19,20 +20,29 @@ const uint16_t kProtoTcp = 6;
 namespace {
 
 // Fills argv from the action's words and the request's arguments. The
-// arguments go only where a placeholder takes them, and one starting with
-// '-' only into a ":dash" placeholder.
+// arguments go only where a placeholder takes them; one starting with '-'
+// only into a ":dash" placeholder, one holding '/' or that is "." or ".."
+// only into a ":path" one, and one holding a NUL nowhere.
 uint32_t BuildActionArgv(const ActionDef &action, const std::vector<std::string> &args,
                          std::vector<std::string> *argv, std::string *why) {
    uint32_t numbered;
    bool rest;
    if (!ReadPlaceholders(action, &numbered, &rest, why))
       return ERR_INTERNAL_ERROR;
-   auto usable = [&](size_t index, bool dashAllowed) {
-      if (!dashAllowed && !args[index].empty() && args[index][0] == '-') {
-         *why = "argument " + std::to_string(index + 1) + " starts with '-'";
-         return false;
-      }
-      return true;
+   auto usable = [&](size_t index, const ActionWordPart &part) {
+      const std::string &arg = args[index];
+      const char *problem = nullptr;
+      if (arg.find('\0') != std::string::npos)
+         problem = "holds a NUL";
+      else if (!part.dash && !arg.empty() && arg[0] == '-')
+         problem = "starts with '-'";
+      else if (!part.path && arg.find('/') != std::string::npos)
+         problem = "holds '/'";
+      else if (!part.path && (arg == "." || arg == ".."))
+         problem = "names a folder, not a name in it";
+      if (problem != nullptr)
+         *why = "argument " + std::to_string(index + 1) + " " + problem;
+      return problem == nullptr;
    };
    if (args.size() < numbered || (args.size() > numbered && !rest)) {
       *why = "takes " + std::to_string(numbered) + (rest ? " or more" : "") + " arguments, " +
@@ -50,12 +60,12 @@ uint32_t BuildActionArgv(const ActionDef &action, const std::vector<std::string>
          } else if (part.rest) {
             restWord = true;
             for (size_t i = numbered; i < args.size(); i++) {
-               if (!usable(i, part.dash))
+               if (!usable(i, part))
                   return ERR_ACCESS_DENIED;
                argv->push_back(args[i]);
             }
          } else {
-            if (!usable(part.index - 1, part.dash))
+            if (!usable(part.index - 1, part))
                return ERR_ACCESS_DENIED;
             out += args[part.index - 1];
          }
@@ -64,6 +74,27 @@ uint32_t BuildActionArgv(const ActionDef &action, const std::vector<std::string>
          argv->push_back(std::move(out));
    }
    return ERR_SUCCESS;
+}
+
+// An action argument as sent, a NUL inside it kept (BuildActionArgv refuses
+// it) rather than cutting the text there. False when it is too long.
+bool GetArgument(const CSCPMessage &rq, uint32_t id, std::string *arg) {
+   // The getter copies the stored characters, NULs included, and stops
+   // there; what it left of the filler shows where the copy ended.
+   const wchar_t kUnused = (wchar_t)0x7FFFFFFF;
+   std::vector<wchar_t> buffer(kMaxArgLength + 2, kUnused);
+   rq.GetVariableStr(id, buffer.data(), (uint32_t)buffer.size());
+   size_t length = buffer.size() - 1;
+   while (length > 0 && buffer[length] == kUnused)
+      length--;
+   if (length > kMaxArgLength)
+      return false;
+   bool nul = std::find(buffer.begin(), buffer.begin() + (ptrdiff_t)length, L'\0') !=
+              buffer.begin() + (ptrdiff_t)length;
+   *arg = GetStringVar(rq, id, kMaxArgLength + 1);
+   if (nul)
+      arg->push_back('\0');
+   return true;
 }
 
 }  // namespace
@@ -82,8 +113,8 @@ uint32_t HandleExecAction(RequestContext &ctx, const CSCPMessage &rq, CSCPMessag
    for (uint32_t i = 0; i < count; i++) {
       if (!rq.IsVariableExist(VID_ITEM_LIST_BASE + i))
          return ERR_BAD_ARGUMENTS;
-      std::string arg = GetStringVar(rq, VID_ITEM_LIST_BASE + i, kMaxArgLength + 1);
-      if (arg.size() > kMaxArgLength)
+      std::string arg;
+      if (!GetArgument(rq, VID_ITEM_LIST_BASE + i, &arg))
          return ERR_BAD_ARGUMENTS;
       args.push_back(std::move(arg));
    }

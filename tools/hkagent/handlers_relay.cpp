@@ -18,6 +18,9 @@ uint32_t HandleSetupProxy(RequestContext &ctx, const CSCPMessage &rq, CSCPMessag
                           DispatchOutcome *outcome) {
    if (!ctx.config.enableProxy)
       return ERR_ACCESS_DENIED;
+   // Without an address the target would be 0.0.0.0: this host.
+   if (!rq.IsVariableExist(VID_IP_ADDRESS))
+      return ERR_BAD_ARGUMENTS;
    uint32_t address = rq.GetVariableLong(VID_IP_ADDRESS);
    uint16_t port = rq.GetVariableShort(VID_AGENT_PORT);
    if (port == 0)

@@ -1,6 +1,8 @@
 #include "handshake_watch.h"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <vector>
 
 #include "fd_util.h"
@@ -19,6 +21,14 @@ HandshakeWatch::~HandshakeWatch() {
 
 void HandshakeWatch::watch(const std::shared_ptr<Session> &session, uint64_t deadlineMs) {
    std::lock_guard<std::mutex> guard(m_lock);
+   // Sessions that ended long before their deadline (a flood of dropped
+   // connections) are swept out now and then, so the list stays as long
+   // as the sessions alive, not as the connections of a whole AuthTimeout.
+   if (m_pending.size() >= m_sweepAt) {
+      for (auto it = m_pending.begin(); it != m_pending.end();)
+         it = it->second.expired() ? m_pending.erase(it) : std::next(it);
+      m_sweepAt = std::max<size_t>(kMinSweep, 2 * m_pending.size());
+   }
    bool earliest = m_pending.empty() || deadlineMs < m_pending.begin()->first;
    m_pending.emplace(deadlineMs, session);
    if (earliest)
@@ -55,7 +65,8 @@ void HandshakeWatch::run() {
       lock.unlock();
       for (const auto &session : due) {
          if (!session->established()) {
-            HKLOG_WARN("session with %s:%u ended: no key exchange and authentication in time",
+            HKLOG_PEER(false, LogLevel::Warning,
+                       "session with %s:%u ended: no key exchange and authentication in time",
                        Ipv4ToText(session->peerAddress()).c_str(), session->peerPort());
             session->requestStop();
          }

@@ -35,7 +35,9 @@ private:
 
    std::mutex m_lock;  // guards m_pending and m_stopping
    std::condition_variable m_wake;
+   static constexpr size_t kMinSweep = 1024;
    std::multimap<uint64_t, std::weak_ptr<Session>> m_pending;  // by deadline
+   size_t m_sweepAt = kMinSweep;  // sweep out ended sessions at this length
    bool m_stopping = false;
    std::thread m_thread;  // last: starts once the rest is built
 };

@@ -7,8 +7,12 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+#include <map>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 namespace hkagent {
 
@@ -71,15 +75,9 @@ std::string EscapeForLog(std::string_view text, size_t maxBytes) {
    return out;
 }
 
-void Log(LogLevel level, const char *format, ...) {
-   if ((int)level > g_level.load(std::memory_order_relaxed))
-      return;
-   char text[1024];
-   va_list args;
-   va_start(args, format);
-   vsnprintf(text, sizeof(text), format, args);
-   va_end(args);
+namespace {
 
+void WriteLine(LogLevel level, const char *text) {
    // The journal stamps each line itself and reads the priority from a
    // "<N>" prefix.
    static const bool toJournal = StderrIsJournal();
@@ -101,6 +99,101 @@ void Log(LogLevel level, const char *format, ...) {
    fprintf(stderr, "%s.%03ldZ hkagent %s: %s\n", stamp, now.tv_nsec / 1000000, kNames[(int)level],
            text);
    fflush(stderr);
+}
+
+void WriteFormatted(LogLevel level, const char *format, va_list args) {
+   char text[1024];
+   vsnprintf(text, sizeof(text), format, args);
+   WriteLine(level, text);
+}
+
+// One kind of rate-limited line: a token bucket, refilled with time.
+struct PeerLineKind {
+   double tokens = kPeerLogBurst;
+   uint64_t refilledMs = 0;
+   uint64_t suppressed = 0;
+   uint64_t lastSuppressedMs = 0;
+   LogLevel level = LogLevel::Warning;
+};
+
+std::mutex g_peerLock;  // guards g_peerKinds
+// By format: the formats are string literals, so the kinds are few.
+std::map<const char *, PeerLineKind> g_peerKinds;
+
+uint64_t NowMs() {
+   struct timespec now;
+   clock_gettime(CLOCK_MONOTONIC, &now);
+   return (uint64_t)now.tv_sec * 1000 + (uint64_t)now.tv_nsec / 1000000;
+}
+
+void ReportSuppressed(LogLevel level, uint64_t count, const char *format) {
+   char text[256];
+   snprintf(text, sizeof(text), "%llu similar lines suppressed (\"%s\")", (unsigned long long)count,
+            EscapeForLog(format, 120).c_str());
+   WriteLine(level, text);
+}
+
+}  // namespace
+
+void Log(LogLevel level, const char *format, ...) {
+   if ((int)level > g_level.load(std::memory_order_relaxed))
+      return;
+   va_list args;
+   va_start(args, format);
+   WriteFormatted(level, format, args);
+   va_end(args);
+}
+
+void LogPeer(bool trusted, LogLevel level, const char *format, ...) {
+   if ((int)level > g_level.load(std::memory_order_relaxed))
+      return;
+   if (!trusted) {
+      uint64_t suppressed = 0;
+      {
+         std::lock_guard<std::mutex> guard(g_peerLock);
+         PeerLineKind &kind = g_peerKinds[format];
+         uint64_t now = NowMs();
+         if (kind.refilledMs != 0) {
+            kind.tokens += (double)(now - kind.refilledMs) * kPeerLogPerSecond / 1000.0;
+            if (kind.tokens > kPeerLogBurst)
+               kind.tokens = kPeerLogBurst;
+         }
+         kind.refilledMs = now;
+         kind.level = level;
+         if (kind.tokens < 1.0) {
+            kind.suppressed++;
+            kind.lastSuppressedMs = now;
+            return;
+         }
+         kind.tokens -= 1.0;
+         suppressed = kind.suppressed;
+         kind.suppressed = 0;
+      }
+      if (suppressed > 0)
+         ReportSuppressed(level, suppressed, format);
+   }
+   va_list args;
+   va_start(args, format);
+   WriteFormatted(level, format, args);
+   va_end(args);
+}
+
+void FlushSuppressedLogs() {
+   // A kind still being dropped waits: its next passing line reports.
+   const uint64_t quietMs = 2000;
+   std::vector<std::pair<const char *, PeerLineKind>> due;
+   {
+      std::lock_guard<std::mutex> guard(g_peerLock);
+      uint64_t now = NowMs();
+      for (auto &[format, kind] : g_peerKinds) {
+         if (kind.suppressed > 0 && now - kind.lastSuppressedMs >= quietMs) {
+            due.emplace_back(format, kind);
+            kind.suppressed = 0;
+         }
+      }
+   }
+   for (const auto &[format, kind] : due)
+      ReportSuppressed(kind.level, kind.suppressed, format);
 }
 
 }  // namespace hkagent

@@ -25,11 +25,27 @@ std::string EscapeForLog(std::string_view text, size_t maxBytes = 256);
 
 void Log(LogLevel level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
+// A line about a peer; when it has not authenticated (trusted false) the
+// line is rate-limited, as anyone who can connect can make such lines: of
+// each kind (format) at most kPeerLogBurst at once and kPeerLogPerSecond a
+// second on average. What is dropped is counted and reported as "N similar
+// lines suppressed" before the next line of the kind that passes, or by
+// FlushSuppressedLogs.
+static const unsigned kPeerLogBurst = 20;
+static const unsigned kPeerLogPerSecond = 2;
+void LogPeer(bool trusted, LogLevel level, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+// Reports the kinds with lines suppressed and none passed for a while; the
+// server calls it every second.
+void FlushSuppressedLogs();
+
 }  // namespace hkagent
 
 #define HKLOG_ERROR(...) ::hkagent::Log(::hkagent::LogLevel::Error, __VA_ARGS__)
 #define HKLOG_WARN(...) ::hkagent::Log(::hkagent::LogLevel::Warning, __VA_ARGS__)
 #define HKLOG_INFO(...) ::hkagent::Log(::hkagent::LogLevel::Info, __VA_ARGS__)
 #define HKLOG_DEBUG(...) ::hkagent::Log(::hkagent::LogLevel::Debug, __VA_ARGS__)
+// HKLOG_PEER(trusted, LogLevel::Warning, format, ...): see LogPeer.
+#define HKLOG_PEER(trusted, level, ...) ::hkagent::LogPeer((trusted), ::hkagent::level, __VA_ARGS__)
 
 #endif

@@ -32,6 +32,7 @@ const char kUsage[] =
     "  --port-file FILE         write the port listened on to FILE\n"
     "  --secret TEXT            shared secret clients must prove\n"
     "  --allow-no-authentication  serve without a secret (anyone who connects)\n"
+    "  --allow-short-secret     start with a secret under 16 characters\n"
     "  --allow-config-update    accept configuration files sent by clients\n"
     "  --auth-timeout MS        time to finish the handshake (default 10000)\n"
     "  --require-encryption     refuse requests on unencrypted sessions\n"
@@ -40,6 +41,10 @@ const char kUsage[] =
     "  --accept-any-server-key  serve key exchanges for any key (labs, tests)\n"
     "  --max-sessions N         most clients served at once (default 1024)\n"
     "  --max-sessions-per-address N  (default 32)\n"
+    "  --max-unauthenticated N  sessions not yet authenticated (default 128)\n"
+    "  --max-unauthenticated-per-address N  (default 8)\n"
+    "  --max-auth-failures-total N  failed proofs of all addresses within the\n"
+    "                           block time (default 100)\n"
     "  --idle-timeout MS        drop a client silent for MS (default 900000)\n"
     "  --send-timeout MS        end a session whose client takes no frame for MS\n"
     "                           (default 30000)\n"
@@ -79,6 +84,10 @@ const FlagInfo kFlags[] = {
     {"--allow-config-update", "AllowConfigUpdate", "yes"},
     {"--auth-timeout", "AuthTimeout", nullptr},
     {"--max-sessions-per-address", "MaxSessionsPerAddress", nullptr},
+    {"--allow-short-secret", "AllowShortSecret", "yes"},
+    {"--max-unauthenticated", "MaxUnauthenticatedSessions", nullptr},
+    {"--max-unauthenticated-per-address", "MaxUnauthenticatedPerAddress", nullptr},
+    {"--max-auth-failures-total", "MaxAuthFailuresTotal", nullptr},
     {"--file-store-quota", "FileStoreQuota", nullptr},
     {"--file-store-max-files", "FileStoreMaxFiles", nullptr},
     {"--proxy-targets", "ProxyTargets", nullptr},

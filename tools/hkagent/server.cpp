@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <vector>
@@ -43,6 +44,13 @@ bool Server::start(std::string *error) {
       *error =
           "no Secret configured: set one, or set AllowNoAuthentication = yes to serve every "
           "client that can connect";
+      return false;
+   }
+   if (!config->secret.empty() && config->secret.size() < kMinSecretLength &&
+       !config->allowShortSecret) {
+      *error = "Secret shorter than " + std::to_string(kMinSecretLength) +
+               " characters: set a longer one (openssl rand -base64 24), or AllowShortSecret = "
+               "yes to keep it";
       return false;
    }
    if (config->secret.empty())
@@ -110,6 +118,14 @@ size_t Server::sessionCount() const {
    return m_sessions.size();
 }
 
+size_t Server::unauthenticatedCount() const {
+   std::lock_guard<std::mutex> guard(m_lock);
+   size_t count = 0;
+   for (const auto &s : m_unauthenticated)
+      count += s->established() ? 0 : 1;
+   return count;
+}
+
 void *Server::SessionThread(void *raw) {
    std::unique_ptr<SessionThreadArg> arg(static_cast<SessionThreadArg *>(raw));
    arg->session->run();
@@ -124,27 +140,87 @@ void Server::endSession(const std::shared_ptr<Session> &session) {
       if (it != m_perAddress.end() && --it->second == 0)
          m_perAddress.erase(it);
    }
+   m_unauthenticated.remove(session);
+   m_evicted.erase(session);
    m_sessionsChanged.notify_all();
+}
+
+void Server::pruneUnauthenticated() {
+   m_unauthenticated.remove_if([](const std::shared_ptr<Session> &s) { return s->established(); });
+}
+
+std::shared_ptr<Session> Server::pickVictim() {
+   // The address holding most loses its oldest: a flood from a few
+   // addresses pays for itself, and a server that connects once, among
+   // many holding several each, is never the one to go.
+   pruneUnauthenticated();  // one that has just authenticated is safe
+   std::map<uint32_t, uint32_t> held;
+   uint32_t most = 0;
+   for (const auto &s : m_unauthenticated)
+      most = std::max(most, ++held[s->peerAddress()]);
+   for (const auto &s : m_unauthenticated) {
+      if (held[s->peerAddress()] == most)
+         return s;
+   }
+   return nullptr;
+}
+
+void Server::evict(const std::shared_ptr<Session> &victim, const char *why) {
+   HKLOG_PEER(false, LogLevel::Warning, "unauthenticated session with %s:%u ended: %s",
+              Ipv4ToText(victim->peerAddress()).c_str(), victim->peerPort(), why);
+   m_unauthenticated.remove(victim);
+   m_evicted.insert(victim);
+   victim->requestStop();
 }
 
 bool Server::admit(const std::shared_ptr<Session> &session, const AgentConfig &config) {
    uint32_t address = session->peerAddress();
+   std::string peer = Ipv4ToText(address);
    std::lock_guard<std::mutex> guard(m_lock);
-   if (m_sessions.size() >= config.maxSessions) {
-      HKLOG_WARN("connection from %s refused: %u sessions already", Ipv4ToText(address).c_str(),
-                 config.maxSessions);
-      return false;
-   }
-   uint32_t &count = m_perAddress[address];
+   pruneUnauthenticated();
+   auto live = [this] { return m_sessions.size() - m_evicted.size(); };
+   auto found = m_perAddress.find(address);
+   uint32_t count = found == m_perAddress.end() ? 0 : found->second;
    if (count >= config.maxSessionsPerAddress) {
-      HKLOG_WARN("connection from %s refused: %u sessions from that address already",
-                 Ipv4ToText(address).c_str(), count);
-      if (count == 0)
-         m_perAddress.erase(address);
+      HKLOG_PEER(false, LogLevel::Warning,
+                 "connection from %s refused: %u sessions from that address already", peer.c_str(),
+                 count);
       return false;
    }
-   count++;
+   // Without a secret there is nothing to prove: every client is as
+   // trusted as the next, and none waits to authenticate.
+   bool waits = !config.secret.empty();
+   uint32_t waiting = 0;
+   for (const auto &s : m_unauthenticated)
+      waiting += s->peerAddress() == address ? 1 : 0;
+   if (waits && waiting >= config.maxUnauthenticatedPerAddress) {
+      HKLOG_PEER(false, LogLevel::Warning,
+                 "connection from %s refused: %u unauthenticated sessions from that address "
+                 "already",
+                 peer.c_str(), waiting);
+      return false;
+   }
+   // Trusted sessions never go: past MaxSessions with none unauthenticated
+   // the newcomer is refused.
+   while (live() >= config.maxSessions) {
+      std::shared_ptr<Session> victim = pickVictim();
+      if (!victim) {
+         HKLOG_PEER(false, LogLevel::Warning, "connection from %s refused: %u sessions already",
+                    peer.c_str(), config.maxSessions);
+         return false;
+      }
+      evict(victim, "room made for a new client (MaxSessions)");
+   }
+   while (waits && m_unauthenticated.size() >= config.maxUnauthenticatedSessions) {
+      std::shared_ptr<Session> victim = pickVictim();
+      if (!victim)
+         break;
+      evict(victim, "room made for a new client (MaxUnauthenticatedSessions)");
+   }
+   m_perAddress[address]++;
    m_sessions.insert(session);
+   if (waits)
+      m_unauthenticated.push_back(session);
    return true;
 }
 
@@ -248,6 +324,7 @@ void Server::pushLoop() {
          std::unique_lock<std::mutex> lock(m_pushLock);
          m_pushWake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stopping.load(); });
       }
+      FlushSuppressedLogs();
       if (m_stopping.load() || interval == 0)
          continue;
       auto now = std::chrono::steady_clock::now();

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -48,6 +49,8 @@ public:
    void stop();
 
    size_t sessionCount() const;
+   // Sessions not yet authenticated (and not being ended to make room).
+   size_t unauthenticatedCount() const;
    // TrapSink: sends a CMD_TRAP to every session that enabled traps.
    void sendTrap(uint32_t code, const std::string &text) override;
 
@@ -57,8 +60,17 @@ private:
    void acceptOne();
    void pushLoop();
    void endSession(const std::shared_ptr<Session> &session);
-   // Registers session unless the agent or its address is at its limit.
+   // Registers session unless its address is at one of its limits. At the
+   // agent's limits it makes room by ending an unauthenticated session (see
+   // pickVictim); with none to end, it refuses.
    bool admit(const std::shared_ptr<Session> &session, const AgentConfig &config);
+   // Forgets unauthenticated sessions that have authenticated since. Under
+   // m_lock.
+   void pruneUnauthenticated();
+   // The oldest unauthenticated session of the address that holds most of
+   // them; null when there is none. Under m_lock.
+   std::shared_ptr<Session> pickVictim();
+   void evict(const std::shared_ptr<Session> &victim, const char *why);
 
    AgentRuntime &m_runtime;
    UniqueFd m_listener;
@@ -71,6 +83,11 @@ private:
    std::condition_variable m_sessionsChanged;
    std::set<std::shared_ptr<Session>> m_sessions;
    std::map<uint32_t, uint32_t> m_perAddress;  // sessions by peer address; no zero counts
+   // Sessions not authenticated yet, oldest first; a subset of m_sessions.
+   std::list<std::shared_ptr<Session>> m_unauthenticated;
+   // Sessions told to end to make room, until their thread ends them; they
+   // still hold their thread but no longer count against the limits.
+   std::set<std::shared_ptr<Session>> m_evicted;
 
    HandshakeWatch m_handshakeWatch;
 

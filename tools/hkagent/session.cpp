@@ -34,7 +34,10 @@ Session::Session(int fd, AgentRuntime &runtime, uint32_t peerAddress, uint16_t p
                  uint32_t sendTimeoutMs)
     : m_runtime(runtime), m_dispatcher(runtime), m_peerAddress(peerAddress), m_peerPort(peerPort) {
    m_state.peerAddress = peerAddress;
+   m_state.stopRequested = &m_stopRequested;
    m_connection.attach((SOCKET)fd, sendTimeoutMs);
+   if (!runtime.config()->secret.empty())
+      m_connection.setFrameLimit(kPreAuthFrameLimit);
 }
 
 Session::~Session() = default;
@@ -105,7 +108,8 @@ bool Session::handleRawFrame(const CSCP_MESSAGE *frame, int length) {
    uint32_t dataLength = ntohl(frame->dwNumVars);
    uint32_t body = (uint32_t)length - HKCP_HEADER_SIZE;
    if (dataLength > body || body - dataLength >= 8) {
-      HKLOG_WARN("raw frame from %s with a wrong data length (%u in a %d-byte frame)",
+      HKLOG_PEER(m_state.established, LogLevel::Warning,
+                 "raw frame from %s with a wrong data length (%u in a %d-byte frame)",
                  Ipv4ToText(m_peerAddress).c_str(), dataLength, length);
       return false;
    }
@@ -228,7 +232,8 @@ void Session::run() {
       }
       CSCPMessage request(frame, HKCP_VERSION);
       if (!request.IsValid()) {
-         HKLOG_WARN("malformed frame (code 0x%04X) from %s: session closed", ntohs(frame->wCode),
+         HKLOG_PEER(m_state.established, LogLevel::Warning,
+                    "malformed frame (code 0x%04X) from %s: session closed", ntohs(frame->wCode),
                     peer.c_str());
          break;
       }
@@ -251,13 +256,15 @@ bool Session::acceptReceive(HKCPReceiveResult received, const std::string &peer,
          HKLOG_DEBUG("session with %s closed", peer.c_str());
          return false;
       case HKCPReceiveResult::TooLarge:
-         HKLOG_WARN("frame of %u bytes from %s refused: over the %u-byte limit",
-                    ntohl(frame->dwSize), peer.c_str(), HKCP_MAX_FRAME_SIZE);
+         HKLOG_PEER(m_state.established, LogLevel::Warning,
+                    "frame of %u bytes from %s refused: over the %u-byte limit",
+                    ntohl(frame->dwSize), peer.c_str(), m_connection.frameLimit());
          return false;
       case HKCPReceiveResult::Undecryptable:
          // Also a plain frame once a key is agreed: an attempt to slip past
          // the cipher.
-         HKLOG_WARN("frame from %s failed to decrypt", peer.c_str());
+         HKLOG_PEER(m_state.established, LogLevel::Warning, "frame from %s failed to decrypt",
+                    peer.c_str());
          return false;
       case HKCPReceiveResult::Replayed:
          HKLOG_WARN("frame from %s replayed or out of order", peer.c_str());
@@ -266,7 +273,8 @@ bool Session::acceptReceive(HKCPReceiveResult received, const std::string &peer,
          HKLOG_INFO("session with %s idle for %u ms: closed", peer.c_str(), idle);
          return false;
       case HKCPReceiveResult::BadLength:
-         HKLOG_WARN("frame from %s with a wrong length", peer.c_str());
+         HKLOG_PEER(m_state.established, LogLevel::Warning, "frame from %s with a wrong length",
+                    peer.c_str());
          return false;
    }
    return false;
@@ -278,6 +286,8 @@ bool Session::serve(const CSCPMessage &request) {
    m_dispatcher.dispatch(m_state, request, &reply, &outcome);
    m_trapsEnabled.store(m_state.trapsEnabled);
    m_established.store(m_state.established);
+   if (m_state.established)
+      m_connection.setFrameLimit(HKCP_MAX_FRAME_SIZE);
    if (outcome.followUp == FollowUp::Relay) {
       relay(std::move(outcome.socket), reply);
       return false;

@@ -26,6 +26,9 @@ public:
    // A frame not written within the send bound ends the session; the server
    // passes the configured SendTimeout (the same default).
    static constexpr uint32_t kDefaultSendTimeoutMs = 30000;
+   // Largest frame before authentication: the key exchange and the proof
+   // need well under it, and a peer that has proved nothing holds no more.
+   static constexpr uint32_t kPreAuthFrameLimit = 8192;
 
    // Takes ownership of the connected socket fd.
    Session(int fd, AgentRuntime &runtime, uint32_t peerAddress, uint16_t peerPort,

@@ -54,7 +54,7 @@ bool ParseEntry(std::string_view entry, TargetRange *range) {
 }
 
 bool IsLocalAddress(uint32_t address) {
-   if ((address >> 24) == 127)
+   if (address == 0 || (address >> 24) == 127)
       return true;
    struct ifaddrs *list = nullptr;
    if (getifaddrs(&list) != 0)
@@ -68,10 +68,11 @@ bool IsLocalAddress(uint32_t address) {
    return local;
 }
 
+// A client that can reach the agent's port on one local address could reach
+// it on another, whatever address the agent listens on: every local address
+// with the agent's port counts as the agent itself.
 bool IsSelf(uint32_t address, uint16_t port, const ListenEndpoint &self) {
-   if (port != self.port)
-      return false;
-   return self.address == 0 ? (address == 0 || IsLocalAddress(address)) : address == self.address;
+   return port == self.port && IsLocalAddress(address);
 }
 
 }  // namespace
@@ -98,6 +99,9 @@ bool ParseTargetList(std::string_view text, TargetList *list) {
 
 bool TargetAllowed(const TargetList &list, uint32_t address, uint16_t port,
                    const ListenEndpoint &self) {
+   // 0.0.0.0 names no host; a connect to it reaches this one.
+   if (address == 0)
+      return false;
    bool selfTarget = IsSelf(address, port, self);
    for (const TargetRange &range : list.ranges) {
       if (selfTarget ? range.namesExactly(address, port) : range.contains(address, port))

@@ -49,8 +49,9 @@ struct ListenEndpoint {
 };
 
 // True when the list allows address:port (host byte order). The agent's own
-// listening endpoint passes only when an entry names it exactly, so a broad
-// range never turns the agent into a loop back to itself.
+// port on any local address (127.0.0.0/8, an interface's address) passes
+// only when an entry names that host and port exactly, so a broad range
+// never turns the agent into a loop back to itself; 0.0.0.0 never passes.
 bool TargetAllowed(const TargetList &list, uint32_t address, uint16_t port,
                    const ListenEndpoint &self);
 

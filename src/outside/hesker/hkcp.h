@@ -274,7 +274,9 @@ HESKER_EXPORT bool HKCPAgentAuthProof(const uint8_t key[HKCP_AUTH_KEY_SIZE],
 // on a time-out of timeoutMs (INFINITE: none); else the frame's length.
 // Encrypted frames are decrypted with *context (read at each call) through
 // decryptBuffer (capacity bytes) and the plain frame is returned in frame.
-// hSocket 0 with a null frame initialises state.
+// hSocket 0 with a null frame initialises state. Of state's buffer only the
+// first min(capacity, CSCP_TEMP_BUF_SIZE) bytes are used, so a caller with a
+// small capacity may allocate state that much smaller.
 HESKER_EXPORT int RecvHKCPMessage(SOCKET hSocket, CSCP_MESSAGE *frame, CSCP_BUFFER *state,
                                   uint32_t capacity, HKCPEncryptionContext **context,
                                   uint8_t *decryptBuffer, uint32_t timeoutMs);

@@ -3,6 +3,7 @@
 #include "hkcp_connection.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -140,26 +141,51 @@ bool HKCPConnection::encrypted() {
 // ---------------------------------------------------------------- reading
 
 void HKCPConnection::takeBuffers() {
-   if (!m_receiveState) {
-      m_receiveState.reset(static_cast<CSCP_BUFFER *>(malloc(sizeof(CSCP_BUFFER))));
-      if (m_receiveState)
-         RecvHKCPMessage(0, nullptr, m_receiveState.get(), 0, nullptr, nullptr, 0);
+   // The receive state never holds more than one frame's worth at a time
+   // (RecvHKCPMessage reads at most that much into it).
+   uint32_t room = m_frameLimit < CSCP_TEMP_BUF_SIZE ? m_frameLimit : CSCP_TEMP_BUF_SIZE;
+   if (!m_receiveState || m_receiveCapacity < room) {
+      bool fresh = !m_receiveState;
+      // realloc keeps the bytes of the next frames already received.
+      void *grown = realloc(m_receiveState.get(), offsetof(CSCP_BUFFER, buffer) + room);
+      if (grown != nullptr) {
+         m_receiveState.release();
+         m_receiveState.reset(static_cast<CSCP_BUFFER *>(grown));
+         m_receiveCapacity = room;
+         if (fresh)
+            RecvHKCPMessage(0, nullptr, m_receiveState.get(), 0, nullptr, nullptr, 0);
+      }
    }
-   if (!m_frame)
-      m_frame.reset(static_cast<uint8_t *>(malloc(HKCP_MAX_FRAME_SIZE)));
+   if (m_frameCapacity < m_frameLimit) {
+      m_frame.reset(static_cast<uint8_t *>(malloc(m_frameLimit)));
+      bool hadDecrypt = m_decryptBuffer != nullptr;
+      m_decryptBuffer.reset();
+      if (hadDecrypt)
+         m_decryptBuffer.reset(static_cast<uint8_t *>(malloc(m_frameLimit)));
+      m_frameCapacity = m_frame ? m_frameLimit : 0;
+   }
 }
 
 void HKCPConnection::releaseBuffers() {
    m_receiveState.reset();
    m_frame.reset();
    m_decryptBuffer.reset();
+   m_frameCapacity = m_receiveCapacity = 0;
+}
+
+void HKCPConnection::setFrameLimit(uint32_t limit) {
+   if (limit < HKCP_HEADER_SIZE)
+      limit = HKCP_HEADER_SIZE;
+   if (limit > HKCP_MAX_FRAME_SIZE)
+      limit = HKCP_MAX_FRAME_SIZE;
+   m_frameLimit = limit;
 }
 
 HKCPReceiveResult HKCPConnection::receive(uint32_t timeoutMs) {
    m_received = 0;
    takeBuffers();
    SOCKET s = socket();
-   if (!m_receiveState || !m_frame || s == INVALID_SOCKET) {
+   if (!m_receiveState || m_receiveCapacity < HKCP_HEADER_SIZE || !m_frame || s == INVALID_SOCKET) {
       m_socketError = s == INVALID_SOCKET ? WSAESHUTDOWN : ENOMEM;
       return HKCPReceiveResult::Failed;
    }
@@ -175,9 +201,12 @@ HKCPReceiveResult HKCPConnection::receive(uint32_t timeoutMs) {
    }
    HKCPEncryptionContext *context = acquireContext();
    if (context != nullptr && !m_decryptBuffer)
-      m_decryptBuffer.reset(static_cast<uint8_t *>(malloc(HKCP_MAX_FRAME_SIZE)));
-   int rc = RecvHKCPMessage(s, frame(), state, HKCP_MAX_FRAME_SIZE, &context, m_decryptBuffer.get(),
-                            timeoutMs);
+      m_decryptBuffer.reset(static_cast<uint8_t *>(malloc(m_frameCapacity)));
+   // Buffers smaller than the limit (a larger one could not be had) bound
+   // the frame instead.
+   uint32_t capacity = m_frameCapacity < m_frameLimit ? m_frameCapacity : m_frameLimit;
+   int rc =
+       RecvHKCPMessage(s, frame(), state, capacity, &context, m_decryptBuffer.get(), timeoutMs);
    m_socketError = WSAGetLastError();
    // Read while the reference is held: the flag lives in the context.
    bool replayed = rc == 2 && context != nullptr && context->sequenceBroken();

@@ -100,7 +100,7 @@ public:
    // is read once the first byte of a frame is there, so a context set up
    // while the reader waited applies to the frame that follows it.
    HKCPReceiveResult receive(uint32_t timeoutMs);
-   // The frame of the last receive (at most HKCP_MAX_FRAME_SIZE bytes) and
+   // The frame of the last receive (at most frameLimit() bytes) and
    // its received length.
    CSCP_MESSAGE *frame() const { return reinterpret_cast<CSCP_MESSAGE *>(m_frame.get()); }
    int receivedLength() const { return m_received; }
@@ -113,6 +113,13 @@ public:
    std::string pendingBytes() const;
    // Frees the reader's buffers (they come back on the next receive).
    void releaseBuffers();
+   // Largest frame the next receives accept (HKCP_HEADER_SIZE to
+   // HKCP_MAX_FRAME_SIZE, the default); a larger one is TooLarge. The
+   // buffers are sized by it, so a peer that has not proved anything yet
+   // costs little memory. Reader thread only, between receives; bytes
+   // already received are kept.
+   void setFrameLimit(uint32_t limit);
+   uint32_t frameLimit() const { return m_frameLimit; }
 
    // ------------------------------------------------ teardown
    // Shuts the socket down in both directions; never waits for a writer,
@@ -150,6 +157,9 @@ private:
    std::unique_ptr<uint8_t, FreeDeleter> m_decryptBuffer;  // once encrypted
    int m_received = 0;
    int m_socketError = 0;
+   uint32_t m_frameLimit = HKCP_MAX_FRAME_SIZE;
+   uint32_t m_frameCapacity = 0;    // of m_frame and m_decryptBuffer
+   uint32_t m_receiveCapacity = 0;  // bytes of m_receiveState->buffer
 };
 
 #endif

@@ -53,15 +53,21 @@ int failure(int rc) {
    return rc == -RECV_TIMEOUT ? RECV_TIMEOUT : rc;
 }
 
+// Bytes of the state buffer in use: no more than one frame's worth, so a
+// caller with a small capacity may give a state with a buffer that small.
+uint32_t room(uint32_t capacity) {
+   return capacity < CSCP_TEMP_BUF_SIZE ? capacity : CSCP_TEMP_BUF_SIZE;
+}
+
 // More bytes into the state buffer, after moving what is left to its front.
-int fill(CSCP_BUFFER *state, Reader &reader) {
+int fill(CSCP_BUFFER *state, Reader &reader, uint32_t capacity) {
    if (state->dwBufPos > 0) {
       uint32_t left = state->dwBufSize - state->dwBufPos;
       memmove(state->buffer, state->buffer + state->dwBufPos, left);
       state->dwBufSize = left;
       state->dwBufPos = 0;
    }
-   return reader.read(state->buffer + state->dwBufSize, CSCP_TEMP_BUF_SIZE - state->dwBufSize);
+   return reader.read(state->buffer + state->dwBufSize, room(capacity) - state->dwBufSize);
 }
 
 // Hands a whole frame to the caller, decrypting it when it is encrypted.
@@ -118,7 +124,7 @@ int RecvHKCPMessage(SOCKET hSocket, CSCP_MESSAGE *frame, CSCP_BUFFER *state, uin
          state->dwSkipBytes -= n;
          if (state->dwSkipBytes > 0) {
             state->dwBufPos = state->dwBufSize = 0;
-            int rc = reader.read(state->buffer, CSCP_TEMP_BUF_SIZE);
+            int rc = reader.read(state->buffer, room(capacity));
             if (rc <= 0)
                return failure(rc);
             state->dwBufSize = (uint32_t)rc;
@@ -127,7 +133,7 @@ int RecvHKCPMessage(SOCKET hSocket, CSCP_MESSAGE *frame, CSCP_BUFFER *state, uin
       }
 
       if (available < HKCP_HEADER_SIZE) {
-         int rc = fill(state, reader);
+         int rc = fill(state, reader, capacity);
          if (rc <= 0)
             return failure(rc);
          state->dwBufSize += (uint32_t)rc;
@@ -153,7 +159,7 @@ int RecvHKCPMessage(SOCKET hSocket, CSCP_MESSAGE *frame, CSCP_BUFFER *state, uin
          return deliver(frame, size, capacity, context, decryptBuffer);
       }
       if (size <= CSCP_TEMP_BUF_SIZE) {
-         int rc = fill(state, reader);
+         int rc = fill(state, reader, capacity);
          if (rc <= 0)
             return failure(rc);
          state->dwBufSize += (uint32_t)rc;
