@@ -6,7 +6,7 @@
 
 namespace {
 
-const uint32_t kNeverIssued = 0x70000000;  // far above any id the session hands out
+const uint32_t kNeverAskedFor = 0x70000000;  // far above any id the session hands out
 
 class ReplyQueueTest : public FileTransferTest {};
 
@@ -18,7 +18,7 @@ TEST_F(ReplyQueueTest, AFloodOfUnsolicitedRepliesStaysWithinTheBound) {
    for (uint32_t i = 0; i < kFlood; i++) {
       CSCPMessage stray;
       stray.SetCode(CMD_REQUEST_COMPLETED);
-      stray.SetId(kNeverIssued + i);
+      stray.SetId(kNeverAskedFor + i);
       stray.SetVariable(VID_RCC, (uint32_t)0);
       ASSERT_TRUE(agent.push(stray));
    }
@@ -34,7 +34,7 @@ TEST_F(ReplyQueueTest, AFloodOfUnsolicitedRepliesStaysWithinTheBound) {
    // The newest stay.
    for (uint32_t i = 0; i < kFlood; i++) {
       std::unique_ptr<CSCPMessage> m(
-          session->waitForMessage(CMD_REQUEST_COMPLETED, kNeverIssued + i, 0));
+          session->waitForMessage(CMD_REQUEST_COMPLETED, kNeverAskedFor + i, 0));
       EXPECT_EQ(m != nullptr, i >= dropped) << "id " << i;
    }
 
