@@ -179,19 +179,6 @@ TEST(MsgWaitQueue, OneExpectationKeepsOneCopy) {
    q.put(Msg(CMD_TRAP, 1));
    q.put(Msg(CMD_TRAP, 2));
    EXPECT_EQ(q.waitForMessage(CMD_REQUEST_COMPLETED, 5, 0), nullptr);
-
-   // Two expectations (an upload's two replies) keep two.
-   q.expect(CMD_REQUEST_COMPLETED, 6);
-   q.expect(CMD_REQUEST_COMPLETED, 6);
-   for (uint32_t i = 0; i < 10; i++)
-      q.put(Msg(CMD_REQUEST_COMPLETED, 6, i));
-   q.put(Msg(CMD_TRAP, 3));
-   m.reset(q.waitForMessage(CMD_REQUEST_COMPLETED, 6, 0));
-   ASSERT_TRUE(m);
-   EXPECT_EQ(m->GetVariableLong(VID_VALUE), 0u);
-   m.reset(q.waitForMessage(CMD_REQUEST_COMPLETED, 6, 0));
-   ASSERT_TRUE(m);
-   EXPECT_EQ(m->GetVariableLong(VID_VALUE), 1u);
 }
 
 TEST(MsgWaitQueue, AReplyHandedToItsWaiterEndsTheExpectation) {
