@@ -145,6 +145,8 @@ public:
    // ------------------------------------------------ settings and accessors
    void setConnectionTimeout(uint32_t timeout);
    void setCommandTimeout(uint32_t timeout);
+   // How long the agent may stay silent before the session ends (at least
+   // 10000 ms; default 420000). It does not bound writes: setSendTimeout does.
    void setRecvTimeout(uint32_t timeout);
    void setPort(uint16_t port) { m_port = port; }
    void setAuthData(int authMethod, const char *secret);
@@ -158,6 +160,22 @@ public:
    uint32_t getCommandTimeout() const { return m_commandTimeout; }
    // The current request id; the counter then moves on by one (atomically).
    uint32_t generateRequestId() { return m_requestId.fetch_add(1); }
+
+   // ------------------------------------------------ extensions
+   // How long the write of one frame may wait for an agent that does not
+   // read (at least 1000 ms; default 420000, INFINITE for no bound); when it
+   // passes, the write fails and the connection ends. Independent of the
+   // receive time-out. Applies at once.
+   void setSendTimeout(uint32_t timeout);
+   uint32_t getSendTimeout() const { return m_connection.sendTimeout(); }
+   // Bound of the reply queue in messages and bytes (defaults
+   // MsgWaitQueue::DEFAULT_MAX_MESSAGES and DEFAULT_MAX_BYTES). When the
+   // agent sends more than it holds, what nobody waits for (unsolicited
+   // messages, late replies to requests that timed out) is dropped oldest
+   // first; a reply a request still waits for is never dropped. The first
+   // drop is reported through PrintMsg once; every drop is counted.
+   void setReplyQueueLimits(uint32_t maxMessages, uint64_t maxBytes);
+   uint64_t getDroppedReplyCount() const;
 
    // ------------------------------------------------ parameter queries
    uint32_t getParameter(const wchar_t *name, uint32_t bufferSize, wchar_t *buffer);
@@ -240,6 +258,10 @@ protected:
    HKCPEncryptionContext *acquireEncryptionContext();
 
    int sendMessage(CSCPMessage *message);
+   // sendMessage for a request whose reply (replyCode, its id) a
+   // waitForMessage will take: the reply is kept whatever the queue's bound
+   // until that wait ends. 0 when the send failed (nothing is then expected).
+   int sendRequest(CSCPMessage *request, uint16_t replyCode = CMD_REQUEST_COMPLETED);
    CSCPMessage *waitForMessage(uint16_t code, uint32_t id, uint32_t timeout);
    uint32_t waitForRCC(uint32_t id, uint32_t timeout);
    void destroyResultData();
@@ -263,6 +285,9 @@ private:
    // Acts on one receive; false ends the receiver.
    bool handleReceive(HKCPReceiveResult result);
    void dispatchFrame(CSCP_MESSAGE *frame);
+   // Files a message of size bytes in the reply queue; reports the bound's
+   // first drop.
+   void fileMessage(CSCPMessage *message, uint32_t size);
    // Steps shared by connect's failure exit and the destructor.
    int failConnect(uint32_t result, uint32_t *error, uint32_t *socketError);
    // AUTH_HMAC_SHA256 over the current hop's encrypted channel.

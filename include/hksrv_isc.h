@@ -112,7 +112,9 @@ protected:
    int m_protocolVersion;              // set by Connect before the receiver starts
    std::atomic<uint32_t> m_requestId;  // next id of the session's own exchanges; wraps
    uint32_t m_recvTimeout;             // ms; constant once constructed
-   MsgWaitQueue *m_msgWaitQueue;       // owned; internally synchronised
+   // Owned; internally synchronised. Bounded by its defaults: the ids are
+   // the caller's, so the oldest messages go first (droppedCount()).
+   MsgWaitQueue *m_msgWaitQueue;
    // The socket, its send lock, the state lock (Lock/Unlock) and the
    // encryption context, of which the session holds one reference. Writes
    // are bounded by m_recvTimeout.

@@ -54,9 +54,9 @@ int AgentConnection::connect(RSA *serverKey, int verbose, uint32_t *error, uint3
       PrintMsg(L"Call to socket() failed");
       return failConnect(ERR_INTERNAL_ERROR, error, socketError);
    }
-   // Each frame's write is bounded by the receive time-out: a peer that
-   // does not take a frame for that long is as gone as one that says nothing.
-   m_connection.attach(s, m_recvTimeout.load());
+   // Each frame's write is bounded by the send time-out: a peer that does
+   // not take a frame for that long is gone.
+   m_connection.attach(s, m_connection.sendTimeout());
 
    struct sockaddr_in target = {};
    target.sin_family = AF_INET;
@@ -254,7 +254,7 @@ uint32_t AgentConnection::setupEncryption(RSA *serverKey) {
    uint32_t requestId = generateRequestId();
    PrepareKeyRequestMsg(&request, serverKey, false);
    request.SetId(requestId);
-   if (!sendMessage(&request))
+   if (!sendRequest(&request, CMD_SESSION_KEY))
       return ERR_CONNECTION_BROKEN;
 
    CSCPMessage *reply = waitForMessage(CMD_SESSION_KEY, requestId, m_commandTimeout.load());

@@ -55,12 +55,20 @@ uint32_t AgentConnection::uploadFile(const wchar_t *localFile, const wchar_t *de
    request.SetVariable(VID_FILE_NAME, FileBaseName(localFile));
    if (destinationFile != nullptr)
       request.SetVariable(VID_DESTINATION_FILE_NAME, destinationFile);
-   if (!sendMessage(&request))
+   // The final reply is expected before anything goes: an agent may give up
+   // on the file at once (a full disk), even before the first reply is
+   // taken, and then stop reading; its answer must outlast the send.
+   m_msgWaitQueue->expect(CMD_REQUEST_COMPLETED, requestId);
+   if (!sendRequest(&request)) {
+      m_msgWaitQueue->forget(CMD_REQUEST_COMPLETED, requestId);
       return ERR_CONNECTION_BROKEN;
+   }
 
    uint32_t result = waitForRCC(requestId, m_commandTimeout);
-   if (result != ERR_SUCCESS)
+   if (result != ERR_SUCCESS) {
+      m_msgWaitQueue->forget(CMD_REQUEST_COMPLETED, requestId);
       return result;
+   }
 
    // While the file goes out and the agent stores it, the receiver
    // tolerates receive time-outs.
@@ -68,7 +76,14 @@ uint32_t AgentConnection::uploadFile(const wchar_t *localFile, const wchar_t *de
    // A frame not written within the send bound ends the connection
    // and fails here.
    bool sent = m_connection.sendFile(requestId, localFile, progressCallback, callbackArg);
-   result = sent ? waitForRCC(requestId, m_commandTimeout) : ERR_IO_FAILURE;
+   if (sent) {
+      result = waitForRCC(requestId, m_commandTimeout);
+   } else {
+      // The agent's own answer, when it came, says more than the failed send.
+      CSCPMessage *reply = waitForMessage(CMD_REQUEST_COMPLETED, requestId, 0);
+      result = reply != nullptr ? reply->GetVariableLong(VID_RCC) : ERR_IO_FAILURE;
+      delete reply;
+   }
    m_fileUploadInProgress = false;
    return result;
 }
@@ -124,7 +139,7 @@ CSCPMessage *AgentConnection::customRequest(CSCPMessage *request, const wchar_t 
    uint32_t requestId = generateRequestId();
    request->SetId(requestId);
    if (recvFile == nullptr) {
-      if (!sendMessage(request))
+      if (!sendRequest(request))
          return nullptr;
       return waitForMessage(CMD_REQUEST_COMPLETED, requestId, m_commandTimeout);
    }
@@ -147,7 +162,7 @@ CSCPMessage *AgentConnection::customRequest(CSCPMessage *request, const wchar_t 
 CSCPMessage *AgentConnection::awaitDownload(CSCPMessage *request, const wchar_t *recvFile,
                                             bool append) {
    uint32_t requestId = request->GetId();
-   if (!sendMessage(request))
+   if (!sendRequest(request))
       return nullptr;
    CSCPMessage *reply = waitForMessage(CMD_REQUEST_COMPLETED, requestId, m_commandTimeout);
    if (reply == nullptr)

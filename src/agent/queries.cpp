@@ -125,7 +125,7 @@ uint32_t AgentConnection::getSupportedParameters(StructArray<HKC_AGENT_PARAM> **
    request.SetId(generateRequestId());
    // The standard exchange written out: the result line is logged for every
    // reply that arrives, and before the counts, never for a reply that did not.
-   if (!sendMessage(&request))
+   if (!sendRequest(&request))
       return ERR_CONNECTION_BROKEN;
    CSCPMessage *reply = waitForMessage(CMD_REQUEST_COMPLETED, request.GetId(), m_commandTimeout);
    if (reply == nullptr)

@@ -103,7 +103,7 @@ void AgentConnection::dispatchFrame(CSCP_MESSAGE *frame) {
          reply->SetCode(CMD_REQUEST_COMPLETED);
          reply->SetId(message->GetId());
          reply->SetVariable(VID_RCC, ERR_BAD_RESPONSE);
-         m_msgWaitQueue->put(reply);
+         fileMessage(reply, size);
       }
       delete message;
       return;
@@ -114,7 +114,7 @@ void AgentConnection::dispatchFrame(CSCP_MESSAGE *frame) {
          delete message;
          break;
       case CMD_REQUEST_COMPLETED:
-         m_msgWaitQueue->put(message);
+         fileMessage(message, size);
          break;
       case CMD_DATA_PUSH:
          onDataPush(message);
@@ -124,7 +124,21 @@ void AgentConnection::dispatchFrame(CSCP_MESSAGE *frame) {
          if (processCustomMessage(message))
             delete message;
          else
-            m_msgWaitQueue->put(message);
+            fileMessage(message, size);
          break;
+   }
+}
+
+void AgentConnection::fileMessage(CSCPMessage *message, uint32_t size) {
+   uint16_t code = message->GetCode();
+   uint32_t id = message->GetId();
+   uint32_t dropped = m_msgWaitQueue->put(message, size);
+   // Once per session: an agent that floods would flood the log too.
+   if (dropped != 0 && m_msgWaitQueue->droppedCount() == dropped) {
+      wchar_t codeName[64];
+      PrintMsg(
+          L"Reply queue full: dropping messages nobody waits for, oldest first (last "
+          L"received %s id %u); further drops are only counted",
+          HKCPMessageCodeName(code, codeName), id);
    }
 }

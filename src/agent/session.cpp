@@ -170,6 +170,7 @@ AgentConnection::AgentConnection(uint32_t ipAddr, uint16_t port, int authMethod,
       m_deleteFileOnDownloadFailure(true) {
    AgentStoreSecret(secret, m_secret);
    m_proxySecret[0] = 0;
+   m_connection.setSendTimeout(420000);
 }
 
 AgentConnection::~AgentConnection() {
@@ -210,8 +211,18 @@ void AgentConnection::setCommandTimeout(uint32_t timeout) {
 
 void AgentConnection::setRecvTimeout(uint32_t timeout) {
    m_recvTimeout = timeout > 10000 ? timeout : 10000;
-   // It also bounds the write of one frame.
-   m_connection.setSendTimeout(m_recvTimeout.load());
+}
+
+void AgentConnection::setSendTimeout(uint32_t timeout) {
+   m_connection.setSendTimeout(timeout > 1000 ? timeout : 1000);
+}
+
+void AgentConnection::setReplyQueueLimits(uint32_t maxMessages, uint64_t maxBytes) {
+   m_msgWaitQueue->setLimits(maxMessages, maxBytes);
+}
+
+uint64_t AgentConnection::getDroppedReplyCount() const {
+   return m_msgWaitQueue->droppedCount();
 }
 
 void AgentConnection::setAuthData(int authMethod, const char *secret) {
@@ -235,6 +246,15 @@ int AgentConnection::sendMessage(CSCPMessage *message) {
    return m_connection.sendMessage(*message) ? 1 : 0;
 }
 
+int AgentConnection::sendRequest(CSCPMessage *request, uint16_t replyCode) {
+   // Expected before it is sent: the reply may come before the wait starts.
+   m_msgWaitQueue->expect(replyCode, request->GetId());
+   if (sendMessage(request))
+      return 1;
+   m_msgWaitQueue->forget(replyCode, request->GetId());
+   return 0;
+}
+
 CSCPMessage *AgentConnection::waitForMessage(uint16_t code, uint32_t id, uint32_t timeout) {
    return m_msgWaitQueue->waitForMessage(code, id, timeout);
 }
@@ -250,7 +270,7 @@ uint32_t AgentConnection::waitForRCC(uint32_t id, uint32_t timeout) {
 
 uint32_t AgentConnection::exchange(CSCPMessage *request, uint32_t timeout,
                                    const std::function<void(CSCPMessage *reply)> &readReply) {
-   if (!sendMessage(request))
+   if (!sendRequest(request))
       return ERR_CONNECTION_BROKEN;
    CSCPMessage *reply = waitForMessage(CMD_REQUEST_COMPLETED, request->GetId(), timeout);
    if (reply == nullptr)

@@ -64,6 +64,13 @@ bool ISC::handleReceive(HKCPReceiveResult result, const wchar_t *peer) {
       delete message;
       return true;
    }
-   m_msgWaitQueue->put(message);
+   // Ids are the caller's, so nothing is expected: the bound drops the
+   // oldest. Reported once per session, counted always.
+   uint32_t dropped = m_msgWaitQueue->put(message, ntohl(frame->dwSize));
+   if (dropped != 0 && m_msgWaitQueue->droppedCount() == dropped)
+      PrintMsg(
+          L"ISC: reply queue full, dropping the oldest messages from peer at %s; further "
+          L"drops are only counted",
+          peer);
    return true;
 }

@@ -35,7 +35,7 @@ int SNMP_ProxyTransport::sendMessage(SNMP_PDU *pdu) {
 
    uint32_t id = agentConnection->generateRequestId();
    request.SetId(id);
-   if (agentConnection->sendMessage(&request)) {
+   if (agentConnection->sendRequest(&request)) {
       response = agentConnection->waitForMessage(CMD_REQUEST_COMPLETED, id,
                                                  agentConnection->getCommandTimeout());
    }

@@ -29,7 +29,7 @@ using namespace hkfault;
 
 namespace {
 
-const uint32_t kBoundMs = 10000;  // the smallest receive time-out, which bounds writes
+const uint32_t kBoundMs = 10000;  // the smallest receive time-out; the send bound too
 // Far above the socket buffers of a loopback connection, so an upload to a
 // frozen agent must block. Sparse: it costs no disk and reads fast.
 const off_t kBigFileSize = 256ll << 20;
@@ -116,6 +116,7 @@ protected:
       auto s = std::make_unique<RecordingSession>(htonl(INADDR_LOOPBACK), agent.port());
       s->setCommandTimeout(5000);
       s->setRecvTimeout(kBoundMs);
+      s->setSendTimeout(kBoundMs);
       s->setEncryptionPolicy(GetParam() == Channel::Encrypted ? ENCRYPTION_REQUIRED
                                                               : ENCRYPTION_DISABLED);
       uint32_t error = 0;

@@ -1,7 +1,8 @@
 // Transfers against agents that stall: one that accepts an upload and never
 // reads again, and one that stops sending in the middle of a download. Each
-// fails with its documented code within the session's bound (the receive
-// time-out, which also bounds a write that makes no progress), the partial
+// fails with its documented code within the session's bounds (the send
+// time-out for a write that makes no progress, the receive time-out for
+// silence), the partial
 // download is removed or kept as the session is told, and nothing is left
 // behind.
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@ using namespace hkfault;
 
 namespace {
 
-const uint32_t kBoundMs = 10000;  // the smallest receive time-out
+const uint32_t kBoundMs = 10000;  // the smallest receive time-out; the send bound too
 const uint16_t kDownloadCode = 0x4321;
 
 struct StallCase {
@@ -42,6 +43,7 @@ protected:
       ASSERT_TRUE(agent->listening());
       session = std::make_unique<RecordingSession>(FakeAgent::addressNetworkOrder(), agent->port());
       session->setRecvTimeout(kBoundMs);
+      session->setSendTimeout(kBoundMs);
       session->setEncryptionPolicy(GetParam().policy);
       session->setDeleteFileOnDownloadFailure(GetParam().deleteOnFailure);
       uint32_t error = 0;

@@ -1,7 +1,9 @@
 // The receiver thread: what ends a connection, what is dropped and what is
 // filed in the queue.
+#include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <thread>
 #include <vector>
 
 #include "isc_test_util.h"
@@ -182,6 +184,32 @@ TEST(IscReceiver, EveryDecodedMessageIsFiled) {
    wchar_t text[16];
    EXPECT_STREQ(message->GetVariableStr(VID_VALUE, text, 16), L"pushed");
    delete message;
+}
+
+TEST(IscReceiver, AFloodIsBoundedDroppingTheOldestOnce) {
+   const uint32_t kBound = 8, kFlood = 50;
+   FakeIscPeer peer({});
+   CapturingISC isc(peer.port());
+   ASSERT_EQ(isc.Connect(7), ISC_ERR_SUCCESS);
+   isc.queue().setLimits(kBound, 1 << 20);
+   for (uint32_t id = 1; id <= kFlood; id++)
+      ASSERT_TRUE(SendMarker(peer, 9000 + id, id));
+   // Nothing but the flood arrives, so the count settles at its final value.
+   uint64_t deadline = GetMonotonicMs() + kWaitMs;
+   while (isc.queue().droppedCount() < kFlood - kBound && GetMonotonicMs() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+   EXPECT_EQ(isc.queue().droppedCount(), kFlood - kBound);
+   EXPECT_EQ(isc.queue().size(), kBound);
+   // The ids are the caller's, so none is protected: the newest stay.
+   for (uint32_t id = 1; id <= kFlood; id++) {
+      CSCPMessage *message = isc.WaitForMessage(CMD_REQUEST_COMPLETED, 9000 + id, 0);
+      EXPECT_EQ(message != nullptr, id > kFlood - kBound) << "id " << id;
+      delete message;
+   }
+   size_t reported = 0;
+   for (const std::wstring &line : isc.lines())
+      reported += line.rfind(L"ISC: reply queue full", 0) == 0 ? 1 : 0;
+   EXPECT_EQ(reported, 1u);
 }
 
 TEST(IscReceiver, DestructorEndsARunningConnection) {

@@ -52,6 +52,7 @@ public:
    uint32_t address() const { return m_addr; }
    uint16_t port() const { return m_port; }
    bool encrypted() { return m_connection.encrypted(); }
+   MsgWaitQueue &queue() { return *m_msgWaitQueue; }
    using ISC::ConnectToService;
    using ISC::SetupEncryption;
 

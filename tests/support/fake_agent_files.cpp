@@ -193,7 +193,17 @@ void FakeUploadSink::install(FakeAgent &agent) {
                           state->requestId = request.GetId();
                           state->active = state->options.acceptRcc == 0;
                        }
-                       connection.reply(request, state->options.acceptRcc);
+                       const Options &options = state->options;
+                       connection.reply(request, options.acceptRcc);
+                       if (options.acceptRcc != 0)
+                          return;
+                       if (options.answerFinalAtOnce)
+                          connection.reply(request, options.finalRcc);
+                       // This thread is the connection's only reader.
+                       if (options.holdAfterAccept)
+                          options.holdAfterAccept->wait(120000);
+                       if (options.pauseAfterAcceptMs != 0)
+                          connection.pause(options.pauseAfterAcceptMs);
                     });
    agent.setHandler(CMD_FILE_DATA,
                     [state](FakeAgentConnection &connection, const CSCPMessage &request) {
@@ -216,7 +226,7 @@ void FakeUploadSink::install(FakeAgent &agent) {
                        }
                        if (last) {
                           state->changed.notify_all();
-                          if (state->options.answerFinal)
+                          if (state->options.answerFinal && !state->options.answerFinalAtOnce)
                              connection.reply(request, state->options.finalRcc);
                        }
                     });

@@ -73,6 +73,13 @@ public:
       uint32_t acceptRcc = 0;
       uint32_t finalRcc = 0;
       bool answerFinal = true;  // false: no second reply (the session times out)
+      // The final reply right after accepting, before any data, and none
+      // after the file (an agent that gives up at once).
+      bool answerFinalAtOnce = false;
+      // After accepting, stops reading until the gate opens (null: never)
+      // or for pauseAfterAcceptMs.
+      std::shared_ptr<FakeGate> holdAfterAccept;
+      uint32_t pauseAfterAcceptMs = 0;
    };
 
    explicit FakeUploadSink(const Options &options);

@@ -270,6 +270,7 @@ ToolAgentConnection *ConnectAgent(const AgentLinkSettings &s, uint32_t *result,
    // that makes no progress) or a download (silence) within it too, or
    // within the library's minimum when that is larger.
    session->setRecvTimeout(s.commandTimeout);
+   session->setSendTimeout(s.commandTimeout);
    if (s.useProxy) {
       std::wstring proxySecret = BytesToWide(s.proxy.secret);
       session->setProxy(htonl(s.proxy.address), s.proxy.port, s.proxy.authMethod,

@@ -96,7 +96,7 @@ CSCPMessage *ToolAgentConnection::fetchFile(CSCPMessage *request, const wchar_t 
       m_cap.store(nullptr);
       return ResultReply(requestId, rcc);
    }
-   CSCPMessage *reply = sendMessage(request)
+   CSCPMessage *reply = sendRequest(request)
                             ? waitForMessage(CMD_REQUEST_COMPLETED, requestId, getCommandTimeout())
                             : nullptr;
    if (reply == nullptr || reply->GetVariableLong(VID_RCC) != ERR_SUCCESS) {

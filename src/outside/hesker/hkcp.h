@@ -337,26 +337,55 @@ HESKER_EXPORT wchar_t *HKCPMessageCodeName(uint16_t code, wchar_t *buffer);
 // ---------------------------------------------------------------- reply queue
 // Messages waiting for the threads that asked for them. put() takes
 // ownership; waitForMessage() hands over the first message with that code
-// and id. Messages nobody takes expire after a while and are freed with the
-// queue. Thread safe.
+// and id. Nothing expires: a message stays until it is taken, cleared, freed
+// with the queue, or dropped by the bound.
+//
+// The bound (count and bytes of the queued messages) keeps a peer that sends
+// what nobody asked for from growing the queue without limit. A session
+// tells the queue which replies a waiter will ask for: expect() before the
+// request is sent, and the waiter's waitForMessage (taken or not) or
+// forget() ends the expectation. Expected replies are never dropped; the
+// others (unsolicited: never expected, or come after their waiter gave up)
+// are dropped oldest first when the bound is reached. A queue whose ids are
+// chosen by its caller expects nothing: it drops the oldest. Expected replies
+// may exceed the bound, by at most one message per expectation. Thread safe.
 class HESKER_EXPORT MsgWaitQueue {
 public:
-   static const uint32_t DEFAULT_HOLD_TIME = 60000;  // ms an unclaimed message is kept
+   static const uint32_t DEFAULT_MAX_MESSAGES = 4096;
+   static const uint64_t DEFAULT_MAX_BYTES = 16ull << 20;
 
-   explicit MsgWaitQueue(uint32_t holdTimeMs = DEFAULT_HOLD_TIME);
+   explicit MsgWaitQueue(uint32_t maxMessages = DEFAULT_MAX_MESSAGES,
+                         uint64_t maxBytes = DEFAULT_MAX_BYTES);
    MsgWaitQueue(const MsgWaitQueue &) = delete;
    MsgWaitQueue &operator=(const MsgWaitQueue &) = delete;
    ~MsgWaitQueue();
 
    void put(CSCPMessage *message);
+   // The same with the message's size on the wire, which the bound counts
+   // (put() without it encodes the message to learn it). Returns how many
+   // messages the bound dropped to make room.
+   uint32_t put(CSCPMessage *message, uint32_t size);
    // The message (the caller deletes it), or null when none came in time.
+   // Ends one expectation of (code, id), if any, either way.
    CSCPMessage *waitForMessage(uint16_t code, uint32_t id, uint32_t timeoutMs);
+   // One more reply (code, id) that a waiter will ask for: kept whatever the
+   // bound until it is taken. Call before the request goes out; a matching
+   // message already queued is kept from now on.
+   void expect(uint16_t code, uint32_t id);
+   // Ends one expectation of (code, id) when no wait will follow (the send
+   // failed); a reply that comes later is unsolicited.
+   void forget(uint16_t code, uint32_t id);
    // Ends every wait now in progress with null, as its time-out would: the
    // connection that would have brought the replies is gone. Later waits
    // wait as usual.
    void releaseWaiters();
    void clear();
    size_t size();
+   uint64_t bytes();
+   // Applies from the next put. Zero for either is taken as one.
+   void setLimits(uint32_t maxMessages, uint64_t maxBytes);
+   // Messages dropped by the bound since the queue was made.
+   uint64_t droppedCount();
 
 private:
    struct Impl;

@@ -64,6 +64,7 @@ public:
    // close it.
    SOCKET socket() const { return m_socket.load(); }
    void setSendTimeout(uint32_t timeoutMs);
+   uint32_t sendTimeout() const { return m_sendTimeout.load(); }
 
    // ------------------------------------------------ writing
    // Writes one plain frame whole, encrypted (inside the send lock, so
