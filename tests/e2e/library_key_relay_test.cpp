@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdarg>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "e2e_fixture.h"
@@ -216,8 +218,38 @@ struct PathFault {
    enum class Fault { Drop, Reflect } fault;
    bool toAgent;  // Drop: towards the agent; Reflect: back to the agent
    enum class Work { Upload, Download, Action } work;
-   const char *agentLine;  // when the agent is the one that notices
-   const char *runs;       // Action: what the action left behind
+   const char *agentLine;     // when the agent is the one that notices
+   const wchar_t *localLine;  // when the library's session is
+   const char *runs;          // Action: what the action left behind
+};
+
+// A session that keeps the lines it prints.
+class LineRecordingConnection : public RecordingConnection {
+public:
+   using RecordingConnection::RecordingConnection;
+   bool printed(const std::wstring &part) {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      for (const std::wstring &line : m_lines) {
+         if (line.find(part) != std::wstring::npos)
+            return true;
+      }
+      return false;
+   }
+
+protected:
+   void PrintMsg(const wchar_t *format, ...) override {
+      wchar_t text[512];
+      va_list args;
+      va_start(args, format);
+      hk_vsnwprintf(text, 512, format, args);
+      va_end(args);
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_lines.push_back(text);
+   }
+
+private:
+   std::mutex m_mutex;
+   std::vector<std::wstring> m_lines;  // guarded by m_mutex
 };
 
 class FramesOnThePath : public KeyRelayTest, public ::testing::WithParamInterface<PathFault> {};
@@ -232,7 +264,8 @@ TEST_P(FramesOnThePath, FailClosed) {
    ASSERT_TRUE(WriteFile(local, content));
    ASSERT_TRUE(WriteFile(m_agent.storeDir() + "/stored.bin", content));
    KeyRelay relay(m_agent.port(), KeyRelay::Mode::PassThrough);
-   auto s = session();
+   auto s = std::make_unique<LineRecordingConnection>(LoopbackNetworkOrder(), m_agent.port(),
+                                                      AUTH_NONE, nullptr);
    ASSERT_EQ(ConnectThrough(relay, AUTH_HMAC_SHA256, s.get()), ERR_SUCCESS);
    if (p.fault == PathFault::Fault::Drop)
       relay.dropFrame(p.toAgent, 3);
@@ -256,6 +289,9 @@ TEST_P(FramesOnThePath, FailClosed) {
    if (p.agentLine != nullptr) {
       EXPECT_TRUE(m_agent.waitForLog(p.agentLine, 15000)) << m_agent.log();
    }
+   if (p.localLine != nullptr) {
+      EXPECT_TRUE(s->printed(p.localLine));
+   }
    // Nothing cut short passes for whole.
    EXPECT_FALSE(Exists(m_agent.storeDir() + "/uploaded.bin"));
    if (Exists(downloaded)) {
@@ -270,19 +306,19 @@ TEST_P(FramesOnThePath, FailClosed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Relay, FramesOnThePath,
-    ::testing::Values(PathFault{"DropToAgentMidUpload", PathFault::Fault::Drop, true,
-                                PathFault::Work::Upload,
-                                "out of sequence (1 earlier message(s) missing)", nullptr},
-                      PathFault{"DropToServerMidDownload", PathFault::Fault::Drop, false,
-                                PathFault::Work::Download, nullptr, nullptr},
-                      // The agent's reply goes back to the agent, which once answered it
-                      // as an unknown command under the request's id.
-                      PathFault{"ReflectToAgent", PathFault::Fault::Reflect, true,
-                                PathFault::Work::Action,
-                                "in this side's own direction (reflected back)", "run\n"},
-                      // The server's request comes back to the server: the action never ran.
-                      PathFault{"ReflectToServer", PathFault::Fault::Reflect, false,
-                                PathFault::Work::Action, nullptr, ""}),
+    ::testing::Values(
+        PathFault{"DropToAgentMidUpload", PathFault::Fault::Drop, true, PathFault::Work::Upload,
+                  "out of sequence (1 earlier message(s) missing)", nullptr, nullptr},
+        PathFault{"DropToServerMidDownload", PathFault::Fault::Drop, false,
+                  PathFault::Work::Download, nullptr,
+                  L"out of sequence (1 earlier message(s) missing)", nullptr},
+        // The agent's reply goes back to the agent, which once answered it
+        // as an unknown command under the request's id.
+        PathFault{"ReflectToAgent", PathFault::Fault::Reflect, true, PathFault::Work::Action,
+                  "in this side's own direction (reflected back)", nullptr, "run\n"},
+        // The server's request comes back to the server: the action never ran.
+        PathFault{"ReflectToServer", PathFault::Fault::Reflect, false, PathFault::Work::Action,
+                  nullptr, L"in this side's own direction (reflected back)", ""}),
     [](const ::testing::TestParamInfo<PathFault> &info) { return info.param.name; });
 
 }  // namespace
