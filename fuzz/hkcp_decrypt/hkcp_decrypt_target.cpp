@@ -33,15 +33,28 @@ HKCPEncryptionContext *Context() {
    return context;
 }
 
+// Both ends of a fresh key: a receiver takes only the next sequence of the
+// other side, so each genuine frame gets a channel of its own.
+struct Channel {
+   HKCPEncryptionContext *sender = HKCPEncryptionContext::createRandom(HKCP_CIPHER_AES_256_GCM);
+   HKCPEncryptionContext *receiver = HKCPEncryptionContext::create(
+       HKCP_CIPHER_AES_256_GCM, sender->getKey(), sender->getKeyLength());
+   ~Channel() {
+      receiver->decRefCount();
+      sender->decRefCount();
+   }
+};
+
 // Decrypts a copy of frame (length bytes, exactly allocated) into a buffer
 // of exactly capacity bytes; on success the plain frame is returned.
-bool Decrypt(const uint8_t *frame, size_t length, uint32_t capacity, std::vector<uint8_t> *plain) {
+bool Decrypt(HKCPEncryptionContext *context, const uint8_t *frame, size_t length, uint32_t capacity,
+             std::vector<uint8_t> *plain) {
    uint8_t *copy = static_cast<uint8_t *>(malloc(length));
    memcpy(copy, frame, length);
    uint8_t *buffer = static_cast<uint8_t *>(malloc(capacity ? capacity : 1));
    memset(buffer, 0xA5, capacity < length ? capacity : length);
    CSCP_MESSAGE *result = CSCPDecryptMessage(
-       Context(), reinterpret_cast<const CSCP_ENCRYPTED_MESSAGE *>(copy), buffer, capacity);
+       context, reinterpret_cast<const CSCP_ENCRYPTED_MESSAGE *>(copy), buffer, capacity);
    if (result != nullptr) {
       check(reinterpret_cast<uint8_t *>(result) == buffer);
       uint32_t size = hk_get_be32(buffer + 4);
@@ -68,7 +81,7 @@ void Forged(const uint8_t *data, size_t size, uint32_t capacity) {
    hk_put_be16(frame.data() + 2, (uint16_t)(hk_get_be16(frame.data() + 2) | MF_ENCRYPTED));
    hk_put_be32(frame.data() + 4, (uint32_t)size);
    std::vector<uint8_t> plain;
-   check(!Decrypt(frame.data(), frame.size(), capacity, &plain));
+   check(!Decrypt(Context(), frame.data(), frame.size(), capacity, &plain));
 }
 
 void Genuine(const uint8_t *data, size_t size, uint32_t capacity, size_t alterAt, uint8_t alterBy,
@@ -78,8 +91,10 @@ void Genuine(const uint8_t *data, size_t size, uint32_t capacity, size_t alterAt
       plain.resize(HKCP_HEADER_SIZE);
    hk_put_be16(plain.data() + 2, (uint16_t)(hk_get_be16(plain.data() + 2) & ~MF_ENCRYPTED));
    hk_put_be32(plain.data() + 4, (uint32_t)plain.size());
+   Channel channel;
+   check(channel.sender != nullptr && channel.receiver != nullptr);
    CSCP_ENCRYPTED_MESSAGE *encrypted =
-       CSCPEncryptMessage(Context(), reinterpret_cast<const CSCP_MESSAGE *>(plain.data()));
+       CSCPEncryptMessage(channel.sender, reinterpret_cast<const CSCP_MESSAGE *>(plain.data()));
    check(encrypted != nullptr);
    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(encrypted);
    std::vector<uint8_t> wire(bytes, bytes + hk_get_be32(bytes + 4));
@@ -89,12 +104,12 @@ void Genuine(const uint8_t *data, size_t size, uint32_t capacity, size_t alterAt
    std::vector<uint8_t> out;
    const uint32_t plainSize = (uint32_t)plain.size();
    if (capacity >= plainSize) {
-      check(Decrypt(wire.data(), wire.size(), capacity, &out));
+      check(Decrypt(channel.receiver, wire.data(), wire.size(), capacity, &out));
       check(out == plain);
    } else {
-      check(!Decrypt(wire.data(), wire.size(), capacity, &out));
+      check(!Decrypt(channel.receiver, wire.data(), wire.size(), capacity, &out));
    }
-   check(!Decrypt(wire.data(), wire.size(), plainSize - 1, &out));
+   check(!Decrypt(channel.receiver, wire.data(), wire.size(), plainSize - 1, &out));
 
    // Altered anywhere but the size field (which frames the stream and is
    // authenticated too, but must describe the bytes the caller holds).
@@ -103,14 +118,14 @@ void Genuine(const uint8_t *data, size_t size, uint32_t capacity, size_t alterAt
       size_t pos = alterAt % (altered.size() - 4);
       pos = pos < 4 ? pos : pos + 4;
       altered[pos] ^= alterBy;
-      check(!Decrypt(altered.data(), altered.size(), plainSize, &out));
+      check(!Decrypt(channel.receiver, altered.data(), altered.size(), plainSize, &out));
    }
 
    // Cut short, with the size field telling the truth about the rest.
    if (cut > 0 && cut < wire.size() - 8) {
       std::vector<uint8_t> shortened(wire.begin(), wire.end() - cut);
       hk_put_be32(shortened.data() + 4, (uint32_t)shortened.size());
-      check(!Decrypt(shortened.data(), shortened.size(), plainSize, &out));
+      check(!Decrypt(channel.receiver, shortened.data(), shortened.size(), plainSize, &out));
    }
 }
 

@@ -34,34 +34,31 @@ void AgentConnection::ReceiverThread() {
 
 bool AgentConnection::handleReceive(HKCPReceiveResult result) {
    wchar_t line[256];
-   if (m_connection.describeSkipped(result, line, 256)) {
+   if (m_connection.describe(result, line, 256))
       PrintMsg(L"%s", line);
-      return true;
-   }
-   switch (result) {
-      case HKCPReceiveResult::Frame:
+   switch (m_connection.action(result)) {
+      case HKCPReceiveAction::Deliver:
          dispatchFrame(m_connection.frame());
          return true;
-      case HKCPReceiveResult::Replayed:
-         PrintMsg(L"Unable to decrypt received message");
-         // A replayed or reordered frame means someone on the path rewrites
-         // the stream: nothing after it can be trusted.
-         return false;
-      case HKCPReceiveResult::TimedOut:
+      case HKCPReceiveAction::Skip:
+         return true;
+      case HKCPReceiveAction::Wait:
          // The agent may stay silent while it stores an upload; a sender
          // that cannot move is bounded by the send time-out instead.
          if (m_fileUploadInProgress.load())
             return true;
          PrintMsg(L"Timed out waiting for message");
          return false;
-      default:  // closed, failed
-         if (m_connection.lastSocketError() != WSAESHUTDOWN)
-            DbgPrintf(6,
-                      L"AgentConnection::ReceiverThread(): RecvHKCPMessage() failed: error=%d, "
-                      L"socket_error=%d",
-                      m_connection.receivedLength(), m_connection.lastSocketError());
-         return false;
+      case HKCPReceiveAction::End:
+         break;
    }
+   if ((result == HKCPReceiveResult::Closed || result == HKCPReceiveResult::Failed) &&
+       m_connection.lastSocketError() != WSAESHUTDOWN)
+      DbgPrintf(6,
+                L"AgentConnection::ReceiverThread(): RecvHKCPMessage() failed: error=%d, "
+                L"socket_error=%d",
+                m_connection.receivedLength(), m_connection.lastSocketError());
+   return false;
 }
 
 void AgentConnection::dispatchFrame(CSCP_MESSAGE *frame) {

@@ -29,24 +29,21 @@ void ISC::ReceiverThread() {
 
 bool ISC::handleReceive(HKCPReceiveResult result, const wchar_t *peer) {
    wchar_t line[256];
-   if (m_connection.describeSkipped(result, line, 256)) {
+   if (m_connection.describe(result, line, 256))
       PrintMsg(L"%s", line);
-      return true;
-   }
-   if (result == HKCPReceiveResult::Replayed) {
-      // A replayed or reordered frame: someone on the path rewrites the
-      // stream, so nothing after it can be trusted.
-      PrintMsg(L"Unable to decrypt received message");
-      return false;
-   }
-   if (result == HKCPReceiveResult::TimedOut) {
-      PrintMsg(L"Timed out waiting for message");
-      return false;
-   }
-   if (result != HKCPReceiveResult::Frame) {  // closed, failed
-      PrintMsg(L"ISC::ReceiverThread(): RecvHKCPMessage() failed: error=%d, socket_error=%d",
-               m_connection.receivedLength(), m_connection.lastSocketError());
-      return false;
+   switch (m_connection.action(result)) {
+      case HKCPReceiveAction::Deliver:
+         break;
+      case HKCPReceiveAction::Skip:
+         return true;
+      case HKCPReceiveAction::Wait:
+         PrintMsg(L"Timed out waiting for message");
+         return false;
+      case HKCPReceiveAction::End:
+         if (result == HKCPReceiveResult::Closed || result == HKCPReceiveResult::Failed)
+            PrintMsg(L"ISC::ReceiverThread(): RecvHKCPMessage() failed: error=%d, socket_error=%d",
+                     m_connection.receivedLength(), m_connection.lastSocketError());
+         return false;
    }
    CSCP_MESSAGE *frame = m_connection.frame();
    wchar_t name[64];

@@ -2,7 +2,10 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -145,6 +148,19 @@ void KeyRelay::duplicateFrames(bool toAgent) {
    (toAgent ? m_duplicateToAgent : m_duplicateToServer).store(true);
 }
 
+void KeyRelay::dropFrame(bool toAgent, int nth) {
+   (toAgent ? m_dropToAgent : m_dropToServer).store(nth);
+}
+
+void KeyRelay::reflectFrame(bool toAgent) {
+   (toAgent ? m_reflectToAgent : m_reflectToServer).store(true);
+}
+
+bool KeyRelay::writeTo(int fd, const std::vector<uint8_t> &frame) {
+   std::lock_guard<std::mutex> guard(fd == m_client.load() ? m_writeToClient : m_writeToAgent);
+   return WriteAll(fd, frame.data(), frame.size());
+}
+
 void KeyRelay::setCapturedAuthentication(std::shared_ptr<CSCPMessage> message) {
    std::lock_guard<std::mutex> guard(m_mutex);
    m_replay = std::move(message);
@@ -188,6 +204,8 @@ void KeyRelay::serve() {
       return;
    if (m_mode == Mode::Intercept)
       intercept(client, agent);
+   else if (m_mode == Mode::Equalise)
+      equalise(client, agent);
    else
       passThrough(client, agent);
    shutdown(client, SHUT_RDWR);
@@ -282,21 +300,132 @@ void KeyRelay::intercept(int client, int agent) {
 }
 
 void KeyRelay::passThrough(int client, int agent) {
-   auto pump = [this](int from, int to, const std::atomic<bool> &duplicate) {
+   // from -> to; toAgent names the direction for the faults.
+   auto pump = [this](int from, int to, bool toAgent) {
+      const std::atomic<bool> &duplicate = toAgent ? m_duplicateToAgent : m_duplicateToServer;
+      std::atomic<int> &drop = toAgent ? m_dropToAgent : m_dropToServer;
+      // A frame from the agent goes back to it when reflecting to the agent.
+      std::atomic<bool> &reflect = toAgent ? m_reflectToServer : m_reflectToAgent;
       std::vector<uint8_t> frame;
       while (ReadFrame(from, &frame)) {
-         int copies = (duplicate.load() && IsEncrypted(frame)) ? 2 : 1;
-         for (int i = 0; i < copies; i++) {
-            if (!WriteAll(to, frame.data(), frame.size()))
-               return;
+         bool encrypted = IsEncrypted(frame);
+         if (encrypted && reflect.exchange(false)) {
+            if (!writeTo(from, frame))
+               break;
+            continue;
          }
+         if (encrypted && drop.load() > 0 && drop.fetch_sub(1) == 1)
+            continue;
+         int copies = (duplicate.load() && encrypted) ? 2 : 1;
+         bool written = true;
+         for (int i = 0; i < copies && written; i++)
+            written = writeTo(to, frame);
+         if (!written)
+            break;
       }
       // One side is gone: end the other too.
       shutdown(from, SHUT_RDWR);
       shutdown(to, SHUT_RDWR);
    };
-   std::thread back([&] { pump(agent, client, m_duplicateToServer); });
-   pump(client, agent, m_duplicateToAgent);
+   std::thread back([&] { pump(agent, client, false); });
+   pump(client, agent, true);
+   back.join();
+}
+
+namespace {
+
+// key wrapped with RSA-OAEP (SHA-256, MGF1 SHA-256) to a DER public key, as
+// an agent wraps the key it chose; empty on failure.
+std::vector<uint8_t> WrapTo(const std::vector<uint8_t> &der, const uint8_t *key, size_t length) {
+   const unsigned char *p = der.data();
+   EVP_PKEY *pkey = d2i_PUBKEY(nullptr, &p, (long)der.size());
+   EVP_PKEY_CTX *ctx = pkey != nullptr ? EVP_PKEY_CTX_new(pkey, nullptr) : nullptr;
+   std::vector<uint8_t> out;
+   size_t size = 0;
+   if (ctx != nullptr && EVP_PKEY_encrypt_init(ctx) > 0 &&
+       EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_OAEP_PADDING) > 0 &&
+       EVP_PKEY_CTX_set_rsa_oaep_md(ctx, EVP_sha256()) > 0 &&
+       EVP_PKEY_CTX_set_rsa_mgf1_md(ctx, EVP_sha256()) > 0 &&
+       EVP_PKEY_encrypt(ctx, nullptr, &size, key, length) > 0) {
+      out.resize(size);
+      if (EVP_PKEY_encrypt(ctx, out.data(), &size, key, length) > 0)
+         out.resize(size);
+      else
+         out.clear();
+   }
+   EVP_PKEY_CTX_free(ctx);
+   EVP_PKEY_free(pkey);
+   return out;
+}
+
+}  // namespace
+
+void KeyRelay::equalise(int client, int agent) {
+   ContextRef agentSide;  // the relay's end of its exchange with the agent
+   std::vector<uint8_t> plain, reply;
+   while (agentSide.context == nullptr && ReadPlain(client, nullptr, &plain)) {
+      auto *frame = reinterpret_cast<CSCP_MESSAGE *>(plain.data());
+      uint16_t code = ntohs(frame->wCode);
+      record(code, nullptr);
+      if ((ntohs(frame->wFlags) & MF_BINARY) != 0 || code != CMD_REQUEST_SESSION_KEY) {
+         if (!WriteAll(agent, plain.data(), plain.size()) || !ReadFrame(agent, &reply) ||
+             !WriteAll(client, reply.data(), reply.size()))
+            return;
+         continue;
+      }
+      CSCPMessage serverRequest(frame);
+      CSCPMessage request(2);
+      PrepareKeyRequestMsg(&request, RelayKey(), false);
+      request.SetId(serverRequest.GetId());
+      if (!WriteMessage(agent, request, nullptr) || !ReadPlain(agent, nullptr, &reply))
+         return;
+      CSCPMessage answer(reinterpret_cast<CSCP_MESSAGE *>(reply.data()));
+      HKCPEncryptionContext *agentContext = nullptr;
+      if (SetupEncryptionContext(&answer, &agentContext, nullptr, RelayKey(), 2) != 0) {
+         m_agentKeyRefusal = answer.GetVariableLong(VID_RCC);
+         if (!WriteMessage(client, answer, nullptr))
+            return;
+         continue;
+      }
+      agentSide.context = agentContext;
+      // The agent's key, re-wrapped to the server's public key.
+      std::vector<uint8_t> der(serverRequest.GetVariableBinary(VID_PUBLIC_KEY, nullptr, 0));
+      serverRequest.GetVariableBinary(VID_PUBLIC_KEY, der.data(), (uint32_t)der.size());
+      std::vector<uint8_t> wrapped =
+          WrapTo(der, agentContext->getKey(), agentContext->getKeyLength());
+      CSCPMessage substitute(2);
+      substitute.SetCode(CMD_SESSION_KEY);
+      substitute.SetId(serverRequest.GetId());
+      substitute.SetVariable(VID_RCC, (uint32_t)0);
+      substitute.SetVariable(VID_CIPHER, answer.GetVariableLong(VID_CIPHER));
+      substitute.SetVariable(VID_KEY_LENGTH, (uint16_t)agentContext->getKeyLength());
+      substitute.SetVariable(VID_SESSION_KEY, wrapped.data(), (uint32_t)wrapped.size());
+      if (wrapped.empty() || !WriteMessage(client, substitute, nullptr))
+         return;
+   }
+   if (agentSide.context == nullptr)
+      return;
+   // One key on both hops: frames pass unchanged, and the relay reads the
+   // agent's (its end of the key takes the agent's direction in sequence).
+   std::thread back([&] {
+      std::vector<uint8_t> frame, decrypted(kMaxFrame);
+      while (ReadFrame(agent, &frame) && WriteAll(client, frame.data(), frame.size())) {
+         if (!IsEncrypted(frame))
+            continue;
+         CSCP_MESSAGE *read = CSCPDecryptMessage(
+             agentSide.context, reinterpret_cast<const CSCP_ENCRYPTED_MESSAGE *>(frame.data()),
+             decrypted.data(), kMaxFrame);
+         if (read != nullptr)
+            record(ntohs(read->wCode), nullptr);
+      }
+      shutdown(client, SHUT_RDWR);
+      shutdown(agent, SHUT_RDWR);
+   });
+   std::vector<uint8_t> frame;
+   while (ReadFrame(client, &frame) && WriteAll(agent, frame.data(), frame.size())) {
+   }
+   shutdown(client, SHUT_RDWR);
+   shutdown(agent, SHUT_RDWR);
    back.join();
 }
 

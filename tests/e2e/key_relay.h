@@ -10,8 +10,15 @@
 // connection, strictly request after reply (the connect sequence and
 // simple requests).
 //
-// PassThrough: forwards bytes frame by frame without any key, and sends
-// each encrypted frame of a chosen direction twice once told to.
+// PassThrough: forwards bytes frame by frame without any key, and once told
+// to sends each encrypted frame of a chosen direction twice, drops one, or
+// sends one back to where it came from.
+//
+// Equalise: reads the server's key request, asks the agent for a key with
+// its own RSA key, and hands the server the very key the agent chose,
+// wrapped to the server's public key; both hops then share one key (and so
+// one channel binding), and the relay forwards frames unchanged while it
+// reads the agent's. A refusal of its key goes back to the server.
 #ifndef HKE2E_KEY_RELAY_H
 #define HKE2E_KEY_RELAY_H
 
@@ -29,7 +36,7 @@ namespace e2e {
 
 class KeyRelay {
 public:
-   enum class Mode { Intercept, PassThrough };
+   enum class Mode { Intercept, PassThrough, Equalise };
    // What the relay does with a decrypted CMD_AUTHENTICATE (Intercept only).
    enum class OnAuthenticate {
       Forward,               // re-encrypt it for the agent
@@ -50,6 +57,12 @@ public:
    // PassThrough: from now on, send every encrypted frame twice in the
    // direction to the agent (toAgent) or to the server.
    void duplicateFrames(bool toAgent);
+   // PassThrough: of the encrypted frames towards the agent (toAgent) or
+   // the server, from now on, the nth is not passed on.
+   void dropFrame(bool toAgent, int nth);
+   // PassThrough: the next encrypted frame from the agent (toAgent) or from
+   // the server is sent back to its sender instead of passed on.
+   void reflectFrame(bool toAgent);
 
    // The message ReplayCaptured sends (under the current request's id).
    void setCapturedAuthentication(std::shared_ptr<CSCPMessage> message);
@@ -67,6 +80,10 @@ private:
    void serve();
    void intercept(int client, int agent);
    void passThrough(int client, int agent);
+   void equalise(int client, int agent);
+   // Writes a whole frame to fd (the client's or the agent's socket), one
+   // writer at a time.
+   bool writeTo(int fd, const std::vector<uint8_t> &frame);
    void record(uint16_t code, const CSCPMessage *authentication);
 
    const Mode m_mode;
@@ -79,6 +96,10 @@ private:
    std::atomic<bool> m_stopping{false};
    std::atomic<bool> m_duplicateToAgent{false};
    std::atomic<bool> m_duplicateToServer{false};
+   std::atomic<int> m_dropToAgent{0};  // countdown to the frame dropped; 0: none
+   std::atomic<int> m_dropToServer{0};
+   std::atomic<bool> m_reflectToAgent{false};
+   std::atomic<bool> m_reflectToServer{false};
    std::atomic<uint32_t> m_agentKeyRefusal{0};
    std::thread m_thread;
 
@@ -86,6 +107,7 @@ private:
    std::vector<uint16_t> m_seen;                                 // guarded by m_mutex
    std::vector<std::shared_ptr<CSCPMessage>> m_authentications;  // guarded by m_mutex
    std::shared_ptr<CSCPMessage> m_replay;                        // guarded by m_mutex
+   std::mutex m_writeToClient, m_writeToAgent;                   // whole frames on each socket
 };
 
 }  // namespace e2e

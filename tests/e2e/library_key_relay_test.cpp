@@ -1,11 +1,14 @@
 // A hostile relay between the library and the real hkagent: one that offers
-// its own keys to both sides, one that impersonates the agent, a proof
-// captured on one session and replayed on another, and encrypted frames
-// sent twice.
+// its own keys to both sides, one that gives both sides the same key, one
+// that impersonates the agent, a proof captured on one session and replayed
+// on another, and encrypted frames sent twice, dropped or sent back.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdarg>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "e2e_fixture.h"
@@ -80,9 +83,14 @@ TEST_F(KeyRelayTest, TrustedKeysLeaveARelayWithItsOwnKeyNothingButTheProbe) {
    ASSERT_EQ(direct->connect(ServerKey(), 0, &error), 1) << error;
    EXPECT_TRUE(direct->encrypted());
 
-   for (int method : {AUTH_HMAC_SHA256, AUTH_SHA1_HASH}) {
-      SCOPED_TRACE(method);
-      KeyRelay relay(m_agent.port(), KeyRelay::Mode::Intercept);
+   // Key substitution fails whether the relay keeps two keys or hands the
+   // server the agent's: either way the agent must take the relay's key.
+   for (auto [mode, method] : {std::pair{KeyRelay::Mode::Intercept, AUTH_HMAC_SHA256},
+                               std::pair{KeyRelay::Mode::Intercept, AUTH_SHA1_HASH},
+                               std::pair{KeyRelay::Mode::Equalise, AUTH_HMAC_SHA256},
+                               std::pair{KeyRelay::Mode::Equalise, AUTH_SHA1_HASH}}) {
+      SCOPED_TRACE(testing::Message() << "mode " << (int)mode << " method " << method);
+      KeyRelay relay(m_agent.port(), mode);
       auto s = session();
       EXPECT_EQ(ConnectThrough(relay, method, s.get()), ERR_INVALID_PUBLIC_KEY);
       EXPECT_EQ(relay.agentKeyRefusal(), RCC_INVALID_PUBLIC_KEY);
@@ -92,6 +100,24 @@ TEST_F(KeyRelayTest, TrustedKeysLeaveARelayWithItsOwnKeyNothingButTheProbe) {
                 (std::vector<uint16_t>{CMD_GET_HKCP_VERSION, CMD_REQUEST_SESSION_KEY}));
       EXPECT_TRUE(relay.capturedAuthentications().empty());
    }
+}
+
+// Equal keys on both hops make both channel bindings equal, so the server's
+// proof (method 4) is as good on the relay's channel to the agent, and the
+// agent's proof comes back unchanged. Only an agent that lists the trusted
+// server keys (above) stops this in the legacy key exchange: the exchange
+// carries nothing else that ties the key to the server, and changing what
+// the proofs cover would break old peers. The secure mode (HKCP inside TLS)
+// is what closes it; this records what the legacy exchange gives today.
+TEST_F(KeyRelayTest, EqualisedKeyPassesMethod4OnAnAgentThatTakesAnyKey) {
+   start(true);
+   KeyRelay relay(m_agent.port(), KeyRelay::Mode::Equalise);
+   auto s = session();
+   EXPECT_EQ(ConnectThrough(relay, AUTH_HMAC_SHA256, s.get()), ERR_SUCCESS);
+   EXPECT_EQ(relay.agentKeyRefusal(), 0u);
+   // The relay holds the key: it read the agent's answers.
+   std::vector<uint16_t> seen = relay.seenCodes();
+   EXPECT_NE(std::find(seen.begin(), seen.end(), CMD_REQUEST_COMPLETED), seen.end());
 }
 
 struct Impersonation {
@@ -181,5 +207,118 @@ INSTANTIATE_TEST_SUITE_P(Relay, ReplayedFrames,
                          [](const ::testing::TestParamInfo<Duplication> &info) {
                             return info.param.name;
                          });
+
+// ---------------------------------------------------------------- frames dropped or sent back
+
+// What a relay without the key does to the stream, while the server uploads,
+// downloads or runs an action: each must fail closed. The side that sees
+// the fault ends the session; the other sees the connection end.
+struct PathFault {
+   const char *name;
+   enum class Fault { Drop, Reflect } fault;
+   bool toAgent;  // Drop: towards the agent; Reflect: back to the agent
+   enum class Work { Upload, Download, Action } work;
+   const char *agentLine;     // when the agent is the one that notices
+   const wchar_t *localLine;  // when the library's session is
+   const char *runs;          // Action: what the action left behind
+};
+
+// A session that keeps the lines it prints.
+class LineRecordingConnection : public RecordingConnection {
+public:
+   using RecordingConnection::RecordingConnection;
+   bool printed(const std::wstring &part) {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      for (const std::wstring &line : m_lines) {
+         if (line.find(part) != std::wstring::npos)
+            return true;
+      }
+      return false;
+   }
+
+protected:
+   void PrintMsg(const wchar_t *format, ...) override {
+      wchar_t text[512];
+      va_list args;
+      va_start(args, format);
+      hk_vsnwprintf(text, 512, format, args);
+      va_end(args);
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_lines.push_back(text);
+   }
+
+private:
+   std::mutex m_mutex;
+   std::vector<std::wstring> m_lines;  // guarded by m_mutex
+};
+
+class FramesOnThePath : public KeyRelayTest, public ::testing::WithParamInterface<PathFault> {};
+
+TEST_P(FramesOnThePath, FailClosed) {
+   const PathFault &p = GetParam();
+   const std::string runs = m_dir / "runs";
+   start(false, "/bin/sh -c \"echo run >> " + runs + "\"");
+   // Several file-data frames, so the third frame is inside the transfer.
+   const std::string content = PatternBytes(6 * FILE_BUFFER_SIZE + 100, 5);
+   const std::string local = m_dir / "local.bin", downloaded = m_dir / "downloaded.bin";
+   ASSERT_TRUE(WriteFile(local, content));
+   ASSERT_TRUE(WriteFile(m_agent.storeDir() + "/stored.bin", content));
+   KeyRelay relay(m_agent.port(), KeyRelay::Mode::PassThrough);
+   auto s = std::make_unique<LineRecordingConnection>(LoopbackNetworkOrder(), m_agent.port(),
+                                                      AUTH_NONE, nullptr);
+   ASSERT_EQ(ConnectThrough(relay, AUTH_HMAC_SHA256, s.get()), ERR_SUCCESS);
+   if (p.fault == PathFault::Fault::Drop)
+      relay.dropFrame(p.toAgent, 3);
+   else
+      relay.reflectFrame(p.toAgent);
+
+   uint32_t rc = ERR_SUCCESS;
+   switch (p.work) {
+      case PathFault::Work::Upload:
+         rc = s->uploadFile(std::wstring(local.begin(), local.end()).c_str(), L"uploaded.bin");
+         break;
+      case PathFault::Work::Download:
+         rc = DownloadFile(s.get(), "stored.bin", downloaded);
+         break;
+      case PathFault::Work::Action:
+         rc = s->execAction(L"count", 0, nullptr);
+         break;
+   }
+   EXPECT_NE(rc, ERR_SUCCESS);
+   EXPECT_TRUE(WaitDisconnected(*s));
+   if (p.agentLine != nullptr) {
+      EXPECT_TRUE(m_agent.waitForLog(p.agentLine, 15000)) << m_agent.log();
+   }
+   if (p.localLine != nullptr) {
+      EXPECT_TRUE(s->printed(p.localLine));
+   }
+   // Nothing cut short passes for whole.
+   EXPECT_FALSE(Exists(m_agent.storeDir() + "/uploaded.bin"));
+   if (Exists(downloaded)) {
+      EXPECT_NE(Sha256OfFile(downloaded), Sha256OfFile(local));
+   }
+   if (p.runs != nullptr) {
+      std::ifstream in(runs);
+      std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      EXPECT_EQ(all, p.runs);
+   }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Relay, FramesOnThePath,
+    ::testing::Values(
+        PathFault{"DropToAgentMidUpload", PathFault::Fault::Drop, true, PathFault::Work::Upload,
+                  "out of sequence (1 earlier message(s) missing)", nullptr, nullptr},
+        PathFault{"DropToServerMidDownload", PathFault::Fault::Drop, false,
+                  PathFault::Work::Download, nullptr,
+                  L"out of sequence (1 earlier message(s) missing)", nullptr},
+        // The agent's reply goes back to the agent, which once answered it
+        // as an unknown command under the request's id.
+        PathFault{"ReflectToAgent", PathFault::Fault::Reflect, true, PathFault::Work::Action,
+                  "in this side's own direction (reflected back)", nullptr, "run\n"},
+        // The server's request comes back to the server: the action never ran.
+        PathFault{"ReflectToServer", PathFault::Fault::Reflect, false, PathFault::Work::Action,
+                  nullptr, L"in this side's own direction (reflected back)", ""}),
+    [](const ::testing::TestParamInfo<PathFault> &info) { return info.param.name; });
 
 }  // namespace

@@ -246,12 +246,16 @@ TEST_F(AgentFaultTest, FrameOverTheLimitIsSkippedAndTheReplyBehindItArrives) {
    EXPECT_EQ(ERR_SUCCESS, session->nop());
 }
 
-TEST_F(AgentFaultTest, FrameOverTheLimitOnAnEncryptedSessionIsSkippedToo) {
+TEST_F(AgentFaultTest, FrameOverTheLimitOnAnEncryptedSessionEndsItWhichThenReconnects) {
    startAgent();
    connect(ENCRYPTION_REQUIRED);
    agent->setHandler(CMD_NOP, FakeOversizeFrame(1u << 20, FakeReply(0)));
-   EXPECT_EQ(ERR_SUCCESS, session->nop());
+   // Skipped unread, it was never authenticated: the reply behind it is not
+   // taken either.
+   EXPECT_EQ(ERR_REQUEST_TIMEOUT, session->nop());
    EXPECT_TRUE(session->hasLineStartingWith(L"Received too large message"));
+   agent->setHandler(CMD_NOP, nullptr);
+   expectReusable();
 }
 
 TEST_F(AgentFaultTest, ReplyLongerThanItsVariablesIsABadResponseNotSuccess) {
@@ -296,14 +300,14 @@ TEST_F(AgentFaultTest, HeaderSmallerThanAHeaderEndsTheSessionWhichThenReconnects
    expectReusable();
 }
 
-TEST_F(AgentFaultTest, UndecryptableFrameIsSkippedAndTheSessionGoesOn) {
+TEST_F(AgentFaultTest, UndecryptableFrameEndsTheSessionWhichThenReconnects) {
    startAgent();
    connect(ENCRYPTION_REQUIRED);
    agent->setHandler(CMD_NOP, FakeUndecryptableFrame(FakeReply(0)));
-   EXPECT_EQ(ERR_SUCCESS, session->nop());
+   EXPECT_EQ(ERR_REQUEST_TIMEOUT, session->nop());
    EXPECT_TRUE(session->hasLineStartingWith(L"Unable to decrypt received message"));
    agent->setHandler(CMD_NOP, nullptr);
-   EXPECT_EQ(ERR_SUCCESS, session->nop());
+   expectReusable();
 }
 
 TEST_F(AgentFaultTest, PlainReplyOnAnEncryptedSessionIsNotTaken) {
@@ -320,8 +324,11 @@ TEST_F(AgentFaultTest, PlainReplyOnAnEncryptedSessionIsNotTaken) {
       free(frame);
       c.reply(request, ERR_SUCCESS);
    });
-   EXPECT_EQ(ERR_SUCCESS, session->nop());
+   // Neither the forged reply nor the one behind it: the session ends.
+   EXPECT_EQ(ERR_REQUEST_TIMEOUT, session->nop());
    EXPECT_TRUE(session->hasLineStartingWith(L"Unable to decrypt received message"));
+   agent->setHandler(CMD_NOP, nullptr);
+   expectReusable();
 }
 
 // ---------------------------------------------------------------- strays and floods

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <random>
 #include <memory>
@@ -111,6 +113,7 @@ TEST(HKCPConnection, ReceiveNamesEachOutcome) {
       const char *name;
       std::function<void(SOCKET peer)> peerDoes;
       HKCPReceiveResult expected;
+      HKCPReceiveAction action;  // on this plain channel
    };
    auto header = [](uint32_t size, uint16_t flags) {
       std::vector<uint8_t> frame(16, 0);
@@ -129,22 +132,23 @@ TEST(HKCPConnection, ReceiveNamesEachOutcome) {
            auto f = header(16, 0);
            SocketSendAll(peer, f.data(), f.size());
         },
-        HKCPReceiveResult::Frame},
-       {"closed", [](SOCKET peer) { ShutdownSocket(peer); }, HKCPReceiveResult::Closed},
-       {"silence", [](SOCKET) {}, HKCPReceiveResult::TimedOut},
+        HKCPReceiveResult::Frame, HKCPReceiveAction::Deliver},
+       {"closed", [](SOCKET peer) { ShutdownSocket(peer); }, HKCPReceiveResult::Closed,
+        HKCPReceiveAction::End},
+       {"silence", [](SOCKET) {}, HKCPReceiveResult::TimedOut, HKCPReceiveAction::Wait},
        {"too large",
         [&](SOCKET peer) {
            auto f = header(HKCP_MAX_FRAME_SIZE + 8, 0);
            SocketSendAll(peer, f.data(), f.size());
         },
-        HKCPReceiveResult::TooLarge},
+        HKCPReceiveResult::TooLarge, HKCPReceiveAction::Skip},
        {"encrypted without a key",
         [&](SOCKET peer) {
            auto f = header(48, MF_ENCRYPTED);
            f.resize(48, 0);
            SocketSendAll(peer, f.data(), f.size());
         },
-        HKCPReceiveResult::Undecryptable},
+        HKCPReceiveResult::Undecryptable, HKCPReceiveAction::End},
    };
    for (const Case &c : cases) {
       SCOPED_TRACE(c.name);
@@ -153,7 +157,9 @@ TEST(HKCPConnection, ReceiveNamesEachOutcome) {
       HKCPConnection connection;
       connection.attach(TakeClient(pair), INFINITE);
       c.peerDoes(pair.server);
-      EXPECT_EQ(c.expected, connection.receive(200));
+      HKCPReceiveResult result = connection.receive(200);
+      EXPECT_EQ(c.expected, result);
+      EXPECT_EQ(c.action, connection.action(result));
    }
 }
 
@@ -324,40 +330,114 @@ TEST(HKCPConnection, ConcurrentEncryptedSendersKeepTheWireInNonceOrder) {
    }
 }
 
-TEST(HKCPConnection, ReplayedFrameIsNamedApartFromAnUndecryptableOne) {
-   // A copy of a frame already taken is authentic but must end the session;
-   // a frame that fails to decrypt is only skipped.
-   EncryptedPair channel;
-   ASSERT_TRUE(channel.ok);
+// The bytes of the next frame a context encrypts.
+std::vector<uint8_t> Encrypted(HKCPConnection &connection, uint32_t id) {
    CSCPMessage message;
    message.SetCode(CMD_NOP);
+   message.SetId(id);
    CSCP_MESSAGE *plain = message.CreateMessage();
-   ASSERT_NE(nullptr, plain);
-   HKCPEncryptionContext *context = channel.writer.acquireContext();
-   ASSERT_NE(nullptr, context);
-   CSCP_ENCRYPTED_MESSAGE *encrypted = CSCPEncryptMessage(context, plain);
-   context->decRefCount();
+   HKCPEncryptionContext *context = connection.acquireContext();
+   CSCP_ENCRYPTED_MESSAGE *encrypted =
+       context != nullptr && plain != nullptr ? CSCPEncryptMessage(context, plain) : nullptr;
+   if (context != nullptr)
+      context->decRefCount();
    free(plain);
-   ASSERT_NE(nullptr, encrypted);
+   if (encrypted == nullptr)
+      return {};
    std::vector<uint8_t> bytes((uint8_t *)encrypted,
                               (uint8_t *)encrypted + ntohl(encrypted->dwSize));
    free(encrypted);
-   std::vector<uint8_t> forged = bytes;
-   forged.back() ^= 0x01;  // the tag
+   return bytes;
+}
 
-   struct Step {
-      const std::vector<uint8_t> *bytes;
-      HKCPReceiveResult expected;
+TEST(HKCPConnection, EncryptedChannelEndsOnEveryFrameItCannotDeliver) {
+   // What a relay without the key can do to the stream, and what one
+   // receive then names: every frame not delivered ends the session.
+   struct Case {
+      const char *name;
+      // The frames of the writer's side (w0, w1, w2: its next three) and of
+      // the reader's own side (r0), in the order they arrive.
+      std::function<std::vector<std::vector<uint8_t>>(EncryptedPair &)> arrive;
+      HKCPReceiveResult last;  // what the last one gives; those before are frames
+      const wchar_t *line;     // the start of the diagnostic line, or null
    };
-   const Step steps[] = {{&forged, HKCPReceiveResult::Undecryptable},
-                         {&bytes, HKCPReceiveResult::Frame},
-                         {&bytes, HKCPReceiveResult::Replayed}};
-   for (const Step &step : steps) {
-      ASSERT_TRUE(channel.writer.sendBytes(step.bytes->data(), (uint32_t)step.bytes->size()));
-      EXPECT_EQ(step.expected, channel.reader.receive(kWaitMs));
+   auto three = [](EncryptedPair &c) {
+      return std::vector<std::vector<uint8_t>>{Encrypted(c.writer, 0), Encrypted(c.writer, 1),
+                                               Encrypted(c.writer, 2)};
+   };
+   const Case cases[] = {
+       {"in sequence", three, HKCPReceiveResult::Frame, nullptr},
+       {"replayed",
+        [&](EncryptedPair &c) {
+           auto w = three(c);
+           return std::vector<std::vector<uint8_t>>{w[0], w[1], w[0]};
+        },
+        HKCPReceiveResult::Replayed,
+        L"Received message out of sequence (replayed or reordered): counter 0, expected 2"},
+       {"one dropped",
+        [&](EncryptedPair &c) {
+           auto w = three(c);
+           return std::vector<std::vector<uint8_t>>{w[0], w[2]};
+        },
+        HKCPReceiveResult::SequenceGap,
+        L"Received message out of sequence (1 earlier message(s) missing): counter 2, "
+        L"expected 1"},
+       {"reflected",
+        [&](EncryptedPair &c) {
+           auto w = three(c);
+           return std::vector<std::vector<uint8_t>>{w[0], Encrypted(c.reader, 9)};
+        },
+        HKCPReceiveResult::Reflected,
+        L"Received message in this side's own direction (reflected back): counter 0"},
+       {"forged tag",
+        [&](EncryptedPair &c) {
+           auto w = three(c);
+           w[1].back() ^= 0x01;
+           return std::vector<std::vector<uint8_t>>{w[0], w[1]};
+        },
+        HKCPReceiveResult::Undecryptable, L"Unable to decrypt received message"},
+       {"plain",
+        [&](EncryptedPair &) {
+           std::vector<uint8_t> plain(HKCP_HEADER_SIZE, 0);
+           plain[1] = CMD_NOP;
+           plain[7] = HKCP_HEADER_SIZE;
+           return std::vector<std::vector<uint8_t>>{plain};
+        },
+        HKCPReceiveResult::Undecryptable, L"Unable to decrypt received message"},
+       {"over the limit",
+        [&](EncryptedPair &) {
+           // The header alone: the rest never comes, nor is it waited for.
+           std::vector<uint8_t> header(HKCP_HEADER_SIZE, 0);
+           header[0] = 0x7F;
+           header[1] = 0xFF;
+           header[2] = 0x80;
+           uint32_t size = htonl(HKCP_MAX_FRAME_SIZE + 64);
+           memcpy(&header[4], &size, 4);
+           return std::vector<std::vector<uint8_t>>{header};
+        },
+        HKCPReceiveResult::TooLarge, L"Received too large message"},
+   };
+   for (const Case &c : cases) {
+      SCOPED_TRACE(c.name);
+      EncryptedPair channel;
+      ASSERT_TRUE(channel.ok);
+      std::vector<std::vector<uint8_t>> frames = c.arrive(channel);
+      for (size_t i = 0; i < frames.size(); i++) {
+         ASSERT_TRUE(channel.writer.sendBytes(frames[i].data(), (uint32_t)frames[i].size()));
+         HKCPReceiveResult result = channel.reader.receive(kWaitMs);
+         HKCPReceiveResult expected = i + 1 < frames.size() ? HKCPReceiveResult::Frame : c.last;
+         EXPECT_EQ(expected, result) << "frame " << i;
+         EXPECT_EQ(expected == HKCPReceiveResult::Frame ? HKCPReceiveAction::Deliver
+                                                        : HKCPReceiveAction::End,
+                   channel.reader.action(result))
+             << "frame " << i;
+      }
+      wchar_t line[256] = L"";
+      EXPECT_EQ(c.line != nullptr, channel.reader.describe(c.last, line, 256));
+      if (c.line != nullptr) {
+         EXPECT_EQ(0u, std::wstring(line).find(c.line)) << std::wstring(line).c_str();
+      }
    }
-   wchar_t line[256];
-   EXPECT_FALSE(channel.reader.describeSkipped(HKCPReceiveResult::Replayed, line, 256));
 }
 
 // ---------------------------------------------------------------- reply queue

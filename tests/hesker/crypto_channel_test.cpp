@@ -179,25 +179,25 @@ TEST(CryptoChannel, RekeyingSwitchesBothDirections) {
    context->decRefCount();
 }
 
+// Frames from the side that chose the key to the side that asked, written
+// straight to the stream.
 class CryptoStream : public ::testing::Test {
 protected:
    void SetUp() override {
       ASSERT_TRUE(pair.ok());
-      context = HKCPEncryptionContext::createRandom(HKCP_CIPHER_AES_256_GCM);
-      ASSERT_NE(context, nullptr);
-   }
-   void TearDown() override {
-      if (context != nullptr)
-         context->decRefCount();
+      ASSERT_NE(channel.chooser, nullptr);
+      ASSERT_NE(channel.asker, nullptr);
+      context = channel.asker.get();
    }
 
+   // The sender's next frame: each call takes the next sequence.
    std::vector<uint8_t> EncryptedFrame(uint32_t id) {
       CSCPMessage message;
       message.SetCode(CMD_NOP);
       message.SetId(id);
       message.SetVariable(VID_VALUE, L"payload");
       CSCP_MESSAGE *plain = message.CreateMessage();
-      CSCP_ENCRYPTED_MESSAGE *frame = CSCPEncryptMessage(context, plain);
+      CSCP_ENCRYPTED_MESSAGE *frame = CSCPEncryptMessage(channel.chooser.get(), plain);
       std::vector<uint8_t> bytes((uint8_t *)frame, (uint8_t *)frame + ntohl(frame->dwSize));
       free(plain);
       free(frame);
@@ -215,38 +215,45 @@ protected:
    }
 
    LoopbackPair pair;
-   HKCPEncryptionContext *context = nullptr;
+   Channel channel;
+   HKCPEncryptionContext *context = nullptr;  // the reader's
 };
 
-// Any single altered bit in a frame on the stream gives 2, and the frames
-// after it are still read correctly.
+// Any single altered bit in a frame on the stream gives 2, moves no
+// sequence, and the genuine frame after it is still read correctly.
 TEST_F(CryptoStream, AlteredFramesGiveResult2AndTheStreamGoesOn) {
    FrameReader reader(pair.b);
-   std::vector<uint8_t> frame = EncryptedFrame(1);
+   const std::vector<uint8_t> first = EncryptedFrame(1);
+   const size_t frameSize = first.size();
+   Write(first);
    int rc = 0;
+   ASSERT_EQ(NextId(&reader, &rc), 1u);
    // The size field is left alone here: altering it re-frames the stream
    // itself (covered below). So is the encrypted flag (its own test).
-   for (size_t bit = 0; bit < frame.size() * 8; bit++) {
+   for (size_t bit = 0; bit < frameSize * 8; bit++) {
       if ((bit / 8 >= 4 && bit / 8 < 8) || bit == kEncryptedFlagBit)
          continue;
-      std::vector<uint8_t> altered = EncryptedFrame((uint32_t)bit + 100);
+      std::vector<uint8_t> genuine = EncryptedFrame((uint32_t)bit + 200000);
+      std::vector<uint8_t> altered = genuine;
       altered[bit / 8] ^= (uint8_t)(1u << (bit % 8));
       Write(altered);
-      Write(EncryptedFrame((uint32_t)bit + 200000));
+      Write(genuine);
       EXPECT_EQ(NextId(&reader, &rc), 0u);
       EXPECT_EQ(rc, 2) << "byte " << bit / 8 << " bit " << bit % 8;
       EXPECT_EQ(NextId(&reader, &rc), (uint32_t)bit + 200000);
    }
+   EXPECT_FALSE(channel.asker->sequenceBroken());
 }
 
 // With the encrypted flag cleared, the ciphertext would pass for a plain
 // frame; on a session that has a context every frame must be encrypted.
 TEST_F(CryptoStream, ClearedEncryptedFlagGivesResult2) {
    FrameReader reader(pair.b);
-   std::vector<uint8_t> altered = EncryptedFrame(1);
+   std::vector<uint8_t> genuine = EncryptedFrame(2);
+   std::vector<uint8_t> altered = genuine;
    altered[kEncryptedFlagBit / 8] ^= (uint8_t)(1u << (kEncryptedFlagBit % 8));
    Write(altered);
-   Write(EncryptedFrame(2));
+   Write(genuine);
    int rc = 0;
    EXPECT_EQ(NextId(&reader, &rc), 0u);
    EXPECT_EQ(rc, 2);
@@ -266,18 +273,42 @@ TEST_F(CryptoStream, EncryptedFrameWithoutContextGives2) {
 // likewise.
 TEST_F(CryptoStream, LyingSizesAreRefused) {
    FrameReader reader(pair.b);
-   std::vector<uint8_t> frame = EncryptedFrame(1);
    for (uint32_t size : {16u, 40u, 51u}) {
-      std::vector<uint8_t> lying(frame.begin(), frame.begin() + size);
+      std::vector<uint8_t> genuine = EncryptedFrame(size + 500);
+      std::vector<uint8_t> lying(genuine.begin(), genuine.begin() + size);
       uint32_t be = htonl(size);
       memcpy(&lying[4], &be, 4);
       Write(lying);
-      Write(EncryptedFrame(size + 500));
+      Write(genuine);
       int rc = 0;
       EXPECT_EQ(NextId(&reader, &rc), 0u);
       EXPECT_EQ(rc, 2) << size;
       EXPECT_EQ(NextId(&reader, &rc), size + 500);
    }
+}
+
+// A frame skipped unread (over the receive limit) is never authenticated,
+// so it never moves the sequence: the sender's next frame still follows.
+TEST_F(CryptoStream, SkippedFrameMovesNoSequence) {
+   FrameReader reader(pair.b);
+   std::vector<uint8_t> oversized(HKCP_MAX_FRAME_SIZE + 64, 0x5A);
+   const uint32_t be = htonl((uint32_t)oversized.size());
+   const uint16_t code = htons(CMD_ENCRYPTED_MESSAGE), flags = htons(MF_ENCRYPTED);
+   memcpy(&oversized[0], &code, 2);
+   memcpy(&oversized[2], &flags, 2);
+   memcpy(&oversized[4], &be, 4);
+   std::vector<uint8_t> next = EncryptedFrame(7);
+   // Larger than the socket buffers: written while the reader reads.
+   std::thread writer([&] {
+      Write(oversized);
+      Write(next);
+   });
+   int rc = 0;
+   EXPECT_EQ(NextId(&reader, &rc), 0u);
+   EXPECT_EQ(rc, 1);
+   EXPECT_EQ(NextId(&reader, &rc), 7u);
+   writer.join();
+   EXPECT_FALSE(channel.asker->sequenceBroken());
 }
 
 // A frame cut short by the end of the connection is never decrypted: the

@@ -168,10 +168,10 @@ TEST_P(CryptoFileSizes, ArrivesIntactWithRisingProgress) {
    std::wstring name = Widen(dir.write("file.bin", content));
    LoopbackPair pair;
    ASSERT_TRUE(pair.ok());
-   HKCPEncryptionContext *context =
-       param.encrypted ? HKCPEncryptionContext::createRandom(HKCP_CIPHER_AES_256_GCM) : nullptr;
+   Channel channel;
+   HKCPEncryptionContext *context = param.encrypted ? channel.chooser.get() : nullptr;
 
-   FileReceiver receiver(pair.b, context, 0);
+   FileReceiver receiver(pair.b, param.encrypted ? channel.asker.get() : nullptr, 0);
    std::thread thread([&] { receiver.run(); });
    CriticalSection lock;
    std::vector<int64_t> progress;
@@ -195,7 +195,6 @@ TEST_P(CryptoFileSizes, ArrivesIntactWithRisingProgress) {
       EXPECT_GT(progress[i], progress[i - 1]);
    if (context != nullptr) {
       EXPECT_EQ(context->getRefCount(), 1) << "the caller's reference stays the only one";
-      context->decRefCount();
    }
 }
 
@@ -233,10 +232,10 @@ TEST_P(CryptoFileConcurrent, OtherWritersNeverInterleave) {
    std::wstring name = Widen(dir.write("shared.bin", content));
    LoopbackPair pair;
    ASSERT_TRUE(pair.ok());
-   HKCPEncryptionContext *context =
-       GetParam() ? HKCPEncryptionContext::createRandom(HKCP_CIPHER_AES_256_GCM) : nullptr;
+   Channel channel;
+   HKCPEncryptionContext *context = GetParam() ? channel.chooser.get() : nullptr;
 
-   FileReceiver receiver(pair.b, context, kWriters * kMessages);
+   FileReceiver receiver(pair.b, GetParam() ? channel.asker.get() : nullptr, kWriters * kMessages);
    std::thread reader([&] { receiver.run(); });
    CriticalSection lock;
    std::vector<std::thread> writers;
@@ -267,8 +266,6 @@ TEST_P(CryptoFileConcurrent, OtherWritersNeverInterleave) {
    EXPECT_EQ(receiver.othersSeen, kWriters * kMessages);
    EXPECT_EQ(Sha1Hex(receiver.data), Sha1Hex(content));
    EXPECT_EQ(progress, receiver.cumulative);
-   if (context != nullptr)
-      context->decRefCount();
 }
 
 INSTANTIATE_TEST_SUITE_P(Channel, CryptoFileConcurrent, ::testing::Bool(),

@@ -11,6 +11,7 @@
 #include "crypto_util.h"
 #include "hkcp.h"
 
+using crypto_test::Channel;
 using crypto_test::ContextPtr;
 
 namespace {
@@ -101,21 +102,22 @@ void SetSize(std::vector<uint8_t> *frame, uint32_t size) {
 }
 
 TEST(CryptoFrame, LayoutAndRoundTrip) {
-   ContextPtr context = NewContext();
+   Channel channel;
    std::vector<uint8_t> plain = PlainFrame();
-   std::vector<uint8_t> frame = Encrypt(context.get(), plain);
+   std::vector<uint8_t> frame = Encrypt(channel.chooser.get(), plain);
    ASSERT_EQ(frame.size(), 20 + plain.size() + 16);
    EXPECT_EQ(frame[0], 0x7F);
    EXPECT_EQ(frame[1], 0xFF);
    EXPECT_EQ(frame[2], 0x80);
    EXPECT_EQ(frame[3], 0x00);
+   EXPECT_EQ(frame[8] & 0x80, 0x80);  // the direction of the side that chose the key
    uint32_t size;
    memcpy(&size, &frame[4], 4);
    EXPECT_EQ(ntohl(size), frame.size());
    EXPECT_FALSE(Contains(frame.data(), frame.size(), "encrypted", 9));
 
    std::vector<uint8_t> decrypted;
-   ASSERT_TRUE(Decrypt(context.get(), frame, (uint32_t)plain.size(), &decrypted));
+   ASSERT_TRUE(Decrypt(channel.asker.get(), frame, (uint32_t)plain.size(), &decrypted));
    EXPECT_EQ(decrypted, plain);
    CSCPMessage message(reinterpret_cast<const CSCP_MESSAGE *>(decrypted.data()));
    ASSERT_TRUE(message.IsValid());
@@ -125,52 +127,53 @@ TEST(CryptoFrame, LayoutAndRoundTrip) {
 }
 
 TEST(CryptoFrame, RoundTripOfHeaderOnlyAndLargeFrames) {
-   ContextPtr context = NewContext();
+   Channel channel;
    CSCPMessage empty;
    empty.SetCode(CMD_NOP);
    CSCP_MESSAGE *raw = empty.CreateMessage();
    std::vector<uint8_t> small((uint8_t *)raw, (uint8_t *)raw + ntohl(raw->dwSize));
    free(raw);
    std::vector<uint8_t> out;
-   ASSERT_TRUE(Decrypt(context.get(), Encrypt(context.get(), small), 4096, &out));
+   ASSERT_TRUE(Decrypt(channel.asker.get(), Encrypt(channel.chooser.get(), small), 4096, &out));
    EXPECT_EQ(out, small);
 
    std::vector<uint8_t> large = PlainFrame(200000);
-   ASSERT_TRUE(Decrypt(context.get(), Encrypt(context.get(), large), HKCP_MAX_FRAME_SIZE, &out));
+   ASSERT_TRUE(Decrypt(channel.asker.get(), Encrypt(channel.chooser.get(), large),
+                       HKCP_MAX_FRAME_SIZE, &out));
    EXPECT_EQ(out, large);
 }
 
 TEST(CryptoFrame, SameFrameEncryptsDifferentlyEachTime) {
-   ContextPtr context = NewContext();
+   Channel channel;
    std::vector<uint8_t> plain = PlainFrame();
-   std::vector<uint8_t> a = Encrypt(context.get(), plain);
-   std::vector<uint8_t> b = Encrypt(context.get(), plain);
+   std::vector<uint8_t> a = Encrypt(channel.chooser.get(), plain);
+   std::vector<uint8_t> b = Encrypt(channel.chooser.get(), plain);
    EXPECT_NE(memcmp(&a[8], &b[8], 12), 0) << "nonce reused";
    EXPECT_NE(a, b);
 }
 
 TEST(CryptoFrame, EverySingleBitChangeIsRejected) {
-   ContextPtr context = NewContext();
+   Channel channel;
    std::vector<uint8_t> plain = PlainFrame();
-   std::vector<uint8_t> frame = Encrypt(context.get(), plain);
-   ASSERT_TRUE(Decrypt(context.get(), frame, (uint32_t)plain.size()));
+   std::vector<uint8_t> frame = Encrypt(channel.chooser.get(), plain);
+   ASSERT_TRUE(Decrypt(channel.asker.get(), frame, (uint32_t)plain.size()));
    for (size_t bit = 0; bit < frame.size() * 8; bit++) {
       std::vector<uint8_t> altered = frame;
       altered[bit / 8] ^= (uint8_t)(1u << (bit % 8));
       // Capacity exactly the plain size: a size made larger is refused
       // before anything past the frame is read.
-      EXPECT_FALSE(Decrypt(context.get(), altered, (uint32_t)plain.size()))
+      EXPECT_FALSE(Decrypt(channel.asker.get(), altered, (uint32_t)plain.size()))
           << "byte " << bit / 8 << " bit " << bit % 8;
    }
 }
 
 TEST(CryptoFrame, FailedDecryptionLeavesNoPlaintext) {
-   ContextPtr context = NewContext();
+   Channel channel;
    std::vector<uint8_t> plain = PlainFrame(64);
-   std::vector<uint8_t> frame = Encrypt(context.get(), plain);
+   std::vector<uint8_t> frame = Encrypt(channel.chooser.get(), plain);
    frame.back() ^= 1;  // the tag
    std::vector<uint8_t> out(plain.size(), 0xEE);
-   EXPECT_EQ(CSCPDecryptMessage(context.get(),
+   EXPECT_EQ(CSCPDecryptMessage(channel.asker.get(),
                                 reinterpret_cast<const CSCP_ENCRYPTED_MESSAGE *>(frame.data()),
                                 out.data(), (uint32_t)out.size()),
              nullptr);
@@ -187,103 +190,106 @@ TEST(CryptoFrame, WrongKeyIsRejected) {
 // frame, or a new context where a freed one lived never leaves it on a stale
 // key.
 TEST(CryptoFrame, EachFrameUsesItsOwnContextsKeyOnOneThread) {
-   ContextPtr a = NewContext(), b = NewContext();
+   auto a = std::make_unique<Channel>();
+   Channel b;
    std::vector<uint8_t> plain = PlainFrame(), out;
-   std::vector<uint8_t> fromA = Encrypt(a.get(), plain), fromB = Encrypt(b.get(), plain);
-   EXPECT_FALSE(Decrypt(a.get(), fromB, 4096));
-   ASSERT_TRUE(Decrypt(b.get(), fromB, 4096, &out));
+   std::vector<uint8_t> fromA = Encrypt(a->chooser.get(), plain);
+   std::vector<uint8_t> fromB = Encrypt(b.chooser.get(), plain);
+   EXPECT_FALSE(Decrypt(a->asker.get(), fromB, 4096));
+   ASSERT_TRUE(Decrypt(b.asker.get(), fromB, 4096, &out));
    EXPECT_EQ(plain, out);
-   ASSERT_TRUE(Decrypt(a.get(), fromA, 4096, &out));
+   ASSERT_TRUE(Decrypt(a->asker.get(), fromA, 4096, &out));
    EXPECT_EQ(plain, out);
-   EXPECT_TRUE(Decrypt(a.get(), Encrypt(a.get(), plain), 4096));
+   EXPECT_TRUE(Decrypt(a->asker.get(), Encrypt(a->chooser.get(), plain), 4096));
 
-   std::vector<uint8_t> lastFromA = Encrypt(a.get(), plain);
-   const uint64_t freedKeyId = a->getKeyId();
+   std::vector<uint8_t> lastFromA = Encrypt(a->chooser.get(), plain);
+   const uint64_t freedKeyId = a->asker->getKeyId();
    a.reset();
-   ContextPtr c = NewContext();
-   EXPECT_NE(freedKeyId, c->getKeyId());
-   EXPECT_FALSE(Decrypt(c.get(), lastFromA, 4096));
-   EXPECT_TRUE(Decrypt(c.get(), Encrypt(c.get(), plain), 4096));
+   Channel c;
+   EXPECT_NE(freedKeyId, c.asker->getKeyId());
+   EXPECT_FALSE(Decrypt(c.asker.get(), lastFromA, 4096));
+   EXPECT_TRUE(Decrypt(c.asker.get(), Encrypt(c.chooser.get(), plain), 4096));
 }
 
 TEST(CryptoFrame, FrameTooLargeForTheBufferIsRefused) {
-   ContextPtr context = NewContext();
+   Channel channel;
    std::vector<uint8_t> plain = PlainFrame(100);
-   std::vector<uint8_t> frame = Encrypt(context.get(), plain);
-   EXPECT_FALSE(Decrypt(context.get(), frame, (uint32_t)plain.size() - 1));
-   EXPECT_FALSE(Decrypt(context.get(), frame, 0));
-   EXPECT_TRUE(Decrypt(context.get(), frame, (uint32_t)plain.size()));
+   std::vector<uint8_t> frame = Encrypt(channel.chooser.get(), plain);
+   EXPECT_FALSE(Decrypt(channel.asker.get(), frame, (uint32_t)plain.size() - 1));
+   EXPECT_FALSE(Decrypt(channel.asker.get(), frame, 0));
+   EXPECT_TRUE(Decrypt(channel.asker.get(), frame, (uint32_t)plain.size()));
 }
 
 // Frames whose size is below the smallest possible one are refused from
 // their 8 header bytes: the allocation holds only what the size claims.
 TEST(CryptoFrame, SizesBelowTheMinimumAreRefused) {
-   ContextPtr context = NewContext();
-   std::vector<uint8_t> frame = Encrypt(context.get(), PlainFrame());
+   Channel channel;
+   std::vector<uint8_t> frame = Encrypt(channel.chooser.get(), PlainFrame());
    for (uint32_t size : {0u, 8u, 20u, 36u, 51u}) {
       std::vector<uint8_t> shortFrame(frame.begin(), frame.begin() + std::max(size, 8u));
       SetSize(&shortFrame, size);
-      EXPECT_FALSE(Decrypt(context.get(), shortFrame, 4096)) << size;
+      EXPECT_FALSE(Decrypt(channel.asker.get(), shortFrame, 4096)) << size;
    }
 }
 
 // A frame cut short with its size field made to match fails the tag.
 TEST(CryptoFrame, TruncatedFramesAreRejected) {
-   ContextPtr context = NewContext();
+   Channel channel;
    std::vector<uint8_t> plain = PlainFrame();
-   std::vector<uint8_t> frame = Encrypt(context.get(), plain);
+   std::vector<uint8_t> frame = Encrypt(channel.chooser.get(), plain);
    for (size_t cut = 1; cut <= frame.size() - 52; cut++) {
       std::vector<uint8_t> shortFrame(frame.begin(), frame.end() - (long)cut);
       SetSize(&shortFrame, (uint32_t)shortFrame.size());
-      EXPECT_FALSE(Decrypt(context.get(), shortFrame, 4096)) << cut;
+      EXPECT_FALSE(Decrypt(channel.asker.get(), shortFrame, 4096)) << cut;
    }
 }
 
 TEST(CryptoFrame, HeaderCodeAndFlagAreChecked) {
-   ContextPtr context = NewContext();
-   std::vector<uint8_t> frame = Encrypt(context.get(), PlainFrame());
+   Channel channel;
+   std::vector<uint8_t> frame = Encrypt(channel.chooser.get(), PlainFrame());
    std::vector<uint8_t> wrongCode = frame;
    wrongCode[1] = 0xFE;
-   EXPECT_FALSE(Decrypt(context.get(), wrongCode, 4096));
+   EXPECT_FALSE(Decrypt(channel.asker.get(), wrongCode, 4096));
    std::vector<uint8_t> noFlag = frame;
    noFlag[2] = 0;
-   EXPECT_FALSE(Decrypt(context.get(), noFlag, 4096));
+   EXPECT_FALSE(Decrypt(channel.asker.get(), noFlag, 4096));
 }
 
 // Authentic frames whose inner frame lies about its size, or claims to be
 // encrypted again, are refused.
 TEST(CryptoFrame, LyingInnerFramesAreRejected) {
-   ContextPtr context = NewContext();
+   Channel channel;
    std::vector<uint8_t> plain = PlainFrame();
-   ASSERT_TRUE(Decrypt(context.get(), EncryptByHand(context.get(), plain), 4096));
+   ASSERT_TRUE(Decrypt(channel.asker.get(), EncryptByHand(channel.chooser.get(), plain), 4096));
 
    for (int delta : {-8, -1, 1, 8, 100000}) {
       std::vector<uint8_t> lying = plain;
       SetSize(&lying, (uint32_t)((int)plain.size() + delta));
-      EXPECT_FALSE(Decrypt(context.get(), EncryptByHand(context.get(), lying), 4096)) << delta;
+      EXPECT_FALSE(Decrypt(channel.asker.get(), EncryptByHand(channel.chooser.get(), lying), 4096))
+          << delta;
    }
    std::vector<uint8_t> nested = plain;
    nested[2] |= 0x80;
-   EXPECT_FALSE(Decrypt(context.get(), EncryptByHand(context.get(), nested), 4096));
+   EXPECT_FALSE(Decrypt(channel.asker.get(), EncryptByHand(channel.chooser.get(), nested), 4096));
 }
 
 TEST(CryptoFrame, NullArgumentsAndBadPlainFrames) {
-   ContextPtr context = NewContext();
+   Channel channel;
    std::vector<uint8_t> plain = PlainFrame();
-   std::vector<uint8_t> frame = Encrypt(context.get(), plain);
+   std::vector<uint8_t> frame = Encrypt(channel.chooser.get(), plain);
    std::vector<uint8_t> out(4096);
    auto *encrypted = reinterpret_cast<const CSCP_ENCRYPTED_MESSAGE *>(frame.data());
    EXPECT_EQ(CSCPDecryptMessage(nullptr, encrypted, out.data(), 4096), nullptr);
-   EXPECT_EQ(CSCPDecryptMessage(context.get(), nullptr, out.data(), 4096), nullptr);
-   EXPECT_EQ(CSCPDecryptMessage(context.get(), encrypted, nullptr, 4096), nullptr);
+   EXPECT_EQ(CSCPDecryptMessage(channel.asker.get(), nullptr, out.data(), 4096), nullptr);
+   EXPECT_EQ(CSCPDecryptMessage(channel.asker.get(), encrypted, nullptr, 4096), nullptr);
    EXPECT_EQ(CSCPEncryptMessage(nullptr, reinterpret_cast<const CSCP_MESSAGE *>(plain.data())),
              nullptr);
-   EXPECT_EQ(CSCPEncryptMessage(context.get(), nullptr), nullptr);
+   EXPECT_EQ(CSCPEncryptMessage(channel.chooser.get(), nullptr), nullptr);
    std::vector<uint8_t> tooShort = plain;
    SetSize(&tooShort, 15);
-   EXPECT_EQ(
-       CSCPEncryptMessage(context.get(), reinterpret_cast<const CSCP_MESSAGE *>(tooShort.data())),
-       nullptr);
+   EXPECT_EQ(CSCPEncryptMessage(channel.chooser.get(),
+                                reinterpret_cast<const CSCP_MESSAGE *>(tooShort.data())),
+             nullptr);
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
-// What the encrypted channel adds against someone on the path: the per
-// direction sequence check, frames written in nonce order by concurrent
-// senders, the channel binding, the HMAC authentication proofs (checked
-// against the construction docs/protocol.md gives), and the RSA keys a
-// key request may carry.
+// What the encrypted channel adds against someone on the path: the
+// sequence check (only the peer's direction, only the next counter), frames written in nonce order
+// by concurrent senders, the channel binding, the HMAC authentication proofs (checked against the
+// construction docs/protocol.md gives), and the RSA keys a key request may carry.
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -24,13 +23,6 @@ using namespace crypto_test;
 
 namespace {
 
-// Both ends of one key: the side that chose it and the side that asked.
-struct Channel {
-   ContextPtr chooser{HKCPEncryptionContext::createRandom(HKCP_CIPHER_AES_256_GCM)};
-   ContextPtr asker{HKCPEncryptionContext::create(HKCP_CIPHER_AES_256_GCM, chooser->getKey(),
-                                                  chooser->getKeyLength())};
-};
-
 std::vector<uint8_t> Frame(HKCPEncryptionContext *context, uint32_t id) {
    CSCPMessage message;
    message.SetCode(CMD_NOP);
@@ -51,15 +43,19 @@ bool Accepts(HKCPEncryptionContext *context, const std::vector<uint8_t> &frame) 
                              plain.data(), (uint32_t)plain.size()) != nullptr;
 }
 
+using Fault = HKCPEncryptionContext::SequenceFault;
+
 struct Order {
    const char *name;
-   std::vector<int> sent;       // indexes of frames 0..5 in the order they arrive
-   std::vector<bool> accepted;  // the receiver's verdict on each
+   std::vector<int> sent;        // indexes of frames 0..5 in the order they arrive
+   std::vector<bool> accepted;   // the receiver's verdict on each
+   Fault fault;                  // the first refusal's reason
+   uint64_t expected, received;  // and its counters
 };
 
 class SequenceCheck : public ::testing::TestWithParam<Order> {};
 
-TEST_P(SequenceCheck, TakesOnlyRisingSequences) {
+TEST_P(SequenceCheck, TakesOnlyTheNextSequence) {
    Channel channel;
    std::vector<std::vector<uint8_t>> frames;
    for (uint32_t i = 0; i < 6; i++)
@@ -72,31 +68,67 @@ TEST_P(SequenceCheck, TakesOnlyRisingSequences) {
       refusedAny = refusedAny || !order.accepted[i];
    }
    EXPECT_EQ(channel.asker->sequenceBroken(), refusedAny);
+   uint64_t expected = 99, received = 99;
+   EXPECT_EQ(channel.asker->sequenceFault(&expected, &received), order.fault);
+   EXPECT_EQ(expected, order.expected);
+   EXPECT_EQ(received, order.received);
 }
 
+// Once refused, nothing more is taken: a stream with a hole or a copy in it
+// is no longer the peer's.
 INSTANTIATE_TEST_SUITE_P(
     Frames, SequenceCheck,
-    ::testing::Values(Order{"InOrder", {0, 1, 2, 3, 4, 5}, {true, true, true, true, true, true}},
-                      Order{"Repeated", {0, 1, 1, 2}, {true, true, false, true}},
-                      Order{"RepeatedFirst", {0, 0}, {true, false}},
-                      Order{"GoesBack", {0, 2, 1, 3}, {true, true, false, true}},
-                      Order{"GapsForward", {1, 3, 5}, {true, true, true}},
-                      Order{"OldAfterGap", {4, 2, 5, 5}, {true, false, true, false}}),
+    ::testing::Values(
+        Order{"InOrder",
+              {0, 1, 2, 3, 4, 5},
+              {true, true, true, true, true, true},
+              Fault::SEQUENCE_OK,
+              0,
+              0},
+        Order{"Repeated", {0, 1, 1, 2}, {true, true, false, false}, Fault::SEQUENCE_REPLAYED, 2, 1},
+        Order{"RepeatedFirst", {0, 0}, {true, false}, Fault::SEQUENCE_REPLAYED, 1, 0},
+        Order{"GoesBack", {0, 1, 2, 0}, {true, true, true, false}, Fault::SEQUENCE_REPLAYED, 3, 0},
+        Order{"Swapped", {0, 2, 1, 3}, {true, false, false, false}, Fault::SEQUENCE_GAP, 1, 2},
+        Order{"FirstDropped", {1, 2}, {false, false}, Fault::SEQUENCE_GAP, 0, 1},
+        Order{"OneDroppedMidStream",
+              {0, 1, 3, 4},
+              {true, true, false, false},
+              Fault::SEQUENCE_GAP,
+              2,
+              3},
+        Order{"SeveralDropped", {0, 5}, {true, false}, Fault::SEQUENCE_GAP, 1, 5}),
     [](const ::testing::TestParamInfo<Order> &info) { return info.param.name; });
 
-TEST(SequenceCheckDirections, EachDirectionCountsForItself) {
+struct Reflection {
+   const char *name;
+   bool byChooser;  // which side gets one of its own frames back
+};
+
+class SequenceCheckReflection : public ::testing::TestWithParam<Reflection> {};
+
+TEST_P(SequenceCheckReflection, OwnDirectionIsRefusedOnEitherSide) {
    Channel channel;
-   auto fromChooser0 = Frame(channel.chooser.get(), 1);
-   auto fromChooser1 = Frame(channel.chooser.get(), 2);
-   auto fromAsker0 = Frame(channel.asker.get(), 3);
-   // One context reads both directions (as a test's round trip does):
-   // the other direction's counter 0 is not "going back".
-   EXPECT_TRUE(Accepts(channel.asker.get(), fromChooser0));
-   EXPECT_TRUE(Accepts(channel.asker.get(), fromChooser1));
-   EXPECT_TRUE(Accepts(channel.asker.get(), fromAsker0));
-   EXPECT_FALSE(Accepts(channel.asker.get(), fromAsker0));
-   EXPECT_FALSE(Accepts(channel.asker.get(), fromChooser0));
+   HKCPEncryptionContext *self = GetParam().byChooser ? channel.chooser.get() : channel.asker.get();
+   HKCPEncryptionContext *peer = GetParam().byChooser ? channel.asker.get() : channel.chooser.get();
+   auto fromPeer0 = Frame(peer, 1);
+   auto fromSelf0 = Frame(self, 2);
+   auto fromPeer1 = Frame(peer, 3);
+   EXPECT_TRUE(Accepts(self, fromPeer0));
+   // Authentic (one key serves both directions), but this side sent it.
+   EXPECT_FALSE(Accepts(self, fromSelf0));
+   uint64_t received = 99;
+   EXPECT_EQ(self->sequenceFault(nullptr, &received), Fault::SEQUENCE_REFLECTED);
+   EXPECT_EQ(received, 0u);
+   EXPECT_FALSE(Accepts(self, fromPeer1));
+   // The peer still takes it: the check belongs to the receiver.
+   EXPECT_TRUE(Accepts(peer, fromSelf0));
 }
+
+INSTANTIATE_TEST_SUITE_P(Sides, SequenceCheckReflection,
+                         ::testing::Values(Reflection{"Chooser", true}, Reflection{"Asker", false}),
+                         [](const ::testing::TestParamInfo<Reflection> &info) {
+                            return info.param.name;
+                         });
 
 TEST(SequenceCheckDirections, AForgedFrameDoesNotMoveTheCounter) {
    Channel channel;

@@ -20,6 +20,15 @@ struct ContextRelease {
 };
 using ContextPtr = std::unique_ptr<HKCPEncryptionContext, ContextRelease>;
 
+// Both ends of one key: the side that chose it and the side that asked.
+// Each refuses frames of its own direction, so a frame goes from one to the
+// other, never back to the context that encrypted it.
+struct Channel {
+   ContextPtr chooser{HKCPEncryptionContext::createRandom(HKCP_CIPHER_AES_256_GCM)};
+   ContextPtr asker{HKCPEncryptionContext::create(HKCP_CIPHER_AES_256_GCM, chooser->getKey(),
+                                                  chooser->getKeyLength())};
+};
+
 // Two distinct 2048-bit key pairs, generated on first use and kept for the
 // run; callers do not free them.
 RSA *ServerKey();

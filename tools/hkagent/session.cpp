@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "agent_codes.h"
+#include "hk_text.h"
 #include "log.h"
 #include "relay.h"
 
@@ -247,36 +248,26 @@ void Session::run() {
 }
 
 bool Session::acceptReceive(HKCPReceiveResult received, const std::string &peer, uint32_t idle) {
-   CSCP_MESSAGE *frame = m_connection.frame();
-   switch (received) {
-      case HKCPReceiveResult::Frame:
+   switch (m_connection.action(received)) {
+      case HKCPReceiveAction::Deliver:
          return true;
-      case HKCPReceiveResult::Closed:
-      case HKCPReceiveResult::Failed:
-         HKLOG_DEBUG("session with %s closed", peer.c_str());
-         return false;
-      case HKCPReceiveResult::TooLarge:
-         HKLOG_PEER(m_state.established, LogLevel::Warning,
-                    "frame of %u bytes from %s refused: over the %u-byte limit",
-                    ntohl(frame->dwSize), peer.c_str(), m_connection.frameLimit());
-         return false;
-      case HKCPReceiveResult::Undecryptable:
-         // Also a plain frame once a key is agreed: an attempt to slip past
-         // the cipher.
-         HKLOG_PEER(m_state.established, LogLevel::Warning, "frame from %s failed to decrypt",
-                    peer.c_str());
-         return false;
-      case HKCPReceiveResult::Replayed:
-         HKLOG_WARN("frame from %s replayed or out of order", peer.c_str());
-         return false;
-      case HKCPReceiveResult::TimedOut:
+      case HKCPReceiveAction::Wait:
          HKLOG_INFO("session with %s idle for %u ms: closed", peer.c_str(), idle);
          return false;
-      case HKCPReceiveResult::BadLength:
-         HKLOG_PEER(m_state.established, LogLevel::Warning, "frame from %s with a wrong length",
-                    peer.c_str());
-         return false;
+      case HKCPReceiveAction::Skip:
+         // The library's sessions read on past such a frame; the agent does
+         // not serve a peer that sends what it cannot take.
+      case HKCPReceiveAction::End:
+         break;
    }
+   if (received == HKCPReceiveResult::Closed || received == HKCPReceiveResult::Failed) {
+      HKLOG_DEBUG("session with %s closed", peer.c_str());
+      return false;
+   }
+   wchar_t line[256];
+   if (m_connection.describe(received, line, 256))
+      HKLOG_PEER(m_state.established, LogLevel::Warning, "session with %s closed: %s", peer.c_str(),
+                 hk_wide_to_utf8(line).c_str());
    return false;
 }
 

@@ -155,14 +155,27 @@ public:
    // under one hold of their send lock: the receiver refuses a counter that
    // does not rise, so frames must reach the wire in nonce order.
    void nextNonce(uint8_t nonce[12]);
-   // Accepts a received nonce only when its counter is above every counter
-   // accepted before from the same direction (the nonce's top bit): a frame
-   // that repeats or goes back is refused. Called once the frame has proved
-   // authentic, so a forged nonce never advances the counter.
+   // Why acceptSequence refused a frame.
+   enum SequenceFault : uint8_t {
+      SEQUENCE_OK = 0,
+      SEQUENCE_REPLAYED,   // counter below the next one: repeated or reordered
+      SEQUENCE_GAP,        // counter above the next one: frames before it were dropped
+      SEQUENCE_REFLECTED,  // this side's own direction: sent back to its sender
+   };
+   // Accepts a received nonce only when it carries the peer's direction (the
+   // nonce's top bit differs from this side's own) and exactly the next
+   // counter of that direction, starting at 0: a frame that repeats, goes
+   // back, skips ahead or comes back to its sender is refused. Once one is
+   // refused every later one is too: the stream is no longer the peer's.
+   // Called once the frame has proved authentic, so a forged nonce never
+   // moves the counter.
    bool acceptSequence(const uint8_t nonce[12]);
-   // True once a frame was refused by acceptSequence: the stream was
-   // replayed or reordered by someone on the path.
+   // True once a frame was refused by acceptSequence: someone on the path
+   // replays, reorders, drops or reflects frames.
    bool sequenceBroken() const { return m_sequenceBroken.load(std::memory_order_acquire); }
+   // The first refusal's reason (SEQUENCE_OK while none), and the counter
+   // expected and the one received then (either may be null).
+   SequenceFault sequenceFault(uint64_t *expected = nullptr, uint64_t *received = nullptr) const;
    // 32 bytes that both ends of the channel derive from the session key
    // (HKDF-SHA-256, never the key itself) to bind an authentication to this
    // channel. False when the key is unset or the derivation fails.
@@ -178,12 +191,17 @@ private:
    uint32_t m_keyLength = 0;
    uint8_t m_noncePrefix[4] = {};
    std::atomic<uint64_t> m_nonceCounter{0};
-   // Per direction (index: the nonce's top bit), the lowest counter still
-   // acceptable: one above the last accepted.
+   // Per direction (index: the nonce's top bit), the next counter expected;
+   // only the peer's direction is ever accepted.
    std::atomic<uint64_t> m_nextAccepted[2] = {0, 0};
    std::atomic<bool> m_sequenceBroken{false};
    // Last, so the inline accessors above keep their offsets.
    uint64_t m_keyId = 0;
+   // The first refusal, written once under the claim of m_faultClaimed.
+   std::atomic<bool> m_faultClaimed{false};
+   std::atomic<uint8_t> m_fault{SEQUENCE_OK};
+   uint64_t m_faultExpected = 0;
+   uint64_t m_faultReceived = 0;
 };
 
 // Fills message as a key request (code CMD_REQUEST_SESSION_KEY): the

@@ -208,8 +208,11 @@ HKCPReceiveResult HKCPConnection::receive(uint32_t timeoutMs) {
    int rc =
        RecvHKCPMessage(s, frame(), state, capacity, &context, m_decryptBuffer.get(), timeoutMs);
    m_socketError = WSAGetLastError();
-   // Read while the reference is held: the flag lives in the context.
-   bool replayed = rc == 2 && context != nullptr && context->sequenceBroken();
+   m_receivedEncrypted = context != nullptr;
+   // Read while the reference is held: the fault lives in the context.
+   HKCPEncryptionContext::SequenceFault fault = HKCPEncryptionContext::SEQUENCE_OK;
+   if (rc == 2 && context != nullptr)
+      fault = context->sequenceFault(&m_sequenceExpected, &m_sequenceReceived);
    if (context != nullptr)
       context->decRefCount();
 
@@ -217,7 +220,16 @@ HKCPReceiveResult HKCPConnection::receive(uint32_t timeoutMs) {
       case 1:
          return HKCPReceiveResult::TooLarge;
       case 2:
-         return replayed ? HKCPReceiveResult::Replayed : HKCPReceiveResult::Undecryptable;
+         switch (fault) {
+            case HKCPEncryptionContext::SEQUENCE_REPLAYED:
+               return HKCPReceiveResult::Replayed;
+            case HKCPEncryptionContext::SEQUENCE_GAP:
+               return HKCPReceiveResult::SequenceGap;
+            case HKCPEncryptionContext::SEQUENCE_REFLECTED:
+               return HKCPReceiveResult::Reflected;
+            default:
+               return HKCPReceiveResult::Undecryptable;
+         }
       case 3:
          return HKCPReceiveResult::TimedOut;
       default:
@@ -233,7 +245,23 @@ HKCPReceiveResult HKCPConnection::receive(uint32_t timeoutMs) {
    return HKCPReceiveResult::Frame;
 }
 
-bool HKCPConnection::describeSkipped(HKCPReceiveResult result, wchar_t *buffer, size_t size) const {
+HKCPReceiveAction HKCPConnection::action(HKCPReceiveResult result) const {
+   switch (result) {
+      case HKCPReceiveResult::Frame:
+         return HKCPReceiveAction::Deliver;
+      case HKCPReceiveResult::TimedOut:
+         return HKCPReceiveAction::Wait;
+      case HKCPReceiveResult::TooLarge:
+      case HKCPReceiveResult::BadLength:
+         // Skipped unread, so never authenticated: on an encrypted channel
+         // the next frame's counter would not follow anyway.
+         return m_receivedEncrypted ? HKCPReceiveAction::End : HKCPReceiveAction::Skip;
+      default:
+         return HKCPReceiveAction::End;
+   }
+}
+
+bool HKCPConnection::describe(HKCPReceiveResult result, wchar_t *buffer, size_t size) const {
    const CSCP_MESSAGE *header = frame();
    wchar_t name[64];
    switch (result) {
@@ -247,6 +275,27 @@ bool HKCPConnection::describeSkipped(HKCPReceiveResult result, wchar_t *buffer, 
       case HKCPReceiveResult::BadLength:
          hk_snwprintf(buffer, size, L"RecvMsg: Bad packet length [dwSize=%d ActualSize=%d]",
                       (int)ntohl(header->dwSize), m_received);
+         return true;
+      case HKCPReceiveResult::Replayed:
+         hk_snwprintf(buffer, size,
+                      L"Received message out of sequence (replayed or reordered): counter %llu, "
+                      L"expected %llu",
+                      (unsigned long long)m_sequenceReceived,
+                      (unsigned long long)m_sequenceExpected);
+         return true;
+      case HKCPReceiveResult::SequenceGap:
+         hk_snwprintf(buffer, size,
+                      L"Received message out of sequence (%llu earlier message(s) missing): "
+                      L"counter %llu, expected %llu",
+                      (unsigned long long)(m_sequenceReceived - m_sequenceExpected),
+                      (unsigned long long)m_sequenceReceived,
+                      (unsigned long long)m_sequenceExpected);
+         return true;
+      case HKCPReceiveResult::Reflected:
+         hk_snwprintf(buffer, size,
+                      L"Received message in this side's own direction (reflected back): counter "
+                      L"%llu",
+                      (unsigned long long)m_sequenceReceived);
          return true;
       default:
          return false;

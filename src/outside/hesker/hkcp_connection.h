@@ -42,6 +42,20 @@ enum class HKCPReceiveResult {
                    // after it can be trusted; the session ends
    TimedOut,       // nothing arrived within the time-out
    BadLength,      // the received length differs from the frame's size field
+   SequenceGap,    // authentic but frames before it never arrived: dropped on the
+                   // path; the session ends
+   Reflected,      // authentic but in this side's own direction: one of its own
+                   // frames sent back to it; the session ends
+};
+
+// What a session does with a receive result: one rule for every session.
+enum class HKCPReceiveAction {
+   Deliver,  // Frame
+   Skip,     // report describe()'s line and read on: a frame over the limit or of
+             // a bad length on a plain channel, whose framing survives it
+   Wait,     // TimedOut: the session's own time-out rule decides
+   End,      // the connection ended, or the channel can no longer be trusted:
+             // on an encrypted channel every frame that is not delivered
 };
 
 class HESKER_EXPORT HKCPConnection {
@@ -106,10 +120,17 @@ public:
    CSCP_MESSAGE *frame() const { return reinterpret_cast<CSCP_MESSAGE *>(m_frame.get()); }
    int receivedLength() const { return m_received; }
    int lastSocketError() const { return m_socketError; }
-   // For a receive that is reported and skipped (TooLarge, Undecryptable,
-   // BadLength): the session's diagnostic line in buffer, and true. False
+   // What to do with result, the last receive's. On an encrypted channel a
+   // frame that is not delivered ends the session: it was not authenticated
+   // (and its sender took a sequence the stream can never show). On a plain
+   // one a frame over the limit or of a bad length is skipped; a frame
+   // flagged encrypted there has no key to read it and ends the session.
+   HKCPReceiveAction action(HKCPReceiveResult result) const;
+   // For a result that is reported (skipped, or ending the session because
+   // of a frame: TooLarge, Undecryptable, BadLength, Replayed, SequenceGap,
+   // Reflected): the session's diagnostic line in buffer, and true. False
    // for every other result.
-   bool describeSkipped(HKCPReceiveResult result, wchar_t *buffer, size_t size) const;
+   bool describe(HKCPReceiveResult result, wchar_t *buffer, size_t size) const;
    // Bytes received beyond the last frame, not yet taken (hkagent's relay).
    std::string pendingBytes() const;
    // Frees the reader's buffers (they come back on the next receive).
@@ -159,8 +180,11 @@ private:
    int m_received = 0;
    int m_socketError = 0;
    uint32_t m_frameLimit = HKCP_MAX_FRAME_SIZE;
-   uint32_t m_frameCapacity = 0;    // of m_frame and m_decryptBuffer
-   uint32_t m_receiveCapacity = 0;  // bytes of m_receiveState->buffer
+   uint32_t m_frameCapacity = 0;      // of m_frame and m_decryptBuffer
+   uint32_t m_receiveCapacity = 0;    // bytes of m_receiveState->buffer
+   bool m_receivedEncrypted = false;  // the last receive ran with a context
+   uint64_t m_sequenceExpected = 0;   // a refused sequence: the counter expected
+   uint64_t m_sequenceReceived = 0;   // and the one that came
 };
 
 #endif

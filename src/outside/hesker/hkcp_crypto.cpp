@@ -285,15 +285,37 @@ bool HKCPEncryptionContext::acceptSequence(const uint8_t nonce[12]) {
    uint64_t counter = 0;
    for (int i = 0; i < 8; i++)
       counter = (counter << 8) | nonce[4 + i];
-   std::atomic<uint64_t> &next = m_nextAccepted[(nonce[0] & kChooserNonceBit) ? 1 : 0];
+   const bool fromChooser = (nonce[0] & kChooserNonceBit) != 0;
+   const bool ownDirection = fromChooser == ((m_noncePrefix[0] & kChooserNonceBit) != 0);
+   std::atomic<uint64_t> &next = m_nextAccepted[fromChooser ? 1 : 0];
    uint64_t expected = next.load(std::memory_order_acquire);
-   // A counter of 2^64 - 1 is never reached: a sender would run out first.
-   while (counter >= expected && counter != UINT64_MAX) {
-      if (next.compare_exchange_weak(expected, counter + 1, std::memory_order_acq_rel))
+   SequenceFault fault = SEQUENCE_REFLECTED;
+   if (!ownDirection) {
+      // Exactly the next counter: a frame the path dropped leaves a gap
+      // that nothing after it can close.
+      if (counter == expected && !m_sequenceBroken.load(std::memory_order_acquire) &&
+          next.compare_exchange_strong(expected, counter + 1, std::memory_order_acq_rel))
          return true;
+      // A lost race (expected then moved past counter) is a replay too.
+      fault = counter > expected ? SEQUENCE_GAP : SEQUENCE_REPLAYED;
+   }
+   if (!m_faultClaimed.exchange(true, std::memory_order_acq_rel)) {
+      m_faultExpected = expected;
+      m_faultReceived = counter;
+      m_fault.store(fault, std::memory_order_release);
    }
    m_sequenceBroken.store(true, std::memory_order_release);
    return false;
+}
+
+HKCPEncryptionContext::SequenceFault HKCPEncryptionContext::sequenceFault(
+    uint64_t *expected, uint64_t *received) const {
+   SequenceFault fault = (SequenceFault)m_fault.load(std::memory_order_acquire);
+   if (expected != nullptr)
+      *expected = fault != SEQUENCE_OK ? m_faultExpected : 0;
+   if (received != nullptr)
+      *received = fault != SEQUENCE_OK ? m_faultReceived : 0;
+   return fault;
 }
 
 bool HKCPEncryptionContext::channelBinding(uint8_t binding[HKCP_CHANNEL_BINDING_SIZE]) const {
