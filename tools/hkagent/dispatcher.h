@@ -4,7 +4,8 @@
 // the session. It does no socket I/O of its own on the client's socket, so
 // tests and fuzzers call it with crafted messages.
 //
-// Order of checks: a key request is answered (for a trusted server key
+// Order of checks: CMD_START_TLS is answered first (as the session's first
+// request only, and only with an identity key); a key request is answered (for a trusted server key
 // only, see key_trust.h); then, when the
 // configuration requires encryption and the session has none, every
 // request gets ERR_ENCRYPTION_REQUIRED; then CMD_AUTHENTICATE is judged;
@@ -39,6 +40,16 @@ struct SessionState {
    // request is read under that key.
    bool hasChannelBinding = false;
    uint8_t channelBinding[HKCP_CHANNEL_BINDING_SIZE] = {};
+   // Inside TLS (CMD_START_TLS): its binding and the agent's own key, what
+   // AUTH_HMAC_SHA256 proofs are bound to and salted with.
+   bool tls = false;
+   uint8_t tlsBinding[HKCP_TLS_BINDING_SIZE] = {};
+   uint8_t agentFingerprint[HKCP_KEY_FINGERPRINT_SIZE] = {};
+   // AUTH_HMAC_SHA256's first step was answered: the server's proof is due.
+   bool proofPending = false;
+   uint8_t serverNonce[HKCP_AUTH_NONCE_SIZE] = {};
+   uint8_t agentNonce[HKCP_AUTH_NONCE_SIZE] = {};
+   uint8_t agentProof[HKCP_AUTH_PROOF_SIZE] = {};
 };
 
 enum class FollowUp {
@@ -48,6 +59,7 @@ enum class FollowUp {
    ReceiveUpload,  // take the request's CMD_FILE_DATA frames into `file`
    Relay,          // relay bytes between the client and `socket`
    PushData,       // send one CMD_DATA_PUSH after the reply
+   StartTls,       // run the TLS handshake right after the (plain) reply
 };
 
 // What the session does after sending the reply. Owns what it holds.
