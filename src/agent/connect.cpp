@@ -238,9 +238,14 @@ int AgentConnection::connect(RSA *serverKey, int verbose, uint32_t *error, uint3
    // Inside TLS, a request that fails because the agent refused our key
    // (its alert arrives after our side of the handshake ended) is a TLS
    // failure.
-   auto stepResult = [this, tls](uint32_t rc) {
-      if (tls && rc != ERR_SUCCESS && m_connection.tlsFailed())
+   // An agent that drops the connection instead (its alert lost to a
+   // reset) does so before its first answer.
+   bool answered = false;
+   auto stepResult = [this, tls, &answered](uint32_t rc) {
+      bool lost = rc == ERR_CONNECTION_BROKEN || rc == ERR_REQUEST_TIMEOUT;
+      if (tls && rc != ERR_SUCCESS && (m_connection.tlsFailed() || (lost && !answered)))
          return ERR_TLS_FAILED;
+      answered = answered || !lost;
       return rc;
    };
    for (;;) {

@@ -12,6 +12,10 @@
 //
 // PassThrough: forwards bytes frame by frame without any key, and sends
 // each encrypted frame of a chosen direction twice once told to.
+//
+// TerminateTls: answers CMD_START_TLS itself and runs TLS on both sides with
+// a key of its own (taking any key the server shows), then forwards the
+// decrypted frames between its two tunnels, recording their codes.
 #ifndef HKE2E_KEY_RELAY_H
 #define HKE2E_KEY_RELAY_H
 
@@ -29,7 +33,7 @@ namespace e2e {
 
 class KeyRelay {
 public:
-   enum class Mode { Intercept, PassThrough };
+   enum class Mode { Intercept, PassThrough, TerminateTls };
    // What the relay does with a decrypted CMD_AUTHENTICATE (Intercept only).
    enum class OnAuthenticate {
       Forward,               // re-encrypt it for the agent
@@ -54,6 +58,11 @@ public:
    // The message ReplayCaptured sends (under the current request's id).
    void setCapturedAuthentication(std::shared_ptr<CSCPMessage> message);
 
+   // The relay's TLS key's fingerprint (TerminateTls).
+   static std::string tlsFingerprint();
+   // TerminateTls: both tunnels were established.
+   bool tlsEstablished() const { return m_tlsEstablished.load(); }
+
    // Intercept: the agent refused the relay's key with this VID_RCC (0: it
    // did not refuse, or no key exchange happened).
    uint32_t agentKeyRefusal() const { return m_agentKeyRefusal.load(); }
@@ -67,6 +76,7 @@ private:
    void serve();
    void intercept(int client, int agent);
    void passThrough(int client, int agent);
+   void terminateTls(int client, int agent, uint32_t requestId);
    void record(uint16_t code, const CSCPMessage *authentication);
 
    const Mode m_mode;
@@ -80,6 +90,7 @@ private:
    std::atomic<bool> m_duplicateToAgent{false};
    std::atomic<bool> m_duplicateToServer{false};
    std::atomic<uint32_t> m_agentKeyRefusal{0};
+   std::atomic<bool> m_tlsEstablished{false};
    std::thread m_thread;
 
    std::mutex m_mutex;
