@@ -174,12 +174,16 @@ HKCPTlsResult HKCPConnection::startTls(std::unique_ptr<HKCPTls> &tls, uint32_t t
    return result;
 }
 
+// Under the send lock: the reader may close (and free the TLS session)
+// while another thread asks.
 bool HKCPConnection::tlsBinding(uint8_t binding[HKCP_TLS_BINDING_SIZE]) {
-   return m_tlsActive.load() && m_tls->binding(binding);
+   std::lock_guard<CriticalSection> guard(m_sendLock);
+   return m_tls && m_tls->binding(binding);
 }
 
 bool HKCPConnection::tlsPeerFingerprint(uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE]) {
-   return m_tlsActive.load() && m_tls->peerFingerprint(fingerprint);
+   std::lock_guard<CriticalSection> guard(m_sendLock);
+   return m_tls && m_tls->peerFingerprint(fingerprint);
 }
 
 // Frames out of the decrypted stream, with the plain path's limit and
