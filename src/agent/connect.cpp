@@ -117,39 +117,6 @@ uint32_t AgentConnection::startTls(RSA *serverKey) {
       }
    }
 
-   // The request and its reply in the clear, on this thread: the receiver
-   // has not started, so the handshake's bytes are read by TLS alone.
-   CSCPMessage request(m_protocolVersion.load());
-   request.SetCode(CMD_START_TLS);
-   uint32_t requestId = generateRequestId();
-   request.SetId(requestId);
-   if (!m_connection.sendMessage(request))
-      return ERR_CONNECTION_BROKEN;
-   uint32_t rcc = ERR_REQUEST_TIMEOUT;
-   for (;;) {
-      HKCPReceiveResult received = m_connection.receive(m_commandTimeout.load());
-      if (received == HKCPReceiveResult::TimedOut)
-         return ERR_REQUEST_TIMEOUT;
-      if (received != HKCPReceiveResult::Frame)
-         return ERR_CONNECTION_BROKEN;
-      CSCP_MESSAGE *frame = m_connection.frame();
-      if (ntohs(frame->wFlags) & MF_BINARY)
-         continue;
-      CSCPMessage reply(frame, m_protocolVersion.load());
-      if (reply.GetCode() == CMD_REQUEST_COMPLETED && reply.GetId() == requestId) {
-         rcc = reply.GetVariableLong(VID_RCC);
-         break;
-      }
-   }
-   // An agent without TLS says "unknown command": never a reason to go on
-   // in the clear once TLS was asked for.
-   if (rcc != ERR_SUCCESS) {
-      wchar_t address[16];
-      PrintMsg(L"Agent %s refused TLS (%s)", IpToStr(getIpAddr(), address),
-               AgentErrorCodeToText((int)rcc));
-      return ERR_TLS_FAILED;
-   }
-
    bool pinned = !settings.pins.empty() || (bool)settings.decide;
    auto pins = settings.pins;
    auto decide = settings.decide;
@@ -163,7 +130,21 @@ uint32_t AgentConnection::startTls(RSA *serverKey) {
        });
    if (!tls)
       return ERR_INTERNAL_ERROR;
-   HKCPTlsResult result = m_connection.startTls(tls, m_commandTimeout.load());
+   // The request and its reply in the clear, on this thread: the receiver
+   // has not started, so the handshake's bytes are read by TLS alone.
+   uint32_t rcc = ERR_SUCCESS;
+   HKCPTlsResult result = m_connection.startTlsConnecting(
+       tls, m_protocolVersion.load(), generateRequestId(), m_commandTimeout.load(), &rcc);
+   if (result == HKCPTlsResult::NotOffered) {
+      // An agent without TLS says "unknown command": never a reason to go
+      // on in the clear once TLS was asked for.
+      wchar_t address[16];
+      PrintMsg(L"Agent %s refused TLS (%s)", IpToStr(getIpAddr(), address),
+               AgentErrorCodeToText((int)rcc));
+      return ERR_TLS_FAILED;
+   }
+   if (rcc != ERR_SUCCESS)
+      return rcc;
    uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE];
    bool seen = result == HKCPTlsResult::Established ? m_connection.tlsPeerFingerprint(fingerprint)
                                                     : (tls && tls->peerFingerprint(fingerprint));

@@ -228,15 +228,7 @@ bool Session::startTls(const CSCPMessage &reply) {
        });
    if (!tls)
       return false;
-   HKCPTlsResult result;
-   {
-      // The plain reply and the handshake under one hold of the send lock:
-      // no trap slips in between or into the handshake.
-      std::lock_guard<CriticalSection> guard(m_connection.sendLock());
-      if (!sendReply(reply))
-         return false;
-      result = m_connection.startTls(tls, config->authTimeoutMs);
-   }
+   HKCPTlsResult result = m_connection.startTlsAccepting(tls, reply, config->authTimeoutMs);
    if (result != HKCPTlsResult::Established || !m_connection.tlsBinding(m_state.tlsBinding)) {
       HKLOG_WARN("TLS with %s failed (%d)", peer.c_str(), (int)result);
       return false;

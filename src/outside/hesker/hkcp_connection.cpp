@@ -174,6 +174,46 @@ HKCPTlsResult HKCPConnection::startTls(std::unique_ptr<HKCPTls> &tls, uint32_t t
    return result;
 }
 
+HKCPTlsResult HKCPConnection::startTlsConnecting(std::unique_ptr<HKCPTls> &tls, int protocolVersion,
+                                                 uint32_t requestId, uint32_t timeoutMs,
+                                                 uint32_t *rcc) {
+   CSCPMessage request(protocolVersion);
+   request.SetCode(CMD_START_TLS);
+   request.SetId(requestId);
+   *rcc = ERR_CONNECTION_BROKEN;
+   if (!sendMessage(request))
+      return HKCPTlsResult::Closed;
+   for (;;) {
+      HKCPReceiveResult received = receive(timeoutMs);
+      if (received == HKCPReceiveResult::TimedOut) {
+         *rcc = ERR_REQUEST_TIMEOUT;
+         return HKCPTlsResult::TimedOut;
+      }
+      if (received != HKCPReceiveResult::Frame)
+         return HKCPTlsResult::Closed;
+      if (ntohs(frame()->wFlags) & MF_BINARY)
+         continue;
+      CSCPMessage reply(frame(), protocolVersion);
+      if (reply.GetCode() == CMD_REQUEST_COMPLETED && reply.GetId() == requestId) {
+         *rcc = reply.GetVariableLong(VID_RCC);
+         break;
+      }
+   }
+   if (*rcc != ERR_SUCCESS)
+      return HKCPTlsResult::NotOffered;
+   return startTls(tls, timeoutMs);
+}
+
+HKCPTlsResult HKCPConnection::startTlsAccepting(std::unique_ptr<HKCPTls> &tls,
+                                                const CSCPMessage &reply, uint32_t timeoutMs) {
+   // No frame of another thread (a trap) between the reply and the
+   // handshake, nor inside it.
+   std::lock_guard<CriticalSection> guard(m_sendLock);
+   if (!sendMessage(reply))
+      return HKCPTlsResult::Closed;
+   return startTls(tls, timeoutMs);
+}
+
 // Under the send lock: the reader may close (and free the TLS session)
 // while another thread asks.
 bool HKCPConnection::tlsBinding(uint8_t binding[HKCP_TLS_BINDING_SIZE]) {

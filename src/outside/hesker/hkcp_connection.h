@@ -111,6 +111,19 @@ public:
    // connection owns tls; otherwise tls stays the caller's (to read the
    // peer's fingerprint) and the connection should end.
    HKCPTlsResult startTls(std::unique_ptr<HKCPTls> &tls, uint32_t timeoutMs);
+   // The connecting side of the start (docs/protocol.md, "TLS"): sends
+   // CMD_START_TLS with requestId in the clear, reads its reply on this
+   // thread (no reader may run yet; other frames before it are skipped)
+   // and, when the peer said yes, runs the handshake. *rcc gets the reply's
+   // VID_RCC (ERR_UNKNOWN_COMMAND from a peer without TLS, whose answer is
+   // NotOffered), or ERR_REQUEST_TIMEOUT / ERR_CONNECTION_BROKEN.
+   HKCPTlsResult startTlsConnecting(std::unique_ptr<HKCPTls> &tls, int protocolVersion,
+                                    uint32_t requestId, uint32_t timeoutMs, uint32_t *rcc);
+   // The accepting side, from the reader thread right after it read
+   // CMD_START_TLS: sends reply (VID_RCC 0) in the clear and runs the
+   // handshake, both under one hold of the send lock.
+   HKCPTlsResult startTlsAccepting(std::unique_ptr<HKCPTls> &tls, const CSCPMessage &reply,
+                                   uint32_t timeoutMs);
    bool tlsActive() const { return m_tlsActive.load(); }
    // True once a TLS record failed or the peer sent an alert (it refused
    // our key, say); kept after close() until the next startTls.

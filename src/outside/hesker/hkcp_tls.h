@@ -88,7 +88,8 @@ enum class HKCPTlsResult {
    PeerUntrusted,  // our decision refused the peer's key (peerFingerprint says which)
    Refused,        // the peer refused us, or no TLS could be agreed
    TimedOut,
-   Closed,  // the connection ended or failed
+   Closed,      // the connection ended or failed
+   NotOffered,  // the peer answered CMD_START_TLS with a refusal (old peer: unknown command)
 };
 
 // One TLS session over one connection. Made by the side that connects
