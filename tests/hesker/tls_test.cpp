@@ -201,6 +201,52 @@ TEST(Tls, AFrameOverTheLimitIsSkippedAndTheNextOneArrives) {
    free(frame);
 }
 
+TEST(Tls, WritersOfSeveralThreadsAndTheReaderShareTheTunnel) {
+   TlsPair pair("ec", "ec");
+   pair.pinnedBothWays();
+   ASSERT_EQ(pair.clientResult, HKCPTlsResult::Established);
+   ASSERT_EQ(pair.serverResult, HKCPTlsResult::Established);
+   const int kThreads = 4, kFrames = 40;
+   // Both directions at once: each side's reader decrypts while its
+   // writers encrypt on the same TLS session.
+   auto readAll = [](HKCPConnection *to, std::vector<int> *seen) {
+      for (int i = 0; i < kThreads * kFrames; i++) {
+         if (to->receive(kWaitMs) != HKCPReceiveResult::Frame)
+            return false;
+         CSCPMessage got(to->frame(), HKCP_VERSION);
+         uint32_t id = got.GetId();
+         uint8_t value[3000];
+         if (got.GetVariableBinary(VID_VALUE, value, sizeof(value)) != 1000 + id % 2000 ||
+             value[0] != (uint8_t)id)
+            return false;
+         (*seen)[id]++;
+      }
+      return true;
+   };
+   std::vector<int> atServer(kThreads * kFrames), atClient(kThreads * kFrames);
+   auto serverReads = std::async(std::launch::async, readAll, &pair.server, &atServer);
+   auto clientReads = std::async(std::launch::async, readAll, &pair.client, &atClient);
+   std::vector<std::future<bool>> writers;
+   for (HKCPConnection *from : {&pair.client, &pair.server}) {
+      for (int t = 0; t < kThreads; t++) {
+         writers.push_back(std::async(std::launch::async, [from, t] {
+            for (int i = 0; i < kFrames; i++) {
+               uint32_t id = (uint32_t)(t * kFrames + i);
+               if (!from->sendMessage(*Request(id, 1000 + id % 2000)))
+                  return false;
+            }
+            return true;
+         }));
+      }
+   }
+   for (auto &w : writers)
+      EXPECT_TRUE(w.get());
+   EXPECT_TRUE(serverReads.get());
+   EXPECT_TRUE(clientReads.get());
+   EXPECT_EQ(atServer, std::vector<int>(kThreads * kFrames, 1));
+   EXPECT_EQ(atClient, std::vector<int>(kThreads * kFrames, 1));
+}
+
 TEST(Tls, AnAgentKeyNotPinnedFailsTheClientAndIsReported) {
    TlsPair pair("rsa", "ec");
    uint8_t other[32] = {1};

@@ -17,6 +17,7 @@
 #ifndef HKCP_TLS_H
 #define HKCP_TLS_H
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -127,7 +128,7 @@ public:
    int read(SOCKET s, void *out, size_t size, uint64_t deadline);
    // True once a record failed or the peer sent an alert: the session is
    // over, whatever the socket says.
-   bool failed() const { return m_failed; }
+   bool failed() const { return m_failed.load(); }
    // Records the library answered by itself while reading (a key update),
    // written by the caller under its send lock.
    bool hasPendingOutput();
@@ -148,7 +149,7 @@ private:
    BIO *m_in = nullptr;   // socket bytes for the SSL object (owned by m_ssl)
    BIO *m_out = nullptr;  // records the SSL object made (owned by m_ssl)
    bool m_accepting = false;
-   bool m_failed = false;
+   std::atomic<bool> m_failed{false};
    bool m_hasPeer = false;
    bool m_untrusted = false;
    uint8_t m_peer[HKCP_KEY_FINGERPRINT_SIZE] = {};
