@@ -13,6 +13,7 @@
 
 #include "agent_codes.h"
 #include "dispatcher.h"
+#include "identity.h"
 #include "key_trust.h"
 #include "test_dirs.h"
 
@@ -145,6 +146,32 @@ TEST(TrustSourcesDefault, NoSettingTrustsNothing) {
    uint8_t fp[HKCP_KEY_FINGERPRINT_SIZE];
    ASSERT_TRUE(HKCPKeyFingerprint(Key(0), fp));
    EXPECT_FALSE(IsServerKeyTrusted(config, fp));
+}
+
+// ---------------------------------------------------------------- the agent's TLS key
+
+TEST(IdentityKey, IsMadeOnceWithMode0600AndReadBackTheSame) {
+   TempDir dir;
+   std::string path = dir.file("identity.pem"), error;
+   auto made = LoadOrCreateIdentity(path, &error);
+   ASSERT_TRUE(made) << error;
+   struct stat st;
+   ASSERT_EQ(stat(path.c_str(), &st), 0);
+   EXPECT_EQ(st.st_mode & 0777, 0600u);
+   auto read = LoadOrCreateIdentity(path, &error);
+   ASSERT_TRUE(read) << error;
+   EXPECT_EQ(made->fingerprintText(), read->fingerprintText());
+}
+
+TEST(IdentityKey, AFileWithoutAKeyOrAFolderThatIsNotThereFails) {
+   TempDir dir;
+   std::string garbage = dir.file("garbage.pem"), error;
+   ASSERT_TRUE(WriteTextFile(garbage, "not a key\n"));
+   EXPECT_FALSE(LoadOrCreateIdentity(garbage, &error));
+   EXPECT_FALSE(error.empty());
+   error.clear();
+   EXPECT_FALSE(LoadOrCreateIdentity(dir.file("missing/identity.pem"), &error));
+   EXPECT_FALSE(error.empty());
 }
 
 // ---------------------------------------------------------------- the dispatcher
