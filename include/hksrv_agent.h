@@ -157,7 +157,8 @@ public:
    // Any of the three setters below asks for TLS on the next connect: after
    // the version probe the session sends CMD_START_TLS and runs a TLS 1.3
    // handshake in which both sides show a key and each pins the other's.
-   // A session that sets none of them speaks exactly the legacy exchanges.
+   // A session that sets none of them speaks exactly the legacy exchanges;
+   // once asked for, TLS stays asked for on this session.
    // With TLS asked for, a handshake that fails, an agent that does not
    // speak TLS, or an agent key that is not trusted fails the connect under
    // every encryption policy (ERR_TLS_FAILED, ERR_AGENT_KEY_UNTRUSTED); TLS
