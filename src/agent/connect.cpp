@@ -1,8 +1,9 @@
 // The connect sequence: TCP connect, the peer's protocol version, TLS when
 // a setter asked for it (on this thread, before the receiver thread starts,
 // so only TLS reads the handshake), the receiver thread, then encryption
-// (legacy only), authentication and a no-operation request, first with the proxy when one is set
-// and then, through it, with the agent. Also the steps it uses and the proxy setting.
+// (legacy only), authentication and a no-operation request, first with the
+// proxy when one is set and then, through it, with the agent. Also the
+// steps it uses and the proxy setting.
 //
 // The handshake is bounded: within one hop the agent may demand encryption
 // once; demanding it again after the channel was encrypted fails the
