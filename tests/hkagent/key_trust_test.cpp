@@ -3,6 +3,7 @@
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 
 #include <gtest/gtest.h>
+#include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -274,6 +275,34 @@ TEST_F(BoundAuthentication, AnUntrustedKeyGetsNoSessionKey) {
    EXPECT_EQ(authenticate(0x11, "agent-secret", &proven), ERR_TLS_REQUIRED);
    EXPECT_FALSE(state.authenticated);
    server->decRefCount();
+}
+
+TEST_F(BoundAuthentication, TlsStartsOnlyAsTheFirstStepOfASessionWithAKey) {
+   auto start = [this]() {
+      CSCPMessage request, reply;
+      request.SetCode(CMD_START_TLS);
+      request.SetId(9);
+      DispatchOutcome outcome;
+      dispatcher->dispatch(state, request, &reply, &outcome);
+      EXPECT_EQ(reply.GetCode(), CMD_REQUEST_COMPLETED);
+      EXPECT_EQ(outcome.followUp == FollowUp::StartTls,
+                reply.GetVariableLong(VID_RCC) == ERR_SUCCESS);
+      return reply.GetVariableLong(VID_RCC);
+   };
+   EXPECT_EQ(start(), ERR_NOT_IMPLEMENTED);  // no identity key
+   EVP_PKEY *key = EVP_EC_gen("P-256");
+   runtime->setIdentity(HKCPTlsIdentity::create(key));
+   EVP_PKEY_free(key);
+   ASSERT_TRUE(runtime->identity());
+   AgentConfig config = *runtime->config();
+   config.requireEncryption = true;  // the start comes before that gate
+   runtime->setConfig(config);
+   EXPECT_EQ(start(), ERR_SUCCESS);
+   for (bool *flag : {&state.encrypted, &state.authenticated, &state.tls}) {
+      state = SessionState();
+      *flag = true;
+      EXPECT_EQ(start(), ERR_ACCESS_DENIED);
+   }
 }
 
 TEST_F(BoundAuthentication, BothSidesProveTheSecret) {
