@@ -303,6 +303,10 @@ TEST_F(BoundAuthentication, TlsStartsOnlyAsTheFirstStepOfASessionWithAKey) {
       *flag = true;
       EXPECT_EQ(start(), ERR_ACCESS_DENIED);
    }
+   // Inside TLS no legacy key exchange is answered.
+   HKCPEncryptionContext *server = nullptr;
+   EXPECT_EQ(exchange(Key(0), &server), ERR_NOT_IMPLEMENTED);
+   EXPECT_EQ(server, nullptr);
 }
 
 TEST_F(BoundAuthentication, BothSidesProveTheSecret) {

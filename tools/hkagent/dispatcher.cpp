@@ -252,6 +252,12 @@ void Dispatcher::dispatch(SessionState &state, const CSCPMessage &request, CSCPM
                           DispatchOutcome *outcome) {
    reply->SetId(request.GetId());
    if (request.GetCode() == CMD_REQUEST_SESSION_KEY) {
+      if (state.tls) {
+         // The tunnel is the encryption: no legacy cipher inside it.
+         reply->SetCode(CMD_SESSION_KEY);
+         reply->SetVariable(VID_RCC, ERR_NOT_IMPLEMENTED);
+         return;
+      }
       answerKeyRequest(state, request, reply, outcome);
       return;
    }

@@ -4,13 +4,13 @@
 // the session. It does no socket I/O of its own on the client's socket, so
 // tests and fuzzers call it with crafted messages.
 //
-// Order of checks: CMD_START_TLS is answered first (as the session's first
-// request only, and only with an identity key); a key request is answered (for a trusted server key
-// only, see key_trust.h); then, when the
-// configuration requires encryption and the session has none, every
-// request gets ERR_ENCRYPTION_REQUIRED; then CMD_AUTHENTICATE is judged;
-// then, when a secret is configured and the session has not authenticated,
-// every request gets ERR_AUTH_REQUIRED.
+// Order of checks: a key request is answered (for a trusted server key
+// only, see key_trust.h; never inside TLS); CMD_START_TLS is answered (as
+// the session's first step only, and only with an identity key); then,
+// when the configuration requires encryption and the session has none
+// (TLS counts), every request gets ERR_ENCRYPTION_REQUIRED; then
+// CMD_AUTHENTICATE is judged; then, when a secret is configured and the
+// session has not authenticated, every request gets ERR_AUTH_REQUIRED.
 #ifndef HKAGENT_DISPATCHER_H
 #define HKAGENT_DISPATCHER_H
 
