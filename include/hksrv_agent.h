@@ -14,11 +14,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "hesker.h"
 #include "hksrv_export.h"
 
 class InterfaceList;
+typedef struct evp_pkey_st EVP_PKEY;
 class SNMP_ProxyTransport;
 
 // ---------------------------------------------------------------- result codes
@@ -32,10 +34,10 @@ static const int AUTH_NONE = 0;
 static const int AUTH_PLAINTEXT = 1;
 static const int AUTH_MD5_HASH = 2;
 static const int AUTH_SHA1_HASH = 3;
-// Mutual and bound to the encrypted channel: nothing sent can be replayed
-// or checked offline without the session key. Needs encryption; under any
-// policy but ENCRYPTION_DISABLED, connect sets it up when a server key is
-// given.
+// Mutual and bound to the TLS session (see "TLS" below): the agent proves
+// the secret first, then the server; a proof is worthless on any other
+// session. Only offered inside TLS: without it, connect fails with
+// ERR_TLS_REQUIRED.
 static const int AUTH_HMAC_SHA256 = 4;
 
 static const int ENCRYPTION_DISABLED = 0;
@@ -152,6 +154,40 @@ public:
    void setAuthData(int authMethod, const char *secret);
    void setEncryptionPolicy(int policy) { m_encryptionPolicy = policy; }
    void setDeleteFileOnDownloadFailure(bool flag) { m_deleteFileOnDownloadFailure = flag; }
+
+   // ------------------------------------------------ TLS (docs/protocol.md, "TLS")
+   // Any of the three setters below asks for TLS on the next connect: after
+   // the version probe the session sends CMD_START_TLS and runs a TLS 1.3
+   // handshake in which both sides show a key and each pins the other's.
+   // A session that sets none of them speaks exactly the legacy exchanges;
+   // once asked for, TLS stays asked for on this session.
+   // With TLS asked for, a handshake that fails, an agent that does not
+   // speak TLS, or an agent key that is not trusted fails the connect under
+   // every encryption policy (ERR_TLS_FAILED, ERR_AGENT_KEY_UNTRUSTED); TLS
+   // asked for with neither a pin nor a decision fails it with
+   // ERR_AGENT_KEY_NOT_PINNED once the agent has shown its key
+   // (getAgentKeyFingerprint). Inside TLS the encryption policy and the
+   // RSA key exchange do not apply; a proxy hop is not offered (ERR_NOT_IMPLEMENTED).
+   //
+   // Pins an agent key by fingerprint: the SHA-256 of its DER
+   // SubjectPublicKeyInfo as 64 hex digits (colons allowed) or as
+   // "SHA256:" and its base64. Each call adds one; null clears them all.
+   // False (nothing changed) for text that is no fingerprint.
+   bool setAgentKeyFingerprint(const char *fingerprint);
+   // Decides on an agent key that no pin names: called on the connecting
+   // thread with its 64 lower-case hex digits; true accepts it. An empty
+   // function removes the decision.
+   void setAgentKeyTrust(std::function<bool(const char *fingerprint)> decide);
+   // The key the session shows the agent in TLS (EC, Ed25519, or RSA of
+   // 2048 bits or more) instead of connect's RSA key; the session takes a
+   // reference of its own. False (nothing changed) for a key TLS cannot
+   // use; null goes back to connect's key.
+   bool setServerTlsKey(EVP_PKEY *key);
+   // The agent key's fingerprint (64 lower-case hex digits) the last TLS
+   // handshake saw, also when it was refused; empty when none was seen.
+   std::string getAgentKeyFingerprint() const;
+   // True while the connected session runs inside TLS.
+   bool isTlsActive() const { return m_connection.tlsActive(); }
 
    int isConnected() const { return m_isConnected.load(); }
    int getProtocolVersion() const { return m_protocolVersion.load(); }
@@ -290,8 +326,10 @@ private:
    void fileMessage(CSCPMessage *message, uint32_t size);
    // Steps shared by connect's failure exit and the destructor.
    int failConnect(uint32_t result, uint32_t *error, uint32_t *socketError);
-   // AUTH_HMAC_SHA256 over the current hop's encrypted channel.
+   // AUTH_HMAC_SHA256 inside this session's TLS.
    uint32_t authenticateBound(const char *secret);
+   // CMD_START_TLS and the handshake, before the receiver starts.
+   uint32_t startTls(RSA *serverKey);
    // Steps 4 to 6 of a request: send, wait for the reply, take its result
    // code. On success readReply, when given, reads the reply before it is
    // deleted; a failed request leaves the caller's outputs untouched.
@@ -350,6 +388,9 @@ private:
    // meanwhile would have its name removed and its event signalled.
    bool m_downloadEnding = false;
    std::atomic<bool> m_fileUploadInProgress{false};
+   // The TLS settings and what the last handshake saw (connect.cpp); owned.
+   struct TlsSettings;
+   TlsSettings *m_tlsSettings;
 };
 
 #endif

@@ -23,9 +23,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "hesker.h"
 #include "hksrv_export.h"
+
+typedef struct evp_pkey_st EVP_PKEY;
 
 // ISC result codes: 0 for success; the session makes some of them itself,
 // the others come from the VID_RCC of the peer's replies.
@@ -48,8 +52,14 @@ static const uint32_t ISC_ERR_INTERNAL_ERROR = 15;
 static const uint32_t ISC_ERR_SESSION_SETUP_FAILED = 16;
 static const uint32_t ISC_ERR_OBJECT_NOT_FOUND = 17;
 static const uint32_t ISC_ERR_POST_EVENT_FAILED = 18;
+// TLS (docs/protocol.md, "TLS"): the handshake failed, the peer refused our
+// key or does not speak TLS; no pin nor decision was given (the key seen is
+// GetPeerKeyFingerprint's); the peer's key is not trusted.
+static const uint32_t ISC_ERR_TLS_FAILED = 19;
+static const uint32_t ISC_ERR_PEER_KEY_NOT_PINNED = 20;
+static const uint32_t ISC_ERR_PEER_KEY_UNTRUSTED = 21;
 
-// The text of an ISC result code; "Unknown error code" above 18. Static.
+// The text of an ISC result code; "Unknown error code" above 21. Static.
 HKSRV_EXPORT const wchar_t *ISCErrorCodeToText(uint32_t code);
 
 class HKSRV_EXPORT ISC {
@@ -80,6 +90,20 @@ public:
    uint32_t WaitForRCC(uint32_t id, uint32_t timeout);
    // A CMD_NOP exchange; an ISC result code.
    uint32_t Nop();
+
+   // TLS, as the agent session's (hksrv_agent.h): any setter asks for TLS
+   // on the next Connect, which then fails closed (ISC_ERR_TLS_FAILED,
+   // ISC_ERR_PEER_KEY_UNTRUSTED, ISC_ERR_PEER_KEY_NOT_PINNED) instead of
+   // going on in the clear; the RSA key exchange is not used inside TLS.
+   // Pins the peer's key (64 hex digits or "SHA256:" base64; null clears).
+   bool SetPeerKeyFingerprint(const char *fingerprint);
+   // Decides on a key no pin names (its 64 lower-case hex digits).
+   void SetPeerKeyTrust(std::function<bool(const char *fingerprint)> decide);
+   // The key shown to the peer instead of Connect's RSA key (a reference is
+   // taken); false for a key TLS cannot use.
+   bool SetTlsKey(EVP_PKEY *key);
+   // The peer key the last handshake saw; empty when none.
+   std::string GetPeerKeyFingerprint() const;
 
 protected:
    // One diagnostic line; the default formats it (%s takes a wide string)
@@ -131,6 +155,10 @@ private:
    // Acts on one receive; false ends the receiver.
    bool handleReceive(HKCPReceiveResult result, const wchar_t *peer);
    const wchar_t *peerAddress(wchar_t *buffer) const;
+   uint32_t startTls(RSA *serverKey);
+
+   struct TlsSettings;
+   TlsSettings *m_tlsSettings;  // owned
 };
 
 #endif

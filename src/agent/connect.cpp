@@ -1,12 +1,15 @@
-// The connect sequence: TCP connect, the peer's protocol version, the
-// receiver thread, then encryption, authentication and a no-operation
-// request, first with the proxy when one is set and then, through it, with
-// the agent. Also the steps it uses and the proxy setting.
+// The connect sequence: TCP connect, the peer's protocol version, TLS when
+// a setter asked for it (on this thread, before the receiver thread starts,
+// so only TLS reads the handshake), the receiver thread, then encryption
+// (legacy only), authentication and a no-operation request, first with the
+// proxy when one is set and then, through it, with the agent. Also the
+// steps it uses and the proxy setting.
 //
 // The handshake is bounded: within one hop the agent may demand encryption
 // once; demanding it again after the channel was encrypted fails the
 // connect with ERR_ENCRYPTION_REQUIRED instead of negotiating forever.
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <atomic>
@@ -35,7 +38,130 @@ uint32_t EncryptionResult(uint32_t rc) {
 
 const uint32_t PROXY_SETUP_TIMEOUT = 60000;
 
+// The connect sequence's result for a handshake that did not establish.
+uint32_t TlsResult(HKCPTlsResult result, bool pinned) {
+   switch (result) {
+      case HKCPTlsResult::Established:
+         return ERR_SUCCESS;
+      case HKCPTlsResult::PeerUntrusted:
+         return pinned ? ERR_AGENT_KEY_UNTRUSTED : ERR_AGENT_KEY_NOT_PINNED;
+      default:
+         return ERR_TLS_FAILED;
+   }
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------- TLS settings
+
+AgentConnection::TlsSettings::~TlsSettings() {
+   EVP_PKEY_free(serverKey);
+}
+
+bool AgentConnection::setAgentKeyFingerprint(const char *fingerprint) {
+   if (fingerprint == nullptr) {
+      m_tlsSettings->pins.clear();
+      return true;
+   }
+   std::array<uint8_t, HKCP_KEY_FINGERPRINT_SIZE> pin;
+   if (!HKCPParseFingerprint(fingerprint, pin.data()))
+      return false;
+   m_tlsSettings->pins.push_back(pin);
+   m_tlsSettings->requested = true;
+   return true;
+}
+
+void AgentConnection::setAgentKeyTrust(std::function<bool(const char *fingerprint)> decide) {
+   if (decide)
+      m_tlsSettings->requested = true;
+   m_tlsSettings->decide = std::move(decide);
+}
+
+bool AgentConnection::setServerTlsKey(EVP_PKEY *key) {
+   std::shared_ptr<HKCPTlsIdentity> identity;
+   if (key != nullptr && !(identity = HKCPTlsIdentity::create(key)))
+      return false;
+   if (key != nullptr && EVP_PKEY_up_ref(key) != 1)
+      return false;
+   EVP_PKEY_free(m_tlsSettings->serverKey);
+   m_tlsSettings->serverKey = key;
+   m_tlsSettings->identity = identity;
+   m_tlsSettings->identityFor = key;
+   if (key != nullptr)
+      m_tlsSettings->requested = true;
+   return true;
+}
+
+std::string AgentConnection::getAgentKeyFingerprint() const {
+   std::lock_guard<std::mutex> guard(m_tlsSettings->seenLock);
+   return m_tlsSettings->seen;
+}
+
+uint32_t AgentConnection::startTls(RSA *serverKey) {
+   TlsSettings &settings = *m_tlsSettings;
+   {
+      std::lock_guard<std::mutex> guard(settings.seenLock);
+      settings.seen.clear();
+   }
+   // The identity is made once per key: a certificate and two contexts.
+   if (settings.serverKey == nullptr) {
+      // Compared by fingerprint, not address: a freed key's address may
+      // come back for another.
+      uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE];
+      if (serverKey == nullptr || !HKCPKeyFingerprint(serverKey, fingerprint))
+         return ERR_INVALID_PUBLIC_KEY;
+      if (!settings.identity || settings.identityFor != nullptr ||
+          memcmp(settings.identity->fingerprint(), fingerprint, sizeof(fingerprint)) != 0) {
+         settings.identity = HKCPTlsIdentity::fromRsa(serverKey);
+         settings.identityFor = nullptr;
+         if (!settings.identity)
+            return ERR_INVALID_PUBLIC_KEY;
+      }
+   }
+
+   bool pinned = !settings.pins.empty() || (bool)settings.decide;
+   auto pins = settings.pins;
+   auto decide = settings.decide;
+   std::unique_ptr<HKCPTls> tls =
+       HKCPTls::create(settings.identity, false, [pins, decide](const uint8_t *fingerprint) {
+          for (const auto &pin : pins) {
+             if (CRYPTO_memcmp(pin.data(), fingerprint, HKCP_KEY_FINGERPRINT_SIZE) == 0)
+                return true;
+          }
+          return decide && decide(HKCPFingerprintText(fingerprint).c_str());
+       });
+   if (!tls)
+      return ERR_INTERNAL_ERROR;
+   // The request and its reply in the clear, on this thread: the receiver
+   // has not started, so the handshake's bytes are read by TLS alone.
+   uint32_t rcc = ERR_SUCCESS;
+   HKCPTlsResult result = m_connection.startTlsConnecting(
+       tls, m_protocolVersion.load(), generateRequestId(), m_commandTimeout.load(), &rcc);
+   if (result == HKCPTlsResult::NotOffered) {
+      // An agent without TLS says "unknown command": never a reason to go
+      // on in the clear once TLS was asked for.
+      wchar_t address[16];
+      PrintMsg(L"Agent %s refused TLS (%s)", IpToStr(getIpAddr(), address),
+               AgentErrorCodeToText((int)rcc));
+      return ERR_TLS_FAILED;
+   }
+   if (rcc != ERR_SUCCESS)
+      return rcc;
+   uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE];
+   bool seen = result == HKCPTlsResult::Established ? m_connection.tlsPeerFingerprint(fingerprint)
+                                                    : (tls && tls->peerFingerprint(fingerprint));
+   if (seen) {
+      std::lock_guard<std::mutex> guard(settings.seenLock);
+      settings.seen = HKCPFingerprintText(fingerprint);
+   }
+   uint32_t rc = TlsResult(result, pinned);
+   if (rc != ERR_SUCCESS) {
+      wchar_t address[16];
+      PrintMsg(L"TLS with agent %s failed (%s)", IpToStr(getIpAddr(), address),
+               AgentErrorCodeToText((int)rc));
+   }
+   return rc;
+}
 
 int AgentConnection::connect(RSA *serverKey, int verbose, uint32_t *error, uint32_t *socketError) {
    if (error != nullptr)
@@ -77,15 +203,39 @@ int AgentConnection::connect(RSA *serverKey, int verbose, uint32_t *error, uint3
       return failConnect(ERR_INTERNAL_ERROR, error, socketError);
    m_protocolVersion = version;
 
+   bool tls = m_tlsSettings->requested;
+   if (tls) {
+      if (m_useProxy)
+         return failConnect(ERR_NOT_IMPLEMENTED, error, socketError);
+      uint32_t rc = startTls(serverKey);
+      if (rc != ERR_SUCCESS)
+         return failConnect(rc, error, socketError);
+   }
+
    m_receiverThread = StartThread(ReceiverThreadStarter, this);
 
    bool forced = false;
    bool proxyDone = false;
-   bool encrypted = false;  // this hop's channel is encrypted
+   bool encrypted = tls;  // this hop's channel is encrypted
    wchar_t address[16];
+   // Inside TLS, a request that fails because the agent refused our key
+   // (its alert arrives after our side of the handshake ended) is a TLS
+   // failure.
+   // An agent that drops the connection instead (its alert lost to a
+   // reset) does so before its first answer.
+   bool answered = false;
+   auto stepResult = [this, tls, &answered](uint32_t rc) {
+      bool lost = rc == ERR_CONNECTION_BROKEN || rc == ERR_REQUEST_TIMEOUT;
+      if (tls && rc != ERR_SUCCESS && (m_connection.tlsFailed() || (lost && !answered)))
+         return ERR_TLS_FAILED;
+      answered = answered || !lost;
+      return rc;
+   };
    for (;;) {
       int policy = m_encryptionPolicy;
-      if (policy == ENCRYPTION_PREFERRED || policy == ENCRYPTION_REQUIRED || forced) {
+      if (tls) {
+         // The tunnel is the encryption; no key exchange inside it.
+      } else if (policy == ENCRYPTION_PREFERRED || policy == ENCRYPTION_REQUIRED || forced) {
          bool mandatory = (policy == ENCRYPTION_REQUIRED) || forced;
          if (serverKey != nullptr) {
             uint32_t rc = setupEncryption(serverKey);
@@ -105,7 +255,7 @@ int AgentConnection::connect(RSA *serverKey, int verbose, uint32_t *error, uint3
                 !forced && !encrypted;
       };
 
-      uint32_t rc = authenticate((m_useProxy && !proxyDone) ? 1 : 0);
+      uint32_t rc = stepResult(authenticate((m_useProxy && !proxyDone) ? 1 : 0));
       if (rc != ERR_SUCCESS) {
          if (retryEncrypted(rc)) {
             forced = true;
@@ -116,7 +266,7 @@ int AgentConnection::connect(RSA *serverKey, int verbose, uint32_t *error, uint3
          return failConnect(rc, error, socketError);
       }
 
-      rc = nop();
+      rc = stepResult(nop());
       if (rc != ERR_SUCCESS) {
          if (retryEncrypted(rc)) {
             forced = true;
@@ -204,45 +354,51 @@ uint32_t AgentConnection::authenticate(int useProxySecret) {
 }
 
 uint32_t AgentConnection::authenticateBound(const char *secret) {
-   // The proof binds to this hop's channel: without one there is nothing to
-   // bind to, and the connect loop sets encryption up on this answer.
-   HKCPEncryptionContext *context = acquireEncryptionContext();
-   if (context == nullptr)
-      return ERR_ENCRYPTION_REQUIRED;
-   uint8_t binding[HKCP_CHANNEL_BINDING_SIZE], key[HKCP_AUTH_KEY_SIZE];
-   uint8_t serverNonce[HKCP_AUTH_NONCE_SIZE], serverProof[HKCP_AUTH_PROOF_SIZE];
-   bool ready = context->channelBinding(binding);
-   context->decRefCount();
-   ready = ready && HKCPDeriveAuthKey(secret, strlen(secret), key) &&
-           RAND_bytes(serverNonce, sizeof(serverNonce)) == 1 &&
-           HKCPServerAuthProof(key, binding, serverNonce, serverProof);
-   uint32_t result = ERR_INTERNAL_ERROR;
-   if (ready) {
-      CSCPMessage request(m_protocolVersion.load());
-      request.SetCode(CMD_AUTHENTICATE);
-      request.SetId(generateRequestId());
-      request.SetVariable(VID_AUTH_METHOD, (uint16_t)AUTH_HMAC_SHA256);
-      request.SetVariable(VID_AUTH_NONCE, serverNonce, HKCP_AUTH_NONCE_SIZE);
-      request.SetVariable(VID_AUTH_PROOF, serverProof, HKCP_AUTH_PROOF_SIZE);
-      bool proven = false;
-      result = exchange(&request, m_commandTimeout.load(), [&](CSCPMessage *reply) {
-         // The agent's answer counts only when it proves the secret over
-         // this channel, both nonces and our proof.
-         uint8_t agentNonce[HKCP_AUTH_NONCE_SIZE], agentProof[HKCP_AUTH_PROOF_SIZE];
-         uint8_t expected[HKCP_AUTH_PROOF_SIZE];
-         proven =
-             reply->GetVariableBinary(VID_AUTH_NONCE, agentNonce, sizeof(agentNonce)) ==
-                 HKCP_AUTH_NONCE_SIZE &&
-             reply->GetVariableBinary(VID_AUTH_PROOF, agentProof, sizeof(agentProof)) ==
-                 HKCP_AUTH_PROOF_SIZE &&
-             HKCPAgentAuthProof(key, binding, serverNonce, agentNonce, serverProof, expected) &&
-             CRYPTO_memcmp(expected, agentProof, sizeof(expected)) == 0;
-      });
-      if (result == ERR_SUCCESS && !proven) {
-         wchar_t address[16];
-         DbgPrintf(4, L"AgentConnection::authenticate(): agent %s failed to prove the secret",
-                   IpToStr(getIpAddr(), address));
-         result = ERR_AGENT_AUTH_FAILED;
+   // The proof binds to this session's TLS; the legacy channel's binding
+   // is not offered any more.
+   uint8_t binding[HKCP_TLS_BINDING_SIZE], agentKey[HKCP_KEY_FINGERPRINT_SIZE];
+   if (!m_connection.tlsBinding(binding) || !m_connection.tlsPeerFingerprint(agentKey))
+      return ERR_TLS_REQUIRED;
+   uint8_t key[HKCP_AUTH_KEY_SIZE], serverNonce[HKCP_AUTH_NONCE_SIZE];
+   if (!HKCPTlsAuthKey(secret, strlen(secret), agentKey, key) ||
+       RAND_bytes(serverNonce, sizeof(serverNonce)) != 1)
+      return ERR_INTERNAL_ERROR;
+
+   // The agent proves first, so a server that does not know the secret
+   // learns nothing it could test guesses against before it is refused.
+   CSCPMessage request(m_protocolVersion.load());
+   request.SetCode(CMD_AUTHENTICATE);
+   request.SetId(generateRequestId());
+   request.SetVariable(VID_AUTH_METHOD, (uint16_t)AUTH_HMAC_SHA256);
+   request.SetVariable(VID_AUTH_NONCE, serverNonce, HKCP_AUTH_NONCE_SIZE);
+   uint8_t agentNonce[HKCP_AUTH_NONCE_SIZE], agentProof[HKCP_AUTH_PROOF_SIZE];
+   bool proven = false;
+   uint32_t result = exchange(&request, m_commandTimeout.load(), [&](CSCPMessage *reply) {
+      uint8_t expected[HKCP_AUTH_PROOF_SIZE];
+      proven = reply->GetVariableBinary(VID_AUTH_NONCE, agentNonce, sizeof(agentNonce)) ==
+                   HKCP_AUTH_NONCE_SIZE &&
+               reply->GetVariableBinary(VID_AUTH_PROOF, agentProof, sizeof(agentProof)) ==
+                   HKCP_AUTH_PROOF_SIZE &&
+               HKCPTlsAgentProof(key, binding, serverNonce, agentNonce, expected) &&
+               CRYPTO_memcmp(expected, agentProof, sizeof(expected)) == 0;
+   });
+   if (result == ERR_SUCCESS && !proven) {
+      wchar_t address[16];
+      DbgPrintf(4, L"AgentConnection::authenticate(): agent %s failed to prove the secret",
+                IpToStr(getIpAddr(), address));
+      result = ERR_AGENT_AUTH_FAILED;
+   }
+   uint8_t serverProof[HKCP_AUTH_PROOF_SIZE];
+   if (result == ERR_SUCCESS) {
+      if (HKCPTlsServerProof(key, binding, serverNonce, agentNonce, agentProof, serverProof)) {
+         CSCPMessage answer(m_protocolVersion.load());
+         answer.SetCode(CMD_AUTHENTICATE);
+         answer.SetId(generateRequestId());
+         answer.SetVariable(VID_AUTH_METHOD, (uint16_t)AUTH_HMAC_SHA256);
+         answer.SetVariable(VID_AUTH_PROOF, serverProof, HKCP_AUTH_PROOF_SIZE);
+         result = exchange(&answer, m_commandTimeout.load());
+      } else {
+         result = ERR_INTERNAL_ERROR;
       }
    }
    OPENSSL_cleanse(key, sizeof(key));

@@ -62,6 +62,10 @@ const ErrorText s_errorTexts[] = {
     {(int)ERR_MEM_ALLOC_FAILED, L"Memory allocation failed"},
     {(int)ERR_FILE_DELETE_FAILED, L"File delete failed"},
     {(int)ERR_AGENT_AUTH_FAILED, L"Agent authentication failed"},
+    {(int)ERR_TLS_FAILED, L"TLS setup failed"},
+    {(int)ERR_AGENT_KEY_NOT_PINNED, L"Agent key not pinned"},
+    {(int)ERR_AGENT_KEY_UNTRUSTED, L"Agent key not trusted"},
+    {(int)ERR_TLS_REQUIRED, L"Authentication method requires TLS"},
     {-1, nullptr},
 };
 
@@ -167,7 +171,8 @@ AgentConnection::AgentConnection(uint32_t ipAddr, uint16_t port, int authMethod,
       m_downloadRequestId(0),
       m_downloadProgressCallback(nullptr),
       m_downloadProgressArg(nullptr),
-      m_deleteFileOnDownloadFailure(true) {
+      m_deleteFileOnDownloadFailure(true),
+      m_tlsSettings(new TlsSettings()) {
    AgentStoreSecret(secret, m_secret);
    m_proxySecret[0] = 0;
    m_connection.setSendTimeout(420000);
@@ -197,6 +202,7 @@ AgentConnection::~AgentConnection() {
       }
    }
    free(m_downloadFileName);
+   delete m_tlsSettings;
 }
 
 // ---------------------------------------------------------------- settings and accessors

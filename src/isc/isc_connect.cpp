@@ -2,6 +2,7 @@
 // the no-operation proof and the service request; and the clean-up of a
 // failed attempt.
 #include "hksrv_isc.h"
+#include "isc_tls_settings.h"
 
 namespace {
 
@@ -113,13 +114,27 @@ uint32_t ISC::Connect(uint32_t service, RSA *serverKey, int requireEncryption) {
       return ISC_ERR_INVALID_PROTOCOL_VERSION;
    }
 
+   // TLS before the receiver starts, so only TLS reads the handshake; once
+   // asked for, never a reason to go on in the clear.
+   const bool tls = m_tlsSettings->requested;
+   if (tls) {
+      const uint32_t result = startTls(serverKey);
+      if (result != ISC_ERR_SUCCESS) {
+         PrintMsg(L"Cannot set up TLS with ISC peer %s (%s)", peer, ISCErrorCodeToText(result));
+         cleanupConnection();
+         return result;
+      }
+   }
+
    // A thread that cannot start is not fatal here: no reply will come, so
    // the next exchange ends with ISC_ERR_REQUEST_TIMEOUT.
    m_receiverThread = StartThread(ReceiverThreadStarter, this);
    m_flags.fetch_or(FLAG_CONNECTED);
 
    for (;;) {
-      if (serverKey != nullptr) {
+      if (tls) {
+         // The tunnel is the encryption.
+      } else if (serverKey != nullptr) {
          const uint32_t result = SetupEncryption(serverKey);
          if (result != ISC_ERR_SUCCESS && (m_flags.load() & FLAG_ENCRYPTION_REQUIRED) != 0) {
             PrintMsg(L"Cannot setup encrypted channel with ISC peer %s", peer);
@@ -135,6 +150,11 @@ uint32_t ISC::Connect(uint32_t service, RSA *serverKey, int requireEncryption) {
       }
 
       uint32_t result = Nop();
+      // The peer refusing our key in TLS shows here: its alert (or its
+      // close) comes after our side of the handshake ended.
+      if (tls && (m_connection.tlsFailed() || result == ISC_ERR_CONNECTION_BROKEN ||
+                  result == ISC_ERR_REQUEST_TIMEOUT))
+         result = ISC_ERR_TLS_FAILED;
       if (result == ISC_ERR_SUCCESS) {
          result = ConnectToService(service);
          if (result == ISC_ERR_SUCCESS)
@@ -146,7 +166,7 @@ uint32_t ISC::Connect(uint32_t service, RSA *serverKey, int requireEncryption) {
       // The peer refuses plain traffic: negotiate and try again. A peer that
       // still says so over an encrypted channel will never accept us, so the
       // retry is taken only while the channel is plain.
-      const bool encrypted = m_connection.encrypted();
+      const bool encrypted = m_connection.encrypted() || m_connection.tlsActive();
       if (result == ISC_ERR_ENCRYPTION_REQUIRED && !encrypted) {
          m_flags.fetch_or(FLAG_ENCRYPTION_REQUIRED);
          continue;

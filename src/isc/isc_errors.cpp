@@ -24,14 +24,17 @@ const wchar_t *const kErrorTexts[] = {
     L"Session setup failed",
     L"Object not found",
     L"Failed to post event",
+    L"TLS setup failed",
+    L"Peer key not pinned",
+    L"Peer key not trusted",
 };
-static_assert(sizeof(kErrorTexts) / sizeof(kErrorTexts[0]) == ISC_ERR_POST_EVENT_FAILED + 1,
+static_assert(sizeof(kErrorTexts) / sizeof(kErrorTexts[0]) == ISC_ERR_PEER_KEY_UNTRUSTED + 1,
               "one text per ISC result code");
 
 }  // namespace
 
 const wchar_t *ISCErrorCodeToText(uint32_t code) {
-   if (code > ISC_ERR_POST_EVENT_FAILED)
+   if (code > ISC_ERR_PEER_KEY_UNTRUSTED)
       return L"Unknown error code";
    return kErrorTexts[code];
 }

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "hksrv_isc.h"
+#include "isc_tls_settings.h"
 
 namespace {
 
@@ -23,12 +24,14 @@ ISC::ISC(uint32_t addr, uint16_t port)
       m_recvTimeout(kReceiveTimeout),
       m_msgWaitQueue(new MsgWaitQueue()),
       m_receiverThread(nullptr),
-      m_commandTimeout(kCommandTimeout) {}
+      m_commandTimeout(kCommandTimeout),
+      m_tlsSettings(new TlsSettings()) {}
 
 ISC::~ISC() {
    Disconnect();
    m_connection.teardown(&m_receiverThread);
    delete m_msgWaitQueue;
+   delete m_tlsSettings;
 }
 
 // Only shuts the socket down (waking any sender blocked on it): the

@@ -135,12 +135,19 @@ TEST(AgentErrorTextTest, EveryCodeHasItsText) {
 TEST(AgentErrorTextTest, UnknownCodesIncludingTheSentinelsCodeGiveTheFallback) {
    EXPECT_STREQ(L"Unknown error code", AgentErrorCodeToText(-1));
    EXPECT_STREQ(L"Unknown error code", AgentErrorCodeToText(402));
-   EXPECT_STREQ(L"Unknown error code", AgentErrorCodeToText(920));
+   EXPECT_STREQ(L"Unknown error code", AgentErrorCodeToText(924));  // past the last
    EXPECT_STREQ(L"Unknown error code", AgentErrorCodeToText(1));
 }
 
 TEST(AgentErrorTextTest, AnAgentThatCannotProveTheSecretHasItsOwnText) {
    EXPECT_STREQ(L"Agent authentication failed", AgentErrorCodeToText((int)ERR_AGENT_AUTH_FAILED));
+}
+
+TEST(AgentErrorTextTest, TlsOutcomesHaveTextsOfTheirOwn) {
+   EXPECT_STREQ(L"TLS setup failed", AgentErrorCodeToText((int)ERR_TLS_FAILED));
+   EXPECT_STREQ(L"Agent key not pinned", AgentErrorCodeToText((int)ERR_AGENT_KEY_NOT_PINNED));
+   EXPECT_STREQ(L"Agent key not trusted", AgentErrorCodeToText((int)ERR_AGENT_KEY_UNTRUSTED));
+   EXPECT_STREQ(L"Authentication method requires TLS", AgentErrorCodeToText((int)ERR_TLS_REQUIRED));
 }
 
 // ---------------------------------------------------------------- default PrintMsg

@@ -28,6 +28,11 @@ RSA *RelayKey() {
    return key;
 }
 
+std::shared_ptr<HKCPTlsIdentity> RelayIdentity() {
+   static std::shared_ptr<HKCPTlsIdentity> identity = HKCPTlsIdentity::fromRsa(RelayKey());
+   return identity;
+}
+
 bool ReadExactly(int fd, uint8_t *data, size_t size) {
    size_t done = 0;
    while (done < size) {
@@ -202,7 +207,7 @@ void KeyRelay::serve() {
    address.sin_port = htons(m_agentPort);
    if (agent < 0 || m_stopping || connect(agent, (struct sockaddr *)&address, sizeof(address)) != 0)
       return;
-   if (m_mode == Mode::Intercept)
+   if (m_mode == Mode::Intercept || m_mode == Mode::TerminateTls)
       intercept(client, agent);
    else if (m_mode == Mode::Equalise)
       equalise(client, agent);
@@ -228,6 +233,10 @@ void KeyRelay::intercept(int client, int agent) {
       }
       CSCPMessage message(frame);
       record(code, code == CMD_AUTHENTICATE ? &message : nullptr);
+      if (code == CMD_START_TLS && m_mode == Mode::TerminateTls) {
+         terminateTls(client, agent, message.GetId());
+         return;
+      }
 
       if (code == CMD_REQUEST_SESSION_KEY) {
          // The agent first, with the relay's own key: a refusal goes back
@@ -297,6 +306,50 @@ void KeyRelay::intercept(int client, int agent) {
       if (!WriteFrame(client, answer, toServer.context))
          return;
    }
+}
+
+std::string KeyRelay::tlsFingerprint() {
+   return RelayIdentity()->fingerprintText();
+}
+
+void KeyRelay::terminateTls(int client, int agent, uint32_t requestId) {
+   // Each tunnel has its own connection core on a copy of the descriptor
+   // (the destructor still shuts the originals down).
+   HKCPConnection toServer, toAgent;
+   toServer.attach((SOCKET)dup(client), kReadTimeoutMs);
+   toAgent.attach((SOCKET)dup(agent), kReadTimeoutMs);
+   CSCPMessage start(2), ok(2);
+   start.SetCode(CMD_START_TLS);
+   start.SetId(requestId);
+   if (!toAgent.sendMessage(start) || toAgent.receive(kReadTimeoutMs) != HKCPReceiveResult::Frame)
+      return;
+   ok.SetCode(CMD_REQUEST_COMPLETED);
+   ok.SetId(requestId);
+   ok.SetVariable(VID_RCC, (uint32_t)0);
+   if (!toServer.sendMessage(ok))
+      return;
+   auto any = [](const uint8_t *) { return true; };
+   std::unique_ptr<HKCPTls> server = HKCPTls::create(RelayIdentity(), true, any);
+   std::unique_ptr<HKCPTls> onward = HKCPTls::create(RelayIdentity(), false, any);
+   if (toServer.startTls(server, kReadTimeoutMs) != HKCPTlsResult::Established ||
+       toAgent.startTls(onward, kReadTimeoutMs) != HKCPTlsResult::Established) {
+      toServer.shutdown();
+      toAgent.shutdown();
+      return;
+   }
+   m_tlsEstablished = true;
+   auto pump = [this](HKCPConnection &from, HKCPConnection &to) {
+      while (from.receive(kReadTimeoutMs) == HKCPReceiveResult::Frame) {
+         record(ntohs(from.frame()->wCode), nullptr);
+         if (!to.sendFrame(from.frame()))
+            break;
+      }
+      from.shutdown();
+      to.shutdown();
+   };
+   std::thread back([&] { pump(toAgent, toServer); });
+   pump(toServer, toAgent);
+   back.join();
 }
 
 void KeyRelay::passThrough(int client, int agent) {

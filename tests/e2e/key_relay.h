@@ -19,6 +19,10 @@
 // wrapped to the server's public key; both hops then share one key (and so
 // one channel binding), and the relay forwards frames unchanged while it
 // reads the agent's. A refusal of its key goes back to the server.
+//
+// TerminateTls: answers CMD_START_TLS itself and runs TLS on both sides with
+// a key of its own (taking any key the server shows), then forwards the
+// decrypted frames between its two tunnels, recording their codes.
 #ifndef HKE2E_KEY_RELAY_H
 #define HKE2E_KEY_RELAY_H
 
@@ -36,7 +40,7 @@ namespace e2e {
 
 class KeyRelay {
 public:
-   enum class Mode { Intercept, PassThrough, Equalise };
+   enum class Mode { Intercept, PassThrough, Equalise, TerminateTls };
    // What the relay does with a decrypted CMD_AUTHENTICATE (Intercept only).
    enum class OnAuthenticate {
       Forward,               // re-encrypt it for the agent
@@ -67,6 +71,11 @@ public:
    // The message ReplayCaptured sends (under the current request's id).
    void setCapturedAuthentication(std::shared_ptr<CSCPMessage> message);
 
+   // The relay's TLS key's fingerprint (TerminateTls).
+   static std::string tlsFingerprint();
+   // TerminateTls: both tunnels were established.
+   bool tlsEstablished() const { return m_tlsEstablished.load(); }
+
    // Intercept: the agent refused the relay's key with this VID_RCC (0: it
    // did not refuse, or no key exchange happened).
    uint32_t agentKeyRefusal() const { return m_agentKeyRefusal.load(); }
@@ -81,6 +90,7 @@ private:
    void intercept(int client, int agent);
    void passThrough(int client, int agent);
    void equalise(int client, int agent);
+   void terminateTls(int client, int agent, uint32_t requestId);
    // Writes a whole frame to fd (the client's or the agent's socket), one
    // writer at a time.
    bool writeTo(int fd, const std::vector<uint8_t> &frame);
@@ -101,6 +111,7 @@ private:
    std::atomic<bool> m_reflectToAgent{false};
    std::atomic<bool> m_reflectToServer{false};
    std::atomic<uint32_t> m_agentKeyRefusal{0};
+   std::atomic<bool> m_tlsEstablished{false};
    std::thread m_thread;
 
    std::mutex m_mutex;

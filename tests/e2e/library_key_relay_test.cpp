@@ -1,7 +1,7 @@
 // A hostile relay between the library and the real hkagent: one that offers
 // its own keys to both sides, one that gives both sides the same key, one
-// that impersonates the agent, a proof captured on one session and replayed
-// on another, and encrypted frames sent twice, dropped or sent back.
+// that impersonates the agent, a bound proof that no longer crosses a legacy
+// channel, and encrypted frames sent twice, dropped or sent back.
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,7 +77,7 @@ TEST_F(KeyRelayTest, TrustedKeysLeaveARelayWithItsOwnKeyNothingButTheProbe) {
    start(false);
    // The test's own key, trusted, still works straight to the agent.
    auto direct = session();
-   direct->setAuthData(AUTH_HMAC_SHA256, kSecret);
+   direct->setAuthData(AUTH_SHA1_HASH, kSecret);
    direct->setEncryptionPolicy(ENCRYPTION_REQUIRED);
    uint32_t error = 0;
    ASSERT_EQ(direct->connect(ServerKey(), 0, &error), 1) << error;
@@ -138,42 +138,42 @@ TEST_P(RelayImpersonation, FailsTheConnectWithoutTheSecret) {
    EXPECT_FALSE(s->isConnected());
 }
 
+// The bound method is not run over the legacy channel any more (a relay
+// that equalises its two keys made its bindings equal): the library
+// refuses before sending anything the relay could forward or answer. Inside
+// TLS the same relays are library_tls_test's.
 INSTANTIATE_TEST_SUITE_P(
     Relay, RelayImpersonation,
-    ::testing::Values(
-        // Forwarded to the agent, the proof is bound to the relay's other
-        // channel: the agent refuses it.
-        Impersonation{"Forward", KeyRelay::OnAuthenticate::Forward, ERR_AUTH_FAILED},
-        // Answered by the relay itself: the library sees no valid agent proof.
-        Impersonation{"NoProof", KeyRelay::OnAuthenticate::AnswerWithoutProof,
-                      ERR_AGENT_AUTH_FAILED},
-        Impersonation{"FalseProof", KeyRelay::OnAuthenticate::AnswerWithFalseProof,
-                      ERR_AGENT_AUTH_FAILED}),
+    ::testing::Values(Impersonation{"Forward", KeyRelay::OnAuthenticate::Forward, ERR_TLS_REQUIRED},
+                      Impersonation{"NoProof", KeyRelay::OnAuthenticate::AnswerWithoutProof,
+                                    ERR_TLS_REQUIRED},
+                      Impersonation{"FalseProof", KeyRelay::OnAuthenticate::AnswerWithFalseProof,
+                                    ERR_TLS_REQUIRED}),
     [](const ::testing::TestParamInfo<Impersonation> &info) { return info.param.name; });
 
-TEST_F(KeyRelayTest, ACapturedProofIsWorthlessOnANewSession) {
+TEST_F(KeyRelayTest, ABoundProofNeverCrossesALegacyChannel) {
    start(true);
-   std::shared_ptr<CSCPMessage> captured;
    {
       KeyRelay relay(m_agent.port(), KeyRelay::Mode::Intercept,
                      KeyRelay::OnAuthenticate::AnswerWithFalseProof);
       auto s = session();
-      EXPECT_EQ(ConnectThrough(relay, AUTH_HMAC_SHA256, s.get()), ERR_AGENT_AUTH_FAILED);
-      auto captures = relay.capturedAuthentications();
-      ASSERT_EQ(captures.size(), 1u);
-      captured = captures[0];
+      EXPECT_EQ(ConnectThrough(relay, AUTH_HMAC_SHA256, s.get()), ERR_TLS_REQUIRED);
+      // Nothing to capture: the library sent no proof.
+      EXPECT_TRUE(relay.capturedAuthentications().empty());
    }
-   ASSERT_EQ(captured->GetVariableShort(VID_AUTH_METHOD), AUTH_HMAC_SHA256);
-   // The secret never crossed, not even encrypted.
-   EXPECT_FALSE(captured->IsVariableExist(VID_SHARED_SECRET));
-
-   // The relay opens a new session to the agent and offers the captured
-   // proof in place of the server's.
+   // A relay that offers the agent a bound proof of its own making on a
+   // legacy channel is refused whatever the proof.
+   auto forged = std::make_shared<CSCPMessage>();
+   forged->SetCode(CMD_AUTHENTICATE);
+   forged->SetVariable(VID_AUTH_METHOD, (uint16_t)AUTH_HMAC_SHA256);
+   uint8_t random[HKCP_AUTH_NONCE_SIZE] = {7};
+   forged->SetVariable(VID_AUTH_NONCE, random, sizeof(random));
+   forged->SetVariable(VID_AUTH_PROOF, random, sizeof(random));
    KeyRelay replayer(m_agent.port(), KeyRelay::Mode::Intercept,
                      KeyRelay::OnAuthenticate::ReplayCaptured);
-   replayer.setCapturedAuthentication(captured);
+   replayer.setCapturedAuthentication(forged);
    auto s = session();
-   EXPECT_EQ(ConnectThrough(replayer, AUTH_HMAC_SHA256, s.get()), ERR_AUTH_FAILED);
+   EXPECT_EQ(ConnectThrough(replayer, AUTH_SHA1_HASH, s.get()), ERR_TLS_REQUIRED);
 }
 
 struct Duplication {
@@ -189,7 +189,7 @@ TEST_P(ReplayedFrames, EndTheSessionAndTheActionRunsOnce) {
    // A relay without any key: it can only copy what passes.
    KeyRelay relay(m_agent.port(), KeyRelay::Mode::PassThrough);
    auto s = session();
-   ASSERT_EQ(ConnectThrough(relay, AUTH_HMAC_SHA256, s.get()), ERR_SUCCESS);
+   ASSERT_EQ(ConnectThrough(relay, AUTH_SHA1_HASH, s.get()), ERR_SUCCESS);
    relay.duplicateFrames(GetParam().toAgent);
 
    uint32_t rc = s->execAction(L"count", 0, nullptr);

@@ -3,6 +3,7 @@
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 
 #include <gtest/gtest.h>
+#include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -13,6 +14,7 @@
 
 #include "agent_codes.h"
 #include "dispatcher.h"
+#include "identity.h"
 #include "key_trust.h"
 #include "test_dirs.h"
 
@@ -147,6 +149,32 @@ TEST(TrustSourcesDefault, NoSettingTrustsNothing) {
    EXPECT_FALSE(IsServerKeyTrusted(config, fp));
 }
 
+// ---------------------------------------------------------------- the agent's TLS key
+
+TEST(IdentityKey, IsMadeOnceWithMode0600AndReadBackTheSame) {
+   TempDir dir;
+   std::string path = dir.file("identity.pem"), error;
+   auto made = LoadOrCreateIdentity(path, &error);
+   ASSERT_TRUE(made) << error;
+   struct stat st;
+   ASSERT_EQ(stat(path.c_str(), &st), 0);
+   EXPECT_EQ(st.st_mode & 0777, 0600u);
+   auto read = LoadOrCreateIdentity(path, &error);
+   ASSERT_TRUE(read) << error;
+   EXPECT_EQ(made->fingerprintText(), read->fingerprintText());
+}
+
+TEST(IdentityKey, AFileWithoutAKeyOrAFolderThatIsNotThereFails) {
+   TempDir dir;
+   std::string garbage = dir.file("garbage.pem"), error;
+   ASSERT_TRUE(WriteTextFile(garbage, "not a key\n"));
+   EXPECT_FALSE(LoadOrCreateIdentity(garbage, &error));
+   EXPECT_FALSE(error.empty());
+   error.clear();
+   EXPECT_FALSE(LoadOrCreateIdentity(dir.file("missing/identity.pem"), &error));
+   EXPECT_FALSE(error.empty());
+}
+
 // ---------------------------------------------------------------- the dispatcher
 
 class BoundAuthentication : public ::testing::Test {
@@ -179,30 +207,53 @@ protected:
       return rcc;
    }
 
-   // Authenticates with the secret over the server context's binding.
-   uint32_t authenticate(HKCPEncryptionContext *server, const char *secret, bool *agentProven,
+   // The session as CMD_START_TLS leaves it: a TLS binding and the agent's
+   // own key.
+   void enterTls(uint8_t bindingByte) {
+      state.tls = true;
+      state.encrypted = true;
+      memset(state.tlsBinding, bindingByte, sizeof(state.tlsBinding));
+      memset(state.agentFingerprint, 0x33, sizeof(state.agentFingerprint));
+   }
+
+   static void prepare(CSCPMessage *r, uint32_t id) {
+      r->SetCode(CMD_AUTHENTICATE);
+      r->SetId(id);
+      r->SetVariable(VID_AUTH_METHOD, AUTH_HMAC_SHA256);
+   }
+
+   // Both steps of the bound method as a server with this secret and this
+   // binding runs them: the agent's proof first (checked into
+   // *agentProven), then the server's. The result of the last step run.
+   uint32_t authenticate(uint8_t bindingByte, const char *secret, bool *agentProven,
                          FollowUp *followUp = nullptr) {
-      uint8_t binding[32], key[32], ns[32], ps[32];
-      EXPECT_TRUE(server->channelBinding(binding));
-      EXPECT_TRUE(HKCPDeriveAuthKey(secret, strlen(secret), key));
+      uint8_t binding[HKCP_TLS_BINDING_SIZE], key[32], ns[32], na[32], pa[32], expected[32];
+      memset(binding, bindingByte, sizeof(binding));
+      EXPECT_TRUE(HKCPTlsAuthKey(secret, strlen(secret), state.agentFingerprint, key));
       RAND_bytes(ns, sizeof(ns));
-      EXPECT_TRUE(HKCPServerAuthProof(key, binding, ns, ps));
-      CSCPMessage request, reply;
-      request.SetCode(CMD_AUTHENTICATE);
-      request.SetId(2);
-      request.SetVariable(VID_AUTH_METHOD, AUTH_HMAC_SHA256);
-      request.SetVariable(VID_AUTH_NONCE, ns, 32);
-      request.SetVariable(VID_AUTH_PROOF, ps, 32);
+      CSCPMessage first, reply;
+      prepare(&first, 2);
+      first.SetVariable(VID_AUTH_NONCE, ns, 32);
       DispatchOutcome outcome;
-      dispatcher->dispatch(state, request, &reply, &outcome);
-      if (followUp != nullptr)
-         *followUp = outcome.followUp;
-      uint8_t na[32], pa[32], expected[32];
+      dispatcher->dispatch(state, first, &reply, &outcome);
+      uint32_t rcc = reply.GetVariableLong(VID_RCC);
       *agentProven = reply.GetVariableBinary(VID_AUTH_NONCE, na, 32) == 32 &&
                      reply.GetVariableBinary(VID_AUTH_PROOF, pa, 32) == 32 &&
-                     HKCPAgentAuthProof(key, binding, ns, na, ps, expected) &&
+                     HKCPTlsAgentProof(key, binding, ns, na, expected) &&
                      memcmp(expected, pa, 32) == 0;
-      return reply.GetVariableLong(VID_RCC);
+      if (rcc != ERR_SUCCESS)
+         return rcc;
+      EXPECT_FALSE(state.authenticated);  // not before the server's proof
+      uint8_t ps[32];
+      EXPECT_TRUE(HKCPTlsServerProof(key, binding, ns, na, pa, ps));
+      CSCPMessage second, answer;
+      prepare(&second, 3);
+      second.SetVariable(VID_AUTH_PROOF, ps, 32);
+      DispatchOutcome last;
+      dispatcher->dispatch(state, second, &answer, &last);
+      if (followUp != nullptr)
+         *followUp = last.followUp;
+      return answer.GetVariableLong(VID_RCC);
    }
 
    TempDir dir;
@@ -215,38 +266,71 @@ TEST_F(BoundAuthentication, AnUntrustedKeyGetsNoSessionKey) {
    HKCPEncryptionContext *server = nullptr;
    EXPECT_EQ(exchange(Key(1), &server), RCC_INVALID_PUBLIC_KEY);
    EXPECT_FALSE(state.hasChannelBinding);
-   // Bound authentication has nothing to bind to then.
-   bool proven = false;
+   // The bound method is not offered on the legacy channel, encrypted or not.
    ASSERT_EQ(exchange(Key(0), &server), 0u);
+   bool proven = true;
+   EXPECT_EQ(authenticate(0x11, "agent-secret", &proven), ERR_TLS_REQUIRED);
+   EXPECT_FALSE(proven);
    state.encrypted = false;
-   EXPECT_EQ(authenticate(server, "agent-secret", &proven), ERR_ENCRYPTION_REQUIRED);
+   EXPECT_EQ(authenticate(0x11, "agent-secret", &proven), ERR_TLS_REQUIRED);
+   EXPECT_FALSE(state.authenticated);
    server->decRefCount();
+}
+
+TEST_F(BoundAuthentication, TlsStartsOnlyAsTheFirstStepOfASessionWithAKey) {
+   auto start = [this]() {
+      CSCPMessage request, reply;
+      request.SetCode(CMD_START_TLS);
+      request.SetId(9);
+      DispatchOutcome outcome;
+      dispatcher->dispatch(state, request, &reply, &outcome);
+      EXPECT_EQ(reply.GetCode(), CMD_REQUEST_COMPLETED);
+      EXPECT_EQ(outcome.followUp == FollowUp::StartTls,
+                reply.GetVariableLong(VID_RCC) == ERR_SUCCESS);
+      return reply.GetVariableLong(VID_RCC);
+   };
+   EXPECT_EQ(start(), ERR_NOT_IMPLEMENTED);  // no identity key
+   EVP_PKEY *key = EVP_EC_gen("P-256");
+   runtime->setIdentity(HKCPTlsIdentity::create(key));
+   EVP_PKEY_free(key);
+   ASSERT_TRUE(runtime->identity());
+   AgentConfig config = *runtime->config();
+   config.requireEncryption = true;  // the start comes before that gate
+   runtime->setConfig(config);
+   EXPECT_EQ(start(), ERR_SUCCESS);
+   for (bool *flag : {&state.encrypted, &state.authenticated, &state.tls}) {
+      state = SessionState();
+      *flag = true;
+      EXPECT_EQ(start(), ERR_ACCESS_DENIED);
+   }
+   // Inside TLS no legacy key exchange is answered.
+   HKCPEncryptionContext *server = nullptr;
+   EXPECT_EQ(exchange(Key(0), &server), ERR_NOT_IMPLEMENTED);
+   EXPECT_EQ(server, nullptr);
 }
 
 TEST_F(BoundAuthentication, BothSidesProveTheSecret) {
-   HKCPEncryptionContext *server = nullptr;
-   ASSERT_EQ(exchange(Key(0), &server), 0u);
+   enterTls(0x11);
    bool proven = false;
-   EXPECT_EQ(authenticate(server, "agent-secret", &proven), ERR_SUCCESS);
+   EXPECT_EQ(authenticate(0x11, "agent-secret", &proven), ERR_SUCCESS);
    EXPECT_TRUE(proven);
    EXPECT_TRUE(state.authenticated);
-   server->decRefCount();
 }
 
 TEST_F(BoundAuthentication, AWrongSecretOrAnotherChannelFails) {
-   HKCPEncryptionContext *server = nullptr, *other = nullptr;
-   ASSERT_EQ(exchange(Key(0), &other), 0u);
-   ASSERT_EQ(exchange(Key(0), &server), 0u);  // the agent now binds to this one
-   bool proven = true;
-   FollowUp followUp = FollowUp::None;
-   EXPECT_EQ(authenticate(server, "wrong", &proven, &followUp), ERR_AUTH_FAILED);
-   EXPECT_FALSE(proven);
-   EXPECT_EQ(followUp, FollowUp::CloseSession);
-   EXPECT_EQ(authenticate(other, "agent-secret", &proven), ERR_AUTH_FAILED);
-   EXPECT_FALSE(proven);
-   EXPECT_FALSE(state.authenticated);
-   server->decRefCount();
-   other->decRefCount();
+   for (bool wrongSecret : {true, false}) {
+      SCOPED_TRACE(wrongSecret ? "wrong secret" : "another channel");
+      state = SessionState();
+      enterTls(0x11);
+      bool proven = true;
+      FollowUp followUp = FollowUp::None;
+      EXPECT_EQ(authenticate(wrongSecret ? 0x11 : 0x22, wrongSecret ? "wrong" : "agent-secret",
+                             &proven, &followUp),
+                ERR_AUTH_FAILED);
+      EXPECT_FALSE(proven);
+      EXPECT_EQ(followUp, FollowUp::CloseSession);
+      EXPECT_FALSE(state.authenticated);
+   }
 }
 
 }  // namespace

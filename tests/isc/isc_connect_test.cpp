@@ -2,6 +2,8 @@
 // on the wire (what the fake peer received) and in PrintMsg.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -412,3 +414,61 @@ TEST(IscConnect, ReconnectAfterDisconnectKeepsCountingIds) {
    EXPECT_EQ(nops[1].connection, 2);
    EXPECT_EQ(isc.Nop(), ISC_ERR_SUCCESS);
 }
+
+// ---------------------------------------------------------------- TLS
+
+namespace {
+
+struct IscTlsCase {
+   const char *name;
+   bool peerSpeaksTls;
+   bool pinPeer;       // else a pin of another key
+   bool peerTrustsUs;  // the peer's decision on our key
+   uint32_t expected;
+};
+
+class IscTls : public ::testing::TestWithParam<IscTlsCase> {};
+
+TEST_P(IscTls, StartsAfterTheProbeAndFailsClosed) {
+   const IscTlsCase &c = GetParam();
+   EVP_PKEY *key = EVP_EC_gen("P-256");
+   std::shared_ptr<HKCPTlsIdentity> peerId = HKCPTlsIdentity::create(key);
+   EVP_PKEY_free(key);
+   ASSERT_TRUE(peerId);
+   FakeIscScript script;
+   if (c.peerSpeaksTls)
+      script.tlsIdentity = peerId;
+   bool trusts = c.peerTrustsUs;
+   script.tlsTrust = [trusts](const uint8_t *) { return trusts; };
+   FakeIscPeer peer(script);
+   ASSERT_TRUE(peer.listening());
+   CapturingISC isc(peer.port());
+   ASSERT_TRUE(isc.SetPeerKeyFingerprint(c.pinPeer ? peerId->fingerprintText().c_str()
+                                                   : std::string(64, 'c').c_str()));
+   EXPECT_EQ(isc.Connect(42, ServerKey(), 0), c.expected);
+   if (c.expected != ISC_ERR_SUCCESS) {
+      ExpectReleased(isc);
+      // Nothing but the probe and the start ever crossed in the clear.
+      for (const FakeIscFrame &f : peer.frames())
+         EXPECT_TRUE(f.code == kProbe || f.code == CMD_START_TLS || f.insideTls) << f.code;
+      return;
+   }
+   EXPECT_EQ(isc.GetPeerKeyFingerprint(), peerId->fingerprintText());
+   ASSERT_EQ(Codes(peer), (std::vector<uint16_t>{kProbe, CMD_START_TLS, CMD_NOP, kService}));
+   std::vector<FakeIscFrame> frames = peer.frames();
+   EXPECT_FALSE(frames[1].insideTls);
+   EXPECT_TRUE(frames[2].insideTls && frames[3].insideTls);
+   EXPECT_FALSE(frames[3].encrypted);  // no legacy cipher inside the tunnel
+   // The echo service works through the tunnel.
+   EXPECT_EQ(isc.Nop(), ISC_ERR_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tls, IscTls,
+    ::testing::Values(IscTlsCase{"Pinned", true, true, true, ISC_ERR_SUCCESS},
+                      IscTlsCase{"WrongPin", true, false, true, ISC_ERR_PEER_KEY_UNTRUSTED},
+                      IscTlsCase{"OurKeyRefused", true, true, false, ISC_ERR_TLS_FAILED},
+                      IscTlsCase{"PeerWithoutTls", false, true, true, ISC_ERR_TLS_FAILED}),
+    [](const ::testing::TestParamInfo<IscTlsCase> &info) { return info.param.name; });
+
+}  // namespace

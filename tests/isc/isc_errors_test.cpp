@@ -36,14 +36,17 @@ TEST(IscErrorText, EveryCode) {
        L"Session setup failed",
        L"Object not found",
        L"Failed to post event",
+       L"TLS setup failed",
+       L"Peer key not pinned",
+       L"Peer key not trusted",
    };
-   for (uint32_t code = 0; code < 19; code++)
+   for (uint32_t code = 0; code < 22; code++)
       EXPECT_STREQ(ISCErrorCodeToText(code), expected[code]) << code;
    EXPECT_STREQ(ISCErrorCodeToText(ISC_ERR_POST_EVENT_FAILED), L"Failed to post event");
 }
 
 TEST(IscErrorText, UnknownCodes) {
-   EXPECT_STREQ(ISCErrorCodeToText(19), L"Unknown error code");
+   EXPECT_STREQ(ISCErrorCodeToText(22), L"Unknown error code");  // past the last
    EXPECT_STREQ(ISCErrorCodeToText(400), L"Unknown error code");
    EXPECT_STREQ(ISCErrorCodeToText(4294967295u), L"Unknown error code");
 }

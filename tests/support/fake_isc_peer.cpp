@@ -20,6 +20,9 @@ struct FakeIscPeer::Connection {
    // threads through sendMessage; one reference held here.
    std::atomic<HKCPEncryptionContext *> context{nullptr};
    bool attached = false;  // serving thread only
+   // Set by the serving thread under sendLock; writers use it under it.
+   std::unique_ptr<HKCPTls> tls;
+   std::vector<uint8_t> decrypted;  // serving thread only: TLS bytes not yet taken
 };
 
 FakeIscPeer::FakeIscPeer(const FakeIscScript &script, uint16_t port)
@@ -81,7 +84,7 @@ void FakeIscPeer::serve(Connection *connection) {
    uint8_t *wire = static_cast<uint8_t *>(malloc(kMaxFrame));
    uint8_t *plainBuffer = static_cast<uint8_t *>(malloc(kMaxFrame));
    for (;;) {
-      if (!ReceiveExactly(connection->socket, wire, HKCP_HEADER_SIZE))
+      if (!receive(connection, wire, HKCP_HEADER_SIZE))
          break;
       FakeIscFrame record = {};
       record.connection = connection->index;
@@ -90,12 +93,12 @@ void FakeIscPeer::serve(Connection *connection) {
       memcpy(&record.wireSize, wire + 4, 4);
       record.wireSize = ntohl(record.wireSize);
       if (record.wireSize < HKCP_HEADER_SIZE || record.wireSize > kMaxFrame ||
-          !ReceiveExactly(connection->socket, wire + HKCP_HEADER_SIZE,
-                          record.wireSize - HKCP_HEADER_SIZE))
+          !receive(connection, wire + HKCP_HEADER_SIZE, record.wireSize - HKCP_HEADER_SIZE))
          break;
 
       const CSCP_MESSAGE *plain = reinterpret_cast<const CSCP_MESSAGE *>(wire);
       record.encrypted = (record.wireFlags & MF_ENCRYPTED) != 0;
+      record.insideTls = connection->tls != nullptr;
       record.decrypted = true;
       if (record.encrypted) {
          HKCPEncryptionContext *context = connection->context.load();
@@ -175,6 +178,13 @@ bool FakeIscPeer::handleFrame(Connection *connection, const CSCP_MESSAGE *plain,
          }
          return sent;
       }
+      case CMD_START_TLS:
+         if (!m_script.tlsIdentity || connection->tls) {
+            answer.SetVariable(VID_RCC, ERR_UNKNOWN_COMMAND);
+            return reply(connection, answer);
+         }
+         answer.SetVariable(VID_RCC, static_cast<uint32_t>(0));
+         return startTls(connection, answer);
       case CMD_NOP:
          if (m_script.nop != FakeIscAction::Answer)
             return m_script.nop == FakeIscAction::Silent;
@@ -216,7 +226,42 @@ bool FakeIscPeer::reply(Connection *connection, const CSCPMessage &message) {
 bool FakeIscPeer::send(Connection *connection, const CSCP_MESSAGE *plain) {
    // Encrypted under the send lock, so nonces reach the wire in order.
    std::lock_guard<CriticalSection> guard(connection->sendLock);
+   if (connection->tls)
+      return connection->tls->write(connection->socket, plain, ntohl(plain->dwSize));
    return HKCPWriteFrame(connection->socket, plain, connection->context.load());
+}
+
+bool FakeIscPeer::receive(Connection *connection, uint8_t *buffer, size_t size) {
+   if (!connection->tls)
+      return ReceiveExactly(connection->socket, buffer, size);
+   std::vector<uint8_t> &in = connection->decrypted;
+   while (in.size() < size) {
+      uint8_t chunk[16384];
+      int n = connection->tls->read(connection->socket, chunk, sizeof(chunk), 0);
+      if (n <= 0)
+         return false;
+      in.insert(in.end(), chunk, chunk + n);
+   }
+   memcpy(buffer, in.data(), size);
+   in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(size));
+   return true;
+}
+
+bool FakeIscPeer::startTls(Connection *connection, const CSCPMessage &answer) {
+   // The plain answer and the handshake under one hold of the send lock;
+   // frames are read whole, so nothing of the handshake was read yet.
+   std::lock_guard<CriticalSection> guard(connection->sendLock);
+   if (!reply(connection, answer))
+      return false;
+   HKCPTlsTrust trust = m_script.tlsTrust;
+   if (!trust)
+      trust = [](const uint8_t *) { return true; };
+   std::unique_ptr<HKCPTls> tls = HKCPTls::create(m_script.tlsIdentity, true, trust);
+   if (!tls ||
+       tls->handshake(connection->socket, std::string(), 10000) != HKCPTlsResult::Established)
+      return false;
+   connection->tls = std::move(tls);
+   return true;
 }
 
 FakeIscPeer::Connection *FakeIscPeer::latest() {

@@ -46,6 +46,10 @@ struct FakeIscScript {
    uint32_t nopRccEncrypted = 0;  // ... that came encrypted
    FakeIscAction service = FakeIscAction::Answer;
    uint32_t serviceRcc = 0;
+   // CMD_START_TLS: with a key, answered 0 and TLS from then on, the
+   // client's key judged by tlsTrust (none: any); without, answered 400.
+   std::shared_ptr<HKCPTlsIdentity> tlsIdentity;
+   HKCPTlsTrust tlsTrust;
 };
 
 // One frame as received.
@@ -59,6 +63,7 @@ struct FakeIscFrame {
    uint16_t code;       // the code of the (decrypted) message
    uint32_t id;         // its request id
    uint32_t serviceId;  // VID_SERVICE_ID of a CMD_CONNECT_TO_SERVICE, else 0
+   bool insideTls;      // came through TLS
 };
 
 class FakeIscPeer {
@@ -98,6 +103,8 @@ private:
    bool handleFrame(Connection *connection, const CSCP_MESSAGE *plain, const FakeIscFrame &record);
    bool reply(Connection *connection, const CSCPMessage &message);
    bool send(Connection *connection, const CSCP_MESSAGE *plain);
+   bool receive(Connection *connection, uint8_t *buffer, size_t size);
+   bool startTls(Connection *connection, const CSCPMessage &answer);
    Connection *latest();
 
    const FakeIscScript m_script;

@@ -138,6 +138,11 @@ const KeyInfo kAgentKeys[] = {
      }},
     {"AcceptAnyServerKey", "yes or no",
      [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->acceptAnyServerKey); }},
+    {"IdentityKey", "a file (the agent's TLS key, made when missing)",
+     [](AgentConfig *c, std::string_view v) {
+        c->identityKey = std::string(v);
+        return true;
+     }},
     {"MaxSessions", "a number from 1 to 100000",
      [](AgentConfig *c, std::string_view v) {
         return SetNumber<uint32_t, 100000>(&c->maxSessions, v) && c->maxSessions > 0;

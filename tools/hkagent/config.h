@@ -74,6 +74,9 @@ struct AgentConfig {
    // such files. Empty: none is trusted, unless acceptAnyServerKey.
    std::string trustedServerKeys;
    bool acceptAnyServerKey = false;  // lab and test opt-in: any key is served
+   // The agent's own key for TLS (PEM, made on first start, mode 0600); its
+   // clients' keys must pass the two settings above. Empty: no TLS.
+   std::string identityKey;
    uint32_t maxSessions = 1024;
    uint32_t maxSessionsPerAddress = 32;
    // Sessions that have not authenticated yet, in all and from one address.

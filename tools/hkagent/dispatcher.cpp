@@ -61,31 +61,42 @@ bool DigestMatches(const CSCPMessage &request, const std::string &secret, bool s
    return same && length == size;
 }
 
-// AUTH_HMAC_SHA256: checks the server's proof over this channel and, when
-// it holds, proves the secret back in the reply.
-bool ProveBound(RequestContext &ctx, const CSCPMessage &request, CSCPMessage *reply) {
-   uint8_t serverNonce[HKCP_AUTH_NONCE_SIZE], serverProof[HKCP_AUTH_PROOF_SIZE];
-   if (!ctx.state.hasChannelBinding ||
-       request.GetVariableBinary(VID_AUTH_NONCE, serverNonce, sizeof(serverNonce)) !=
-           HKCP_AUTH_NONCE_SIZE ||
-       request.GetVariableBinary(VID_AUTH_PROOF, serverProof, sizeof(serverProof)) !=
-           HKCP_AUTH_PROOF_SIZE)
-      return false;
+// AUTH_HMAC_SHA256 inside TLS, in two requests. The first carries the
+// server's nonce and gets the agent's nonce and proof; the second carries
+// the server's proof, which authenticates the session when it holds.
+// ERR_SUCCESS after the first (not yet authenticated), ERR_SUCCESS with
+// *proven after the second, ERR_AUTH_FAILED otherwise.
+uint32_t ProveInTls(RequestContext &ctx, const CSCPMessage &request, CSCPMessage *reply,
+                    bool *proven) {
+   SessionState &state = ctx.state;
    const std::string &secret = ctx.config.secret;
-   uint8_t key[HKCP_AUTH_KEY_SIZE], expected[HKCP_AUTH_PROOF_SIZE];
-   uint8_t agentNonce[HKCP_AUTH_NONCE_SIZE], agentProof[HKCP_AUTH_PROOF_SIZE];
-   bool ok = HKCPDeriveAuthKey(secret.data(), secret.size(), key) &&
-             HKCPServerAuthProof(key, ctx.state.channelBinding, serverNonce, expected) &&
-             CRYPTO_memcmp(expected, serverProof, sizeof(expected)) == 0 &&
-             RAND_bytes(agentNonce, sizeof(agentNonce)) == 1 &&
-             HKCPAgentAuthProof(key, ctx.state.channelBinding, serverNonce, agentNonce, serverProof,
-                                agentProof);
-   OPENSSL_cleanse(key, sizeof(key));
-   if (ok) {
-      reply->SetVariable(VID_AUTH_NONCE, agentNonce, HKCP_AUTH_NONCE_SIZE);
-      reply->SetVariable(VID_AUTH_PROOF, agentProof, HKCP_AUTH_PROOF_SIZE);
+   uint8_t key[HKCP_AUTH_KEY_SIZE];
+   if (!HKCPTlsAuthKey(secret.data(), secret.size(), state.agentFingerprint, key))
+      return ERR_INTERNAL_ERROR;
+   bool ok;
+   if (!state.proofPending) {
+      ok = request.GetVariableBinary(VID_AUTH_NONCE, state.serverNonce,
+                                     sizeof(state.serverNonce)) == HKCP_AUTH_NONCE_SIZE &&
+           RAND_bytes(state.agentNonce, sizeof(state.agentNonce)) == 1 &&
+           HKCPTlsAgentProof(key, state.tlsBinding, state.serverNonce, state.agentNonce,
+                             state.agentProof);
+      if (ok) {
+         state.proofPending = true;
+         reply->SetVariable(VID_AUTH_NONCE, state.agentNonce, HKCP_AUTH_NONCE_SIZE);
+         reply->SetVariable(VID_AUTH_PROOF, state.agentProof, HKCP_AUTH_PROOF_SIZE);
+      }
+   } else {
+      uint8_t received[HKCP_AUTH_PROOF_SIZE], expected[HKCP_AUTH_PROOF_SIZE];
+      ok = request.GetVariableBinary(VID_AUTH_PROOF, received, sizeof(received)) ==
+               HKCP_AUTH_PROOF_SIZE &&
+           HKCPTlsServerProof(key, state.tlsBinding, state.serverNonce, state.agentNonce,
+                              state.agentProof, expected) &&
+           CRYPTO_memcmp(expected, received, sizeof(expected)) == 0;
+      state.proofPending = false;
+      *proven = ok;
    }
-   return ok;
+   OPENSSL_cleanse(key, sizeof(key));
+   return ok ? ERR_SUCCESS : ERR_AUTH_FAILED;
 }
 
 uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, CSCPMessage *reply,
@@ -95,10 +106,10 @@ uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, CSCPMessa
    if (ctx.config.secret.empty())
       return ERR_AUTH_NOT_REQUIRED;
    uint16_t method = request.GetVariableShort(VID_AUTH_METHOD);
-   // The bound method has nothing to bind to on a plain channel; the
-   // server sets encryption up on this answer and tries again.
-   if (method == AUTH_HMAC_SHA256 && !ctx.state.encrypted)
-      return ERR_ENCRYPTION_REQUIRED;
+   // The bound method is offered inside TLS only: the legacy channel's
+   // binding can be equalised by a relay.
+   if (method == AUTH_HMAC_SHA256 && !ctx.state.tls)
+      return ERR_TLS_REQUIRED;
    std::string peer = Ipv4ToText(ctx.state.peerAddress);
    AuthThrottle &throttle = ctx.runtime.authThrottle();
    AuthLimits limits;
@@ -126,6 +137,13 @@ uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, CSCPMessa
       return ERR_AUTH_FAILED;
    }
    bool ok = false;
+   if (method == AUTH_HMAC_SHA256) {
+      bool proven = false;
+      uint32_t rcc = ProveInTls(ctx, request, reply, &proven);
+      if (rcc == ERR_SUCCESS && !proven)
+         return ERR_SUCCESS;  // the agent's proof is out; the server's is due
+      ok = rcc == ERR_SUCCESS;
+   }
    switch (method) {
       case AUTH_PLAINTEXT:
          ok = SecretMatches(ctx.config.secret, GetStringVar(request, VID_SHARED_SECRET,
@@ -136,9 +154,6 @@ uint32_t Authenticate(RequestContext &ctx, const CSCPMessage &request, CSCPMessa
          break;
       case AUTH_SHA1_HASH:
          ok = DigestMatches(request, ctx.config.secret, true);
-         break;
-      case AUTH_HMAC_SHA256:
-         ok = ProveBound(ctx, request, reply);
          break;
       default:
          break;
@@ -199,6 +214,9 @@ uint32_t Route(RequestContext &ctx, const CSCPMessage &rq, CSCPMessage *reply,
          outcome->followUp = FollowUp::PushData;
          return ERR_SUCCESS;
       case CMD_SETUP_PROXY_CONNECTION:
+         // The relay would forward the tunnel's records, not the client's.
+         if (ctx.state.tls)
+            return ERR_NOT_IMPLEMENTED;
          return HandleSetupProxy(ctx, rq, reply, outcome);
       case CMD_SNMP_REQUEST:
          return HandleSnmpRequest(ctx, rq, reply);
@@ -258,6 +276,12 @@ void Dispatcher::dispatch(SessionState &state, const CSCPMessage &request, CSCPM
                           DispatchOutcome *outcome) {
    reply->SetId(request.GetId());
    if (request.GetCode() == CMD_REQUEST_SESSION_KEY) {
+      if (state.tls) {
+         // The tunnel is the encryption: no legacy cipher inside it.
+         reply->SetCode(CMD_SESSION_KEY);
+         reply->SetVariable(VID_RCC, ERR_NOT_IMPLEMENTED);
+         return;
+      }
       answerKeyRequest(state, request, reply, outcome);
       return;
    }
@@ -266,11 +290,22 @@ void Dispatcher::dispatch(SessionState &state, const CSCPMessage &request, CSCPM
    std::shared_ptr<const AgentConfig> config = m_runtime.config();
    RequestContext ctx{m_runtime, *config, state};
    uint32_t rcc;
-   if (config->requireEncryption && !state.encrypted) {
+   if (request.GetCode() == CMD_START_TLS) {
+      // Only as the first step: nothing said in the clear before may count
+      // inside the tunnel.
+      if (!m_runtime.identity())
+         rcc = ERR_NOT_IMPLEMENTED;
+      else if (state.encrypted || state.authenticated || state.tls)
+         rcc = ERR_ACCESS_DENIED;
+      else {
+         rcc = ERR_SUCCESS;
+         outcome->followUp = FollowUp::StartTls;
+      }
+   } else if (config->requireEncryption && !state.encrypted) {
       rcc = ERR_ENCRYPTION_REQUIRED;
    } else if (request.GetCode() == CMD_AUTHENTICATE) {
       rcc = Authenticate(ctx, request, reply, outcome);
-      state.established = state.established || rcc == ERR_SUCCESS;
+      state.established = state.established || (rcc == ERR_SUCCESS && state.authenticated);
    } else if (!config->secret.empty() && !state.authenticated) {
       rcc = ERR_AUTH_REQUIRED;
    } else {

@@ -5,11 +5,12 @@
 // tests and fuzzers call it with crafted messages.
 //
 // Order of checks: a key request is answered (for a trusted server key
-// only, see key_trust.h); then, when the
-// configuration requires encryption and the session has none, every
-// request gets ERR_ENCRYPTION_REQUIRED; then CMD_AUTHENTICATE is judged;
-// then, when a secret is configured and the session has not authenticated,
-// every request gets ERR_AUTH_REQUIRED.
+// only, see key_trust.h; never inside TLS); CMD_START_TLS is answered (as
+// the session's first step only, and only with an identity key); then,
+// when the configuration requires encryption and the session has none
+// (TLS counts), every request gets ERR_ENCRYPTION_REQUIRED; then
+// CMD_AUTHENTICATE is judged; then, when a secret is configured and the
+// session has not authenticated, every request gets ERR_AUTH_REQUIRED.
 #ifndef HKAGENT_DISPATCHER_H
 #define HKAGENT_DISPATCHER_H
 
@@ -43,6 +44,16 @@ struct SessionState {
    // request is read under that key.
    bool hasChannelBinding = false;
    uint8_t channelBinding[HKCP_CHANNEL_BINDING_SIZE] = {};
+   // Inside TLS (CMD_START_TLS): its binding and the agent's own key, what
+   // AUTH_HMAC_SHA256 proofs are bound to and salted with.
+   bool tls = false;
+   uint8_t tlsBinding[HKCP_TLS_BINDING_SIZE] = {};
+   uint8_t agentFingerprint[HKCP_KEY_FINGERPRINT_SIZE] = {};
+   // AUTH_HMAC_SHA256's first step was answered: the server's proof is due.
+   bool proofPending = false;
+   uint8_t serverNonce[HKCP_AUTH_NONCE_SIZE] = {};
+   uint8_t agentNonce[HKCP_AUTH_NONCE_SIZE] = {};
+   uint8_t agentProof[HKCP_AUTH_PROOF_SIZE] = {};
 };
 
 enum class FollowUp {
@@ -52,6 +63,7 @@ enum class FollowUp {
    ReceiveUpload,  // take the request's CMD_FILE_DATA frames into `file`
    Relay,          // relay bytes between the client and `socket`
    PushData,       // send one CMD_DATA_PUSH after the reply
+   StartTls,       // run the TLS handshake right after the (plain) reply
 };
 
 // What the session does after sending the reply. Owns what it holds.

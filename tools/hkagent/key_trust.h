@@ -10,8 +10,9 @@
 // allowed, "#" starting a comment. The fingerprint of a key is the SHA-256
 // of its DER SubjectPublicKeyInfo, as hkquery --show-key prints it.
 //
-// The source is read at each key request, so keys added or removed take
-// effect for the next session without a restart.
+// The same list decides on the key a server shows in TLS (CMD_START_TLS).
+// The source is read at each key request and handshake, so keys added or
+// removed take effect for the next session without a restart.
 #ifndef HKAGENT_KEY_TRUST_H
 #define HKAGENT_KEY_TRUST_H
 

@@ -14,6 +14,7 @@
 
 #include "config_check.h"
 #include "fd_util.h"
+#include "identity.h"
 #include "log.h"
 #include "runtime.h"
 #include "server.h"
@@ -39,6 +40,8 @@ const char kUsage[] =
     "  --trusted-server-keys PATH  file or folder of server keys (PEM) or\n"
     "                           SHA-256 fingerprints to serve key exchanges for\n"
     "  --accept-any-server-key  serve key exchanges for any key (labs, tests)\n"
+    "  --identity-key FILE      the agent's TLS key (made when missing)\n"
+    "  --show-key               print the fingerprint of the TLS key and exit\n"
     "  --max-sessions N         most clients served at once (default 1024)\n"
     "  --max-sessions-per-address N  (default 32)\n"
     "  --max-unauthenticated N  sessions not yet authenticated (default 128)\n"
@@ -96,6 +99,7 @@ const FlagInfo kFlags[] = {
     {"--require-encryption", "RequireEncryption", "yes"},
     {"--trusted-server-keys", "TrustedServerKeys", nullptr},
     {"--accept-any-server-key", "AcceptAnyServerKey", "yes"},
+    {"--identity-key", "IdentityKey", nullptr},
     {"--max-sessions", "MaxSessions", nullptr},
     {"--idle-timeout", "IdleTimeout", nullptr},
     {"--send-timeout", "SendTimeout", nullptr},
@@ -171,7 +175,7 @@ void RaiseFileLimit() {
 
 int main(int argc, char **argv) {
    std::string configPath, portFile;
-   bool checkOnly = false;
+   bool checkOnly = false, showKey = false;
    std::vector<SettingOverride> overrides;
    for (int i = 1; i < argc; i++) {
       std::string arg = argv[i];
@@ -203,6 +207,10 @@ int main(int argc, char **argv) {
       }
       if (arg == "--foreground")
          continue;
+      if (arg == "--show-key") {
+         showKey = true;
+         continue;
+      }
       if (arg == "--config" || arg == "--check-config" || arg == "--port-file" ||
           arg == "--action") {
          if (!takeValue())
@@ -257,6 +265,25 @@ int main(int argc, char **argv) {
    ReportDiagnostics(configPath, diagnostics);
    if (!loaded)
       return 1;
+   std::string identityPath = runtime.config()->identityKey;
+   if (!identityPath.empty()) {
+      std::string identityError;
+      std::shared_ptr<HKCPTlsIdentity> identity =
+          LoadOrCreateIdentity(identityPath, &identityError);
+      if (!identity) {
+         HKLOG_ERROR("identity key: %s", identityError.c_str());
+         return 1;
+      }
+      runtime.setIdentity(identity);
+   }
+   if (showKey) {
+      if (!runtime.identity()) {
+         fprintf(stderr, "hkagent: no IdentityKey is set\n");
+         return 1;
+      }
+      printf("%s\n", runtime.identity()->fingerprintText().c_str());
+      return 0;
+   }
 
    Server server(runtime);
    std::string error;

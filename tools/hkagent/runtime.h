@@ -14,6 +14,7 @@
 #include "auth_throttle.h"
 #include "config.h"
 #include "file_store.h"
+#include "hkcp_tls.h"
 #include "target_list.h"
 
 namespace hkagent {
@@ -61,6 +62,10 @@ public:
    uint32_t replaceConfigFile(const std::string &content, std::vector<std::string> *refusedKeys);
 
    void setTrapSink(TrapSink *sink) { m_trapSink = sink; }
+   // The agent's TLS key (IdentityKey); set before sessions start. Null:
+   // CMD_START_TLS is refused.
+   void setIdentity(std::shared_ptr<HKCPTlsIdentity> identity) { m_identity = std::move(identity); }
+   const std::shared_ptr<HKCPTlsIdentity> &identity() const { return m_identity; }
    void sendTrap(uint32_t code, const std::string &text) const;
 
    // Seconds since the agent started.
@@ -80,7 +85,8 @@ private:
    const std::string m_configPath;
    const std::vector<SettingOverride> m_overrides;
    const uint64_t m_startMs;
-   TrapSink *m_trapSink = nullptr;  // set before sessions start
+   TrapSink *m_trapSink = nullptr;               // set before sessions start
+   std::shared_ptr<HKCPTlsIdentity> m_identity;  // set before sessions start
 
    mutable std::mutex m_lock;                    // guards m_config and m_listen
    std::shared_ptr<const AgentConfig> m_config;  // never null

@@ -10,6 +10,7 @@
 
 #include "agent_codes.h"
 #include "hk_text.h"
+#include "key_trust.h"
 #include "log.h"
 #include "relay.h"
 
@@ -102,7 +103,9 @@ void Session::finishUpload(uint32_t rcc) {
 
 // False when the session must end.
 bool Session::handleRawFrame(const CSCP_MESSAGE *frame, int length) {
-   if (HKCPAnswerVersionProbe(m_connection.socket(), frame, HKCP_VERSION, &m_connection.sendLock()))
+   // The probe is answered in the clear: never once TLS carries the session.
+   if (!m_connection.tlsActive() &&
+       HKCPAnswerVersionProbe(m_connection.socket(), frame, HKCP_VERSION, &m_connection.sendLock()))
       return true;
    // The data may be followed by up to 7 bytes of padding to the frame's
    // 8-byte alignment, no more.
@@ -216,6 +219,32 @@ void Session::relay(UniqueFd onward, const CSCPMessage &reply) {
               (unsigned long long)toServer);
 }
 
+bool Session::startTls(const CSCPMessage &reply) {
+   std::shared_ptr<const AgentConfig> config = m_runtime.config();
+   std::string peer = Ipv4ToText(m_peerAddress);
+   // The server's key must be one this agent serves, as for a key exchange.
+   std::unique_ptr<HKCPTls> tls =
+       HKCPTls::create(m_runtime.identity(), true, [config, peer](const uint8_t *fingerprint) {
+          bool trusted = IsServerKeyTrusted(*config, fingerprint);
+          if (!trusted)
+             HKLOG_WARN("TLS from %s refused: server key %s is not trusted", peer.c_str(),
+                        HKCPFingerprintText(fingerprint).c_str());
+          return trusted;
+       });
+   if (!tls)
+      return false;
+   HKCPTlsResult result = m_connection.startTlsAccepting(tls, reply, config->authTimeoutMs);
+   if (result != HKCPTlsResult::Established || !m_connection.tlsBinding(m_state.tlsBinding)) {
+      HKLOG_WARN("TLS with %s failed (%d)", peer.c_str(), (int)result);
+      return false;
+   }
+   memcpy(m_state.agentFingerprint, m_runtime.identity()->fingerprint(), HKCP_KEY_FINGERPRINT_SIZE);
+   m_state.tls = true;
+   m_state.encrypted = true;
+   HKLOG_DEBUG("TLS with %s established", peer.c_str());
+   return true;
+}
+
 void Session::run() {
    std::string peer = Ipv4ToText(m_peerAddress) + ":" + std::to_string(m_peerPort);
    HKLOG_DEBUG("session with %s started", peer.c_str());
@@ -283,6 +312,8 @@ bool Session::serve(const CSCPMessage &request) {
       relay(std::move(outcome.socket), reply);
       return false;
    }
+   if (outcome.followUp == FollowUp::StartTls)
+      return startTls(reply);
    if (outcome.followUp == FollowUp::ReceiveUpload) {
       m_upload = std::make_unique<Upload>();
       m_upload->requestId = request.GetId();

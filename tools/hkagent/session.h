@@ -67,6 +67,9 @@ private:
    void finishUpload(uint32_t rcc);
    bool sendFile(int fd, uint32_t requestId);
    void relay(UniqueFd onward, const CSCPMessage &reply);
+   // Sends the reply to CMD_START_TLS and runs the handshake; false ends
+   // the session.
+   bool startTls(const CSCPMessage &reply);
 
    AgentRuntime &m_runtime;
    Dispatcher m_dispatcher;

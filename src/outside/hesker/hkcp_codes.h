@@ -52,6 +52,16 @@ static const uint32_t ERR_FILE_DELETE_FAILED = 918;
 // The agent did not prove that it knows the secret (AUTH_HMAC_SHA256): the
 // peer is not the agent, or the channel was relayed.
 static const uint32_t ERR_AGENT_AUTH_FAILED = 919;
+// TLS could not be set up: the handshake failed, the peer refused our key,
+// or the peer does not speak it (docs/protocol.md, "TLS").
+static const uint32_t ERR_TLS_FAILED = 920;
+// TLS was asked for without a pinned agent key or a trust decision: the
+// key the agent showed is what an operator would pin.
+static const uint32_t ERR_AGENT_KEY_NOT_PINNED = 921;
+// The agent's key is neither the pinned one nor accepted by the decision.
+static const uint32_t ERR_AGENT_KEY_UNTRUSTED = 922;
+// AUTH_HMAC_SHA256 is only offered inside TLS.
+static const uint32_t ERR_TLS_REQUIRED = 923;
 
 // ---------------------------------------------------------------- message codes
 static const uint16_t CMD_NOP = 3;
@@ -78,6 +88,9 @@ static const uint16_t CMD_DATA_PUSH = 187;
 static const uint16_t CMD_SNMP_REQUEST = 195;
 static const uint16_t CMD_CONNECT_TO_SERVICE = 232;
 static const uint16_t CMD_GET_TABLE = 245;
+// Enter TLS after the version probe: the agent answers OK in the clear and
+// both sides run the TLS 1.3 handshake right after that reply.
+static const uint16_t CMD_START_TLS = 0x7FE0;
 static const uint16_t CMD_GET_HKCP_VERSION = 0x7FF0;   // version probe (raw frame)
 static const uint16_t CMD_HKCP_VERSION = 0x7FF1;       // its answer (raw frame)
 static const uint16_t CMD_ENCRYPTED_MESSAGE = 0x7FFF;  // code field of an encrypted frame

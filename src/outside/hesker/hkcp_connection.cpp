@@ -2,6 +2,8 @@
 // references, one receive with a named result, and the teardown order.
 #include "hkcp_connection.h"
 
+#include "hk_internal.h"
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -69,12 +71,21 @@ bool HKCPConnection::writeFrame(const CSCP_MESSAGE *frame, HKCPEncryptionContext
    // Encrypted inside the send lock: the nonce is taken there, so frames of
    // different threads reach the wire in the order of their nonces, which
    // the peer demands.
-   return writeLocked([frame, context](SOCKET s) { return HKCPWriteFrame(s, frame, context); });
+   // Inside TLS the frame goes plain into the tunnel; the send lock held
+   // here keeps its records in order too.
+   return writeLocked([this, frame, context](SOCKET s) {
+      if (m_tls)
+         return m_tls->write(s, frame, ntohl(frame->dwSize));
+      return HKCPWriteFrame(s, frame, context);
+   });
 }
 
 bool HKCPConnection::sendBytes(const void *data, uint32_t size) {
-   return writeLocked(
-       [data, size](SOCKET s) { return SendEx(s, data, size, 0, nullptr) == (int)size; });
+   return writeLocked([this, data, size](SOCKET s) {
+      if (m_tls)
+         return m_tls->write(s, data, size);
+      return SendEx(s, data, size, 0, nullptr) == (int)size;
+   });
 }
 
 bool HKCPConnection::sendFrame(const CSCP_MESSAGE *frame) {
@@ -138,6 +149,163 @@ bool HKCPConnection::encrypted() {
    return m_context != nullptr;
 }
 
+// ---------------------------------------------------------------- TLS
+
+HKCPTlsResult HKCPConnection::startTls(std::unique_ptr<HKCPTls> &tls, uint32_t timeoutMs) {
+   if (!tls || m_tls)
+      return HKCPTlsResult::Refused;
+   std::lock_guard<CriticalSection> guard(m_sendLock);
+   SOCKET s = m_stopped ? INVALID_SOCKET : m_socket.load();
+   if (s == INVALID_SOCKET)
+      return HKCPTlsResult::Closed;
+   // What the plain path read past its last frame is the start of the
+   // handshake; from here nothing is framed in the clear any more.
+   m_tlsFailed = false;
+   std::string received = pendingBytes();
+   m_receiveState.reset();
+   m_decryptBuffer.reset();
+   HKCPTlsResult result = tls->handshake(s, received, timeoutMs);
+   if (result == HKCPTlsResult::Established) {
+      m_tls = std::move(tls);
+      m_plain.clear();
+      m_plainPos = 0;
+      m_plainSkip = 0;
+      m_tlsActive = true;
+   }
+   return result;
+}
+
+HKCPTlsResult HKCPConnection::startTlsConnecting(std::unique_ptr<HKCPTls> &tls, int protocolVersion,
+                                                 uint32_t requestId, uint32_t timeoutMs,
+                                                 uint32_t *rcc) {
+   CSCPMessage request(protocolVersion);
+   request.SetCode(CMD_START_TLS);
+   request.SetId(requestId);
+   *rcc = ERR_CONNECTION_BROKEN;
+   if (!sendMessage(request))
+      return HKCPTlsResult::Closed;
+   for (;;) {
+      HKCPReceiveResult received = receive(timeoutMs);
+      if (received == HKCPReceiveResult::TimedOut) {
+         *rcc = ERR_REQUEST_TIMEOUT;
+         return HKCPTlsResult::TimedOut;
+      }
+      if (received != HKCPReceiveResult::Frame)
+         return HKCPTlsResult::Closed;
+      if (ntohs(frame()->wFlags) & MF_BINARY)
+         continue;
+      CSCPMessage reply(frame(), protocolVersion);
+      if (reply.GetCode() == CMD_REQUEST_COMPLETED && reply.GetId() == requestId) {
+         *rcc = reply.GetVariableLong(VID_RCC);
+         break;
+      }
+   }
+   if (*rcc != ERR_SUCCESS)
+      return HKCPTlsResult::NotOffered;
+   return startTls(tls, timeoutMs);
+}
+
+HKCPTlsResult HKCPConnection::startTlsAccepting(std::unique_ptr<HKCPTls> &tls,
+                                                const CSCPMessage &reply, uint32_t timeoutMs) {
+   // No frame of another thread (a trap) between the reply and the
+   // handshake, nor inside it.
+   std::lock_guard<CriticalSection> guard(m_sendLock);
+   if (!sendMessage(reply))
+      return HKCPTlsResult::Closed;
+   return startTls(tls, timeoutMs);
+}
+
+// Under the send lock: the reader may close (and free the TLS session)
+// while another thread asks.
+bool HKCPConnection::tlsBinding(uint8_t binding[HKCP_TLS_BINDING_SIZE]) {
+   std::lock_guard<CriticalSection> guard(m_sendLock);
+   return m_tls && m_tls->binding(binding);
+}
+
+bool HKCPConnection::tlsPeerFingerprint(uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE]) {
+   std::lock_guard<CriticalSection> guard(m_sendLock);
+   return m_tls && m_tls->peerFingerprint(fingerprint);
+}
+
+// Frames out of the decrypted stream, with the plain path's limit and
+// results. A record that fails authentication (or an alert) fails the
+// receive: the TLS session cannot go on after it.
+HKCPReceiveResult HKCPConnection::receiveTls(SOCKET s, uint32_t timeoutMs) {
+   const size_t kChunk = 16384;
+   uint64_t deadline = 0;
+   if (timeoutMs != INFINITE) {
+      deadline = GetMonotonicMs() + timeoutMs;
+      if (deadline == 0)
+         deadline = 1;
+   }
+   for (;;) {
+      size_t available = m_plain.size() - m_plainPos;
+      const uint8_t *head = m_plain.data() + m_plainPos;
+      bool needMore = false;
+      if (m_plainSkip > 0) {
+         size_t n = available < m_plainSkip ? available : m_plainSkip;
+         m_plainPos += n;
+         m_plainSkip -= (uint32_t)n;
+         needMore = m_plainSkip > 0;
+      } else if (available >= HKCP_HEADER_SIZE) {
+         uint32_t size = hk_get_be32(head + 4);
+         if (size < HKCP_HEADER_SIZE) {
+            m_socketError = EBADMSG;
+            return HKCPReceiveResult::Failed;
+         }
+         if (size > m_frameLimit) {
+            memcpy(m_frame.get(), head, HKCP_HEADER_SIZE);
+            m_plainPos += HKCP_HEADER_SIZE;
+            m_plainSkip = size - HKCP_HEADER_SIZE;
+            return HKCPReceiveResult::TooLarge;
+         }
+         if (available >= size) {
+            memcpy(m_frame.get(), head, size);
+            m_plainPos += size;
+            if (m_plainPos == m_plain.size()) {
+               m_plain.clear();
+               m_plainPos = 0;
+            }
+            m_received = (int)size;
+            // The tunnel carries plain frames only.
+            if (ntohs(frame()->wFlags) & MF_ENCRYPTED)
+               return HKCPReceiveResult::Undecryptable;
+            return HKCPReceiveResult::Frame;
+         }
+         needMore = true;
+      } else {
+         needMore = true;
+      }
+      if (!needMore)
+         continue;
+      if (m_plainPos > 0) {
+         m_plain.erase(m_plain.begin(), m_plain.begin() + (ptrdiff_t)m_plainPos);
+         m_plainPos = 0;
+      }
+      size_t start = m_plain.size();
+      m_plain.resize(start + kChunk);
+      int n = m_tls->read(s, m_plain.data() + start, kChunk, deadline);
+      m_socketError = WSAGetLastError();
+      m_plain.resize(start + (n > 0 ? (size_t)n : 0));
+      if (m_tls->hasPendingOutput()) {
+         // A record TLS answers by itself (a key update) goes out in turn
+         // with the writers' records.
+         std::lock_guard<CriticalSection> guard(m_sendLock);
+         if (!m_stopped)
+            m_tls->flushPending(s);
+      }
+      if (n == -3)
+         return HKCPReceiveResult::TimedOut;
+      if (n == 0)
+         return HKCPReceiveResult::Closed;
+      if (n < 0) {
+         if (m_tls->failed())
+            m_tlsFailed = true;
+         return HKCPReceiveResult::Failed;
+      }
+   }
+}
+
 // ---------------------------------------------------------------- reading
 
 void HKCPConnection::takeBuffers() {
@@ -171,6 +339,13 @@ void HKCPConnection::releaseBuffers() {
    m_frame.reset();
    m_decryptBuffer.reset();
    m_frameCapacity = m_receiveCapacity = 0;
+   if (m_plainPos > 0) {
+      m_plain.erase(m_plain.begin(), m_plain.begin() + (ptrdiff_t)m_plainPos);
+      m_plainPos = 0;
+   }
+   m_plain.shrink_to_fit();
+   if (m_tls)
+      m_tls->releaseBuffers();
 }
 
 void HKCPConnection::setFrameLimit(uint32_t limit) {
@@ -183,8 +358,20 @@ void HKCPConnection::setFrameLimit(uint32_t limit) {
 
 HKCPReceiveResult HKCPConnection::receive(uint32_t timeoutMs) {
    m_received = 0;
-   takeBuffers();
    SOCKET s = socket();
+   if (m_tlsActive.load()) {
+      // The frame buffer follows the limit as on the plain path.
+      if (m_frameCapacity < m_frameLimit) {
+         m_frame.reset(static_cast<uint8_t *>(malloc(m_frameLimit)));
+         m_frameCapacity = m_frame ? m_frameLimit : 0;
+      }
+      if (!m_frame || s == INVALID_SOCKET) {
+         m_socketError = s == INVALID_SOCKET ? WSAESHUTDOWN : ENOMEM;
+         return HKCPReceiveResult::Failed;
+      }
+      return receiveTls(s, timeoutMs);
+   }
+   takeBuffers();
    if (!m_receiveState || m_receiveCapacity < HKCP_HEADER_SIZE || !m_frame || s == INVALID_SOCKET) {
       m_socketError = s == INVALID_SOCKET ? WSAESHUTDOWN : ENOMEM;
       return HKCPReceiveResult::Failed;
@@ -332,9 +519,13 @@ void HKCPConnection::close() {
       context = m_context;
       m_context = nullptr;
    }
-   if (s != INVALID_SOCKET) {
+   {
       std::lock_guard<CriticalSection> guard(m_sendLock);
-      closesocket(s);
+      if (s != INVALID_SOCKET)
+         closesocket(s);
+      // The reader has ended (or is the caller): nobody uses it any more.
+      m_tlsActive = false;
+      m_tls.reset();
    }
    if (context != nullptr)
       context->decRefCount();

@@ -11,7 +11,12 @@
 // - the send lock serialises writes, so frames of different threads never
 //   interleave, and covers the close, so no write reaches a closed (and
 //   perhaps reused) handle.
-// Nothing here holds both at once. A writer blocked on a peer that does not
+// - the TLS lock (inside HKCPTls, once TLS runs) guards the SSL object: a
+//   writer takes it inside the send lock to encrypt, the reader alone to
+//   decrypt; it is never held while the socket is read or written, so the
+//   reader never waits for a writer blocked on the peer.
+// Lock order: the send lock, then the TLS lock; the state lock is never held
+// together with either. A writer blocked on a peer that does not
 // read holds the send lock for at most the send bound; shutdown() wakes it at
 // once, which is why every teardown shuts the socket down before it takes the
 // send lock.
@@ -25,9 +30,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "hesker_export.h"
 #include "hkcp.h"
+#include "hkcp_tls.h"
 
 // What one receive gave.
 enum class HKCPReceiveResult {
@@ -110,6 +117,37 @@ public:
    void setContext(HKCPEncryptionContext *context);
    bool encrypted();
 
+   // ------------------------------------------------ TLS
+   // Runs the TLS handshake on the socket and, when it is established,
+   // carries every later frame inside it both ways. Call at a frame
+   // boundary from the reader thread, or before the reader starts: bytes
+   // the plain path read past the last frame go to the handshake. The send
+   // lock is held throughout, so no plain frame slips in. On success the
+   // connection owns tls; otherwise tls stays the caller's (to read the
+   // peer's fingerprint) and the connection should end.
+   HKCPTlsResult startTls(std::unique_ptr<HKCPTls> &tls, uint32_t timeoutMs);
+   // The connecting side of the start (docs/protocol.md, "TLS"): sends
+   // CMD_START_TLS with requestId in the clear, reads its reply on this
+   // thread (no reader may run yet; other frames before it are skipped)
+   // and, when the peer said yes, runs the handshake. *rcc gets the reply's
+   // VID_RCC (ERR_UNKNOWN_COMMAND from a peer without TLS, whose answer is
+   // NotOffered), or ERR_REQUEST_TIMEOUT / ERR_CONNECTION_BROKEN.
+   HKCPTlsResult startTlsConnecting(std::unique_ptr<HKCPTls> &tls, int protocolVersion,
+                                    uint32_t requestId, uint32_t timeoutMs, uint32_t *rcc);
+   // The accepting side, from the reader thread right after it read
+   // CMD_START_TLS: sends reply (VID_RCC 0) in the clear and runs the
+   // handshake, both under one hold of the send lock.
+   HKCPTlsResult startTlsAccepting(std::unique_ptr<HKCPTls> &tls, const CSCPMessage &reply,
+                                   uint32_t timeoutMs);
+   bool tlsActive() const { return m_tlsActive.load(); }
+   // True once a TLS record failed or the peer sent an alert (it refused
+   // our key, say); kept after close() until the next startTls.
+   bool tlsFailed() const { return m_tlsFailed.load(); }
+   // The TLS channel binding; false without TLS.
+   bool tlsBinding(uint8_t binding[HKCP_TLS_BINDING_SIZE]);
+   // The peer key's fingerprint of the TLS session; false without TLS.
+   bool tlsPeerFingerprint(uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE]);
+
    // ------------------------------------------------ reading (one thread)
    // Waits up to timeoutMs (INFINITE: no limit) for one frame. The context
    // is read once the first byte of a frame is there, so a context set up
@@ -160,6 +198,7 @@ private:
    bool writeLocked(Write write);
    bool writeFrame(const CSCP_MESSAGE *frame, HKCPEncryptionContext *context);
    void takeBuffers();
+   HKCPReceiveResult receiveTls(SOCKET s, uint32_t timeoutMs);
 
    CriticalSection m_stateLock;
    CriticalSection m_sendLock;
@@ -169,6 +208,11 @@ private:
    std::atomic<uint32_t> m_sendTimeout{INFINITE};
    bool m_stopped HK_GUARDED_BY(m_sendLock) = false;
    HKCPEncryptionContext *m_context HK_GUARDED_BY(m_stateLock) = nullptr;  // one reference
+   // Set under the send lock by the reader (or before it starts), freed by
+   // close(); writers use it under the send lock, the reader without.
+   std::unique_ptr<HKCPTls> m_tls;
+   std::atomic<bool> m_tlsActive{false};
+   std::atomic<bool> m_tlsFailed{false};
 
    // Reader's state: touched by the reader thread only (and the destructor).
    struct FreeDeleter {
@@ -185,6 +229,11 @@ private:
    bool m_receivedEncrypted = false;  // the last receive ran with a context
    uint64_t m_sequenceExpected = 0;   // a refused sequence: the counter expected
    uint64_t m_sequenceReceived = 0;   // and the one that came
+   // TLS: decrypted bytes not yet framed, and what is left of a frame over
+   // the limit.
+   std::vector<uint8_t> m_plain;
+   size_t m_plainPos = 0;
+   uint32_t m_plainSkip = 0;
 };
 
 #endif
