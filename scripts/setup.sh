@@ -2,7 +2,7 @@
 # Installs what a fresh Debian machine lacks to build and test libhksrv.
 set -euo pipefail
 
-packages=(build-essential cmake clang clang-format libssl-dev libgtest-dev libgmock-dev
+packages=(build-essential ccache cmake clang clang-format libssl-dev libgtest-dev libgmock-dev
           googletest libbenchmark-dev snmpd snmp snmpsim pkg-config iproute2 scdoc man-db groff-base
           debhelper lintian systemd g++-mingw-w64-x86-64-posix wine64 dpkg-dev)
 missing=()

@@ -2,19 +2,43 @@
 # Prepares what the Windows cross-build links against and that Debian does
 # not package for MinGW: static OpenSSL (from Debian's own source package, so
 # it is the same release the Linux build uses) and GoogleTest (from
-# /usr/src/googletest). Everything lands under one cache folder, by default
-# build/win-deps, and is reused when present; nothing is written elsewhere.
+# /usr/src/googletest). Everything lands under one cache folder and is reused
+# when present.
 #
-# Usage: scripts/win-deps.sh [CACHE_DIR]; the installed prefix is
-# CACHE_DIR/prefix, which cmake/mingw-w64.cmake finds by default (otherwise
-# set HK_WIN_DEPS_PREFIX). Needs dpkg-dev (apt-get source) and the MinGW
-# compiler, both installed by scripts/setup.sh.
+# Usage: scripts/win-deps.sh [CACHE_DIR]. Without CACHE_DIR the cache lives
+# outside the clone, so every clean checkout of this machine reuses it:
+# $HK_WIN_DEPS_CACHE, else /var/cache/hksrv/win-deps (root) or
+# ~/.cache/hksrv/win-deps, in a folder named by the versions it was built
+# from (OpenSSL, the MinGW compiler, GoogleTest); build/win-deps/prefix then
+# links to it. The installed prefix is CACHE_DIR/prefix, which
+# cmake/mingw-w64.cmake finds by default (otherwise set HK_WIN_DEPS_PREFIX).
+# Needs dpkg-dev (apt-get source) and the MinGW compiler, both installed by
+# scripts/setup.sh.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
-cache="$(mkdir -p "${1:-$repo/build/win-deps}" && cd "${1:-$repo/build/win-deps}" && pwd)"
-prefix="$cache/prefix"
 host=x86_64-w64-mingw32
+if [ $# -ge 1 ]; then
+  cache="$(mkdir -p "$1" && cd "$1" && pwd)"
+else
+  shared="${HK_WIN_DEPS_CACHE:-}"
+  if [ -z "$shared" ]; then
+    if [ "$(id -u)" -eq 0 ]; then shared=/var/cache/hksrv/win-deps
+    else shared="${XDG_CACHE_HOME:-$HOME/.cache}/hksrv/win-deps"; fi
+  fi
+  version_of() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo none; }
+  key="openssl-$(version_of libssl-dev)_gcc-$($host-gcc-posix -dumpversion 2>/dev/null || echo none)"
+  key="${key}_gtest-$(version_of googletest)_no-module"
+  cache="$shared/${key//[^A-Za-z0-9._+-]/_}"
+  mkdir -p "$cache" "$repo/build/win-deps"
+  # An older checkout kept the prefix itself here.
+  [ -L "$repo/build/win-deps/prefix" ] || rm -rf "$repo/build/win-deps/prefix"
+  ln -sfn "$cache/prefix" "$repo/build/win-deps/prefix"
+fi
+prefix="$cache/prefix"
 mkdir -p "$prefix"
+# Two checkouts preparing the same cache at once take turns.
+exec 9>"$cache/.lock"
+flock 9
 
 build_openssl() {
   local work="$cache/openssl-src" apt="$cache/apt"

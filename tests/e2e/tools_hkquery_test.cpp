@@ -2,10 +2,16 @@
 // as JSON, secrets from the environment, encryption, a proxy hop, refusals,
 // and the exit statuses scripts rely on.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <thread>
 
 #include "e2e_fixture.h"
 #include "fake_agent.h"
@@ -177,6 +183,117 @@ TEST_F(HkQueryTool, FilesRoundTripAndRefusalsKeepLocalFiles) {
    EXPECT_EQ(toStdout.out, content);
 }
 
+// What --output names decides how a download reaches it: a device or a FIFO
+// is written in place and stays what it was, success or not; a symbolic
+// link is refused and left alone; a regular file is replaced whole. The
+// devices are made here, with the numbers of the null and full devices.
+enum class Node { NullDevice, FullDevice, Fifo, LinkToFile, DanglingLink, File };
+
+struct OutputCase {
+   const char *label;
+   Node node;
+   const char *download;  // name in the agent's store
+   int exitCode;
+   const char *error;  // part of standard error
+};
+
+void PrintTo(const OutputCase &c, std::ostream *out) {
+   *out << c.label;
+}
+
+const OutputCase kOutputCases[] = {
+    {"NullDevice", Node::NullDevice, "inplace.bin", 0, ""},
+    {"NullDeviceRefused", Node::NullDevice, "missing.bin", 1, "download of missing.bin"},
+    {"FullDevice", Node::FullDevice, "inplace.bin", 1, "No space left on device"},
+    {"Fifo", Node::Fifo, "inplace.bin", 0, ""},
+    {"FifoRefused", Node::Fifo, "missing.bin", 1, "download of missing.bin"},
+    {"LinkToFile", Node::LinkToFile, "inplace.bin", 1, "is a symbolic link"},
+    {"DanglingLink", Node::DanglingLink, "inplace.bin", 1, "is a symbolic link"},
+    {"File", Node::File, "inplace.bin", 0, ""},
+};
+
+bool MakeNode(Node node, const TempDir &dir, const std::string &path) {
+   switch (node) {
+      case Node::NullDevice:
+      case Node::FullDevice:
+         return mknod(path.c_str(), S_IFCHR | 0600, makedev(1, node == Node::NullDevice ? 3 : 7)) ==
+                0;
+      case Node::Fifo:
+         return mkfifo(path.c_str(), 0600) == 0;
+      case Node::LinkToFile:
+         return WriteFile(dir / "target", "precious") && symlink("target", path.c_str()) == 0;
+      case Node::DanglingLink:
+         return symlink("target", path.c_str()) == 0;
+      case Node::File:
+         return WriteFile(path, "precious");
+   }
+   return false;
+}
+
+// What a writer puts into the FIFO read end fd until it closes it; poll
+// only reports once a writer came, and gives up after a minute of silence.
+std::string ReadFifo(int fd) {
+   std::string content;
+   char buffer[65536];
+   ssize_t got = 1;
+   for (int idle = 0; idle < 60 && got != 0;) {
+      pollfd ready = {fd, POLLIN, 0};
+      if (poll(&ready, 1, 1000) <= 0)
+         idle++;
+      else if ((got = read(fd, buffer, sizeof(buffer))) > 0)
+         content.append(buffer, (size_t)got);
+   }
+   return content;
+}
+
+class HkQueryDownloadOutput : public HkQueryTool,
+                              public ::testing::WithParamInterface<OutputCase> {};
+
+TEST_P(HkQueryDownloadOutput, NodeStaysWhatItWas) {
+   const OutputCase &c = GetParam();
+   std::string content = PatternBytes(300 * 1024 + 5, 23);
+   ASSERT_TRUE(WriteFile(s_agent->storeDir() + "/inplace.bin", content));
+   TempDir dir, tmp;
+   std::string out = dir / "out";
+   if (!MakeNode(c.node, dir, out))
+      GTEST_SKIP() << "cannot make the node here: " << strerror(errno);
+   struct stat before, after;
+   ASSERT_EQ(lstat(out.c_str(), &before), 0);
+   std::vector<std::string> names = ListDir(dir.path());
+
+   // The read end is open first, so that hkquery's open does not wait.
+   int fifo = c.node == Node::Fifo ? open(out.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+   std::string fromFifo;
+   std::thread reader;
+   if (fifo >= 0 && c.exitCode == 0)
+      reader = std::thread([&] { fromFifo = ReadFifo(fifo); });
+   ToolResult down = query({"--download", c.download, "-o", out}, {"TMPDIR=" + tmp.path()});
+   if (reader.joinable())
+      reader.join();
+   if (fifo >= 0)
+      close(fifo);
+
+   EXPECT_EQ(down.exitCode, c.exitCode) << down.err;
+   EXPECT_TRUE(Contains(down.err, c.error)) << down.err;
+   ASSERT_EQ(lstat(out.c_str(), &after), 0);
+   EXPECT_EQ(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
+   EXPECT_EQ(after.st_rdev, before.st_rdev);
+   EXPECT_EQ(ListDir(dir.path()), names);
+   EXPECT_TRUE(ListDir(tmp.path()).empty());
+   if (c.node == Node::Fifo && c.exitCode == 0) {
+      EXPECT_EQ(fromFifo, content);
+   } else if (c.node == Node::LinkToFile) {
+      EXPECT_EQ(ReadFile(dir / "target"), "precious");
+   } else if (c.node == Node::File) {
+      EXPECT_EQ(ReadFile(out), content);
+   }
+}
+
+INSTANTIATE_TEST_SUITE_P(E2e, HkQueryDownloadOutput, ::testing::ValuesIn(kOutputCases),
+                         [](const ::testing::TestParamInfo<OutputCase> &info) {
+                            return std::string(info.param.label);
+                         });
+
 TEST_F(HkQueryTool, PoliciesListedAndRemoved) {
    WriteFile(s_agent->policyDir() + "/0123456789abcdef0123456789abcdef.policy",
              "type = 7\nserver = gamma\n");
@@ -215,9 +332,14 @@ TEST_F(HkQueryTool, ServiceChecks) {
 
 TEST_F(HkQueryTool, SecretsAndAuthentication) {
    for (const char *method : {"plain", "md5", "sha1"}) {
-      ToolResult ok = query({"--auth", method, "Agent.Version"});
+      // Refused before connecting, even over required encryption.
+      ToolResult refused = query({"--auth", method, "-e", "required", "Agent.Version"});
+      EXPECT_EQ(refused.exitCode, 2) << method;
+      EXPECT_TRUE(Contains(refused.err, "--insecure-auth")) << refused.err;
+      ToolResult ok = query({"--auth", method, "--insecure-auth", "Agent.Version"});
       EXPECT_EQ(ok.exitCode, 0) << method << ": " << ok.err;
-      ToolResult wrong = query({"--auth", method, "Agent.Version"}, {"HKQUERY_SECRET=wrong"});
+      ToolResult wrong =
+          query({"--auth", method, "--insecure-auth", "Agent.Version"}, {"HKQUERY_SECRET=wrong"});
       EXPECT_EQ(wrong.exitCode, 1) << method;
       EXPECT_TRUE(Contains(wrong.err, LibraryText(ERR_AUTH_FAILED))) << wrong.err;
    }

@@ -124,6 +124,13 @@ TEST_F(HkSnmpTool, InterfacesAreTheSameDirectlyAndThroughTheAgent) {
    ToolResult wrong = snmp("get", {"--via-agent", agent.hostPort()}, {"HKSNMP_AGENT_SECRET=wrong"});
    EXPECT_EQ(wrong.exitCode, 1);
    EXPECT_TRUE(Contains(wrong.err, hktool::WideToUtf8(AgentErrorCodeToText(ERR_AUTH_FAILED))));
+
+   // A method that gives the secret away needs the opt-in, even encrypted.
+   ToolResult refused = snmp(
+       "get", {"--via-agent", agent.hostPort(), "--agent-auth", "md5", "--encryption", "required"},
+       {"HKSNMP_AGENT_SECRET=snmp-relay"});
+   EXPECT_EQ(refused.exitCode, 2);
+   EXPECT_TRUE(Contains(refused.err, "--insecure-auth")) << refused.err;
 }
 
 TEST(HkSnmpRecorded, VlansOfARecordedSwitch) {

@@ -59,7 +59,9 @@ protected:
             std::thread other([this] {
                CSCPMessage request;
                request.SetCode(kDownloadCode);
-               std::unique_ptr<CSCPMessage> reply(customRequest(&request, L"/dev/null"));
+               FakeTempDir scratch;
+               std::unique_ptr<CSCPMessage> reply(
+                   customRequest(&request, FakeWide(scratch.file("nested.bin")).c_str()));
                m_nestedResult = reply ? reply->GetVariableLong(VID_RCC) : 0xFFFFFFFFu;
             });
             other.join();

@@ -13,13 +13,16 @@
 #                           capabilities, no way to gain privileges
 #   sandbox_check.sh ROOT
 set -euo pipefail
-root=$(realpath "$1")
-unit=$root/lib/systemd/system/hkagent.service
-libdir=$(dirname "$(find "$root/usr/lib" -name 'libhksrv.so.0' | head -n1)")
-
 # A folder the unprivileged user can reach, outside /tmp (private to it).
 box=$(mktemp -d /var/lib/hkagent-sandbox-test.XXXXXX)
 chmod 755 "$box"
+# The package tree is copied into it: a checkout under /tmp would vanish
+# under the sandbox's private /tmp before the agent starts.
+cp -a "$(realpath "$1")" "$box/package"
+chmod -R a+rX "$box/package"
+root=$box/package
+unit=$root/lib/systemd/system/hkagent.service
+libdir=$(dirname "$(find "$root/usr/lib" -name 'libhksrv.so.0' | head -n1)")
 probe=/etc/hkagent-sandbox-probe.$$
 agent_pid=""
 transient_unit=""

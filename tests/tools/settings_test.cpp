@@ -140,13 +140,15 @@ TEST(AgentSettings, SecretsMethodsAndPolicies) {
 
    // The option wins over the environment.
    s = AgentLinkSettings();
-   ASSERT_TRUE(Read({"--secret", "given", "--auth", "plain"}, &s, &error));
+   ASSERT_TRUE(Read({"--secret", "given", "--auth", "plain", "--insecure-auth"}, &s, &error));
    EXPECT_EQ(s.agent.secret, "given");
    EXPECT_EQ(s.agent.authMethod, AUTH_PLAINTEXT);
    EXPECT_EQ(s.encryptionPolicy, ENCRYPTION_REQUIRED);
    unsetenv("TEST_SECRET");
 
-   // Which method and policy pairs may go out, with a secret.
+   // Which method and policy pairs may go out, with a secret: plain, md5
+   // and sha1 only with the opt-in, since required encryption does not
+   // keep an impostor from receiving what they send.
    struct Pair {
       std::vector<const char *> args;
       bool accepted;
@@ -154,8 +156,22 @@ TEST(AgentSettings, SecretsMethodsAndPolicies) {
    } pairs[] = {
        {{"-s", "x", "-a", "hmac", "-e", "allowed"}, true, AUTH_HMAC_SHA256, ENCRYPTION_ALLOWED},
        {{"-s", "x", "-a", "4", "-e", "disabled"}, true, AUTH_HMAC_SHA256, ENCRYPTION_DISABLED},
-       {{"-s", "x", "-a", "sha1"}, true, AUTH_SHA1_HASH, ENCRYPTION_REQUIRED},
+       {{"-s", "x", "-a", "sha1"}, false, 0, 0},
+       {{"-s", "x", "-a", "sha1", "-e", "required"}, false, 0, 0},
+       {{"-s", "x", "-a", "plain", "-e", "required"}, false, 0, 0},
+       {{"-s", "x", "-a", "md5", "-e", "3"}, false, 0, 0},
+       {{"-s", "x", "-a", "2"}, false, 0, 0},
        {{"-s", "x", "-a", "sha1", "-e", "preferred"}, false, 0, 0},
+       {{"-s", "x", "-a", "sha1", "--insecure-auth"}, true, AUTH_SHA1_HASH, ENCRYPTION_REQUIRED},
+       {{"-s", "x", "-a", "plain", "-e", "required", "--insecure-auth"},
+        true,
+        AUTH_PLAINTEXT,
+        ENCRYPTION_REQUIRED},
+       {{"-s", "x", "--proxy", "127.0.0.2", "--proxy-auth", "md5", "--proxy-secret", "p", "-e",
+         "required"},
+        false,
+        0,
+        0},
        {{"-s", "x", "-a", "md5", "-e", "allowed"}, false, 0, 0},
        {{"-s", "x", "-a", "plain", "-e", "disabled"}, false, 0, 0},
        {{"-s", "x", "-a", "md5", "-e", "allowed", "--insecure-auth"},
@@ -170,7 +186,7 @@ TEST(AgentSettings, SecretsMethodsAndPolicies) {
       bool accepted = Read(p.args, &s, &error);
       EXPECT_EQ(accepted, p.accepted) << p.args[3] << " " << error;
       if (!accepted) {
-         EXPECT_NE(error.find("--encryption required"), std::string::npos) << error;
+         EXPECT_NE(error.find("add --insecure-auth"), std::string::npos) << error;
          continue;
       }
       EXPECT_EQ(s.agent.authMethod, p.method);
@@ -202,7 +218,9 @@ TEST(AgentSettings, ProxyHasItsOwnCredentials) {
    setenv("TEST_PROXY_SECRET", "p", 1);
    AgentLinkSettings s;
    std::string error;
-   ASSERT_TRUE(Read({"--proxy", "127.0.0.2:4800", "--proxy-auth", "md5"}, &s, &error)) << error;
+   ASSERT_TRUE(
+       Read({"--proxy", "127.0.0.2:4800", "--proxy-auth", "md5", "--insecure-auth"}, &s, &error))
+       << error;
    // A secret for the proxy alone also makes encryption required.
    EXPECT_EQ(s.encryptionPolicy, ENCRYPTION_REQUIRED);
    unsetenv("TEST_PROXY_SECRET");

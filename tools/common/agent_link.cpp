@@ -123,7 +123,7 @@ std::vector<OptionSpec> AgentOptionSpecs(const AgentOptionNames &n, bool shortNa
    add(n.encryption, 'e', true, "POLICY",
        "encryption: disabled, allowed, preferred, required (default required with a secret)");
    add(n.insecureAuth, 0, false, "",
-       "let plain, md5 and sha1 send the secret without required encryption");
+       "allow plain, md5 and sha1, which give the secret to any impostor");
    add(n.key, 'k', true, "FILE", "server key (PEM); generated on first use");
    add("show-key", 0, false, "", "print the server key's fingerprint and public key");
    add(n.timeout, 'w', true, "MS",
@@ -198,18 +198,21 @@ bool ReadAgentSettings(const ArgParser &args, const AgentOptionNames &names,
       *error = "--" + names.encryption + " takes disabled, allowed, preferred or required";
       return false;
    }
-   // Only "required" guarantees that a secret, or a hash that replays as
-   // well as it, never leaves before the channel is encrypted.
+   // Encryption, even required, does not authenticate the agent: the key
+   // exchange is answered by whoever listens at the address, so a method
+   // that sends the secret or a hash that replays as well as it hands it to
+   // an impostor. Such a method is an explicit choice whatever the policy.
    auto exposesSecret = [](int method) {
       return method == AUTH_PLAINTEXT || method == AUTH_MD5_HASH || method == AUTH_SHA1_HASH;
    };
    bool exposed = exposesSecret(settings->agent.authMethod) ||
                   (settings->useProxy && exposesSecret(settings->proxy.authMethod));
-   if (exposed && settings->encryptionPolicy != ENCRYPTION_REQUIRED &&
-       !(!names.insecureAuth.empty() && args.has(names.insecureAuth))) {
-      *error = "plain, md5 and sha1 authentication send the secret or its hash: use --" +
-               names.encryption + " required (or --" + names.insecureAuth +
-               " for an agent that cannot encrypt)";
+   if (exposed && !(!names.insecureAuth.empty() && args.has(names.insecureAuth))) {
+      *error =
+          "plain, md5 and sha1 send the secret, or a hash that logs in as well, to "
+          "whatever answers at the address, encrypted or not: use hmac (the default "
+          "with a secret), or add --" +
+          names.insecureAuth + " for an agent that has no other method";
       return false;
    }
    settings->keyFile = args.get(names.key, DefaultServerKeyPath());

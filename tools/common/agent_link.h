@@ -72,7 +72,7 @@ struct AgentOptionNames {
    std::string proxy, proxyAuth, proxySecret, proxySecretEnv;
    std::string encryption, key, timeout, connectTimeout;
    // Opt-in for the methods that send the secret or its hash (plain, md5,
-   // sha1) without required encryption: old agents that cannot encrypt.
+   // sha1), under any encryption policy: old agents that know no other.
    std::string insecureAuth;
 };
 
@@ -91,9 +91,10 @@ bool ParseEncryptionPolicy(const std::string &text, int *policy);
 // Fills everything but agent.host/address/port from the parsed options and
 // the environment. A secret without a method means the mutual HMAC method;
 // a method without a secret is an error. With a secret the policy defaults
-// to required, and a method that sends the secret or its hash is refused
-// under any other policy unless the insecure opt-in is given: nothing
-// derived from a secret travels before encryption.
+// to required. A method that sends the secret or its hash (plain, md5,
+// sha1) is refused under every policy unless the insecure opt-in is given:
+// encryption does not prove who the agent is, so an impostor would receive
+// it.
 bool ReadAgentSettings(const ArgParser &args, const AgentOptionNames &names,
                        AgentLinkSettings *settings, std::string *error);
 

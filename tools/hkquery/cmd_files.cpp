@@ -1,9 +1,13 @@
 // File transfer: upload into the agent's file store, and download from it
 // through the agent's own download request.
 //
-// A download goes to a temporary file beside its target and is renamed
-// only once it is complete and as large as the agent announced, so a failed
-// or refused download never truncates or removes a file that was there.
+// A download goes to a temporary file and reaches its output only once it
+// is complete and as large as the agent announced, so a failed or refused
+// download never truncates or removes what was there. A regular file (or a
+// new name) is replaced by renaming the temporary file, made beside it, over
+// it. A device, a FIFO or a socket is written in place from a temporary file
+// under TMPDIR, and is never renamed over nor removed. A symbolic link is
+// refused, never followed nor replaced: the output names its target.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -79,17 +83,52 @@ std::string MakeTempFile(const std::string &dir) {
    return path;
 }
 
-bool CopyToStdout(const std::string &path) {
-   FILE *file = fopen(path.c_str(), "rb");
-   if (file == nullptr)
+// Writes all of the file at path to fd; false with errno set.
+bool CopyFileTo(const std::string &path, int fd) {
+   int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+   if (in < 0)
       return false;
    char buffer[65536];
-   size_t got;
+   ssize_t got;
    bool ok = true;
-   while (ok && (got = fread(buffer, 1, sizeof(buffer), file)) > 0)
-      ok = fwrite(buffer, 1, got, stdout) == got;
-   ok = ok && !ferror(file) && fflush(stdout) == 0;
-   fclose(file);
+   while (ok && (got = read(in, buffer, sizeof(buffer))) != 0) {
+      if (got < 0) {
+         ok = errno == EINTR;
+         continue;
+      }
+      for (ssize_t done = 0; ok && done < got;) {
+         ssize_t put = write(fd, buffer + done, (size_t)(got - done));
+         if (put > 0)
+            done += put;
+         else
+            ok = put < 0 && errno == EINTR;
+      }
+   }
+   int error = errno;
+   close(in);
+   errno = error;
+   return ok;
+}
+
+// Writes the file at path into output as it is: opened for writing only,
+// neither created, truncated, renamed over nor removed. A FIFO waits for
+// its reader. False with errno set.
+bool WriteInPlace(const std::string &path, const std::string &output) {
+   int fd = open(output.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+   if (fd < 0)
+      return false;
+   struct stat info;
+   // Replaced by a regular file since it was looked at: writing over the
+   // start of that file would leave its old tail after the download.
+   if (fstat(fd, &info) != 0 || S_ISREG(info.st_mode)) {
+      close(fd);
+      errno = EEXIST;
+      return false;
+   }
+   bool ok = CopyFileTo(path, fd);
+   int error = errno;
+   ok = (close(fd) == 0 || errno == EINTR) && ok;
+   errno = ok ? 0 : error;
    return ok;
 }
 
@@ -139,9 +178,15 @@ int RunUpload(const Query &q) {
    return EXIT_OK;
 }
 
-// The download itself into temp, then to output (or standard output).
+// What is at a download's output, and so how the download reaches it.
+enum class OutputKind {
+   Replace,  // a regular file or a new name: renamed over
+   InPlace,  // standard output, a device, a FIFO, a socket: written to
+};
+
+// The download itself into temp, then to output.
 int FetchInto(const Query &q, const std::string &name, const std::string &output,
-              const std::string &temp, bool toStdout);
+              const std::string &temp, OutputKind kind);
 
 int RunDownload(const Query &q) {
    const std::string &name = q.options.modeArgument;
@@ -159,21 +204,38 @@ int RunDownload(const Query &q) {
          return ReportUsage(q.tool(), "name the local file with --output");
       output += "/" + base;
    }
+   OutputKind kind = OutputKind::InPlace;
+   if (!toStdout) {
+      // lstat: a link is judged as a link, not as what it points at.
+      if (lstat(output.c_str(), &target) != 0) {
+         if (errno != ENOENT)
+            return ReportError(q.tool(), ERR_FILE_OPEN_ERROR, output + ": " + strerror(errno));
+         kind = OutputKind::Replace;
+      } else if (S_ISLNK(target.st_mode)) {
+         return ReportError(q.tool(), ERR_FILE_OPEN_ERROR,
+                            output +
+                                " is a symbolic link: name its target with --output (a link is "
+                                "neither followed nor replaced)");
+      } else if (S_ISREG(target.st_mode)) {
+         kind = OutputKind::Replace;
+      }
+   }
    const char *tmpdir = getenv("TMPDIR");
-   std::string dir =
-       toStdout ? (tmpdir != nullptr && tmpdir[0] ? tmpdir : "/tmp") : DirectoryOf(output);
+   std::string dir = kind == OutputKind::InPlace
+                         ? (tmpdir != nullptr && tmpdir[0] ? tmpdir : "/tmp")
+                         : DirectoryOf(output);
    std::string temp = MakeTempFile(dir);
    if (temp.empty())
       return ReportError(q.tool(), ERR_FILE_OPEN_ERROR,
                          "cannot create a file in " + dir + ": " + strerror(errno));
    GuardPartialFile(temp);
-   int status = FetchInto(q, name, output, temp, toStdout);
+   int status = FetchInto(q, name, output, temp, kind);
    ReleasePartialFile();
    return status;
 }
 
 int FetchInto(const Query &q, const std::string &name, const std::string &output,
-              const std::string &temp, bool toStdout) {
+              const std::string &temp, OutputKind kind) {
    CSCPMessage request(q.agent->getProtocolVersion());
    request.SetCode(hkagent::CMD_GET_AGENT_FILE);
    std::wstring wideName = Utf8ToWide(name);
@@ -205,13 +267,17 @@ int FetchInto(const Query &q, const std::string &name, const std::string &output
       unlink(temp.c_str());
       return RequestFailed(q, "download of " + name, code);
    }
-   if (toStdout) {
-      bool copied = CopyToStdout(temp);
+   if (kind == OutputKind::InPlace) {
+      bool toStdout = (output == "-");
+      bool copied = toStdout ? fflush(stdout) == 0 && CopyFileTo(temp, STDOUT_FILENO)
+                             : WriteInPlace(temp, output);
+      int error = errno;
       unlink(temp.c_str());
       if (!copied)
          return ReportError(q.tool(), ERR_IO_FAILURE,
-                            std::string("cannot write: ") + strerror(errno));
-      if (!q.tool().json)
+                            "cannot write " + (toStdout ? std::string("the download") : output) +
+                                ": " + strerror(error));
+      if (!toStdout || !q.tool().json)
          PrintTransfer(q, "download", name, output, announced);
       return EXIT_OK;
    }
@@ -219,8 +285,11 @@ int FetchInto(const Query &q, const std::string &name, const std::string &output
    mode_t mask = umask(0);
    umask(mask);
    chmod(temp.c_str(), 0666 & ~mask);
-   if (rename(temp.c_str(), output.c_str()) != 0) {
-      int error = errno;
+   // Looked at again just before: only a regular file is ever renamed over.
+   struct stat now;
+   bool replaceable = lstat(output.c_str(), &now) != 0 ? errno == ENOENT : S_ISREG(now.st_mode);
+   if (!replaceable || rename(temp.c_str(), output.c_str()) != 0) {
+      int error = replaceable ? errno : EEXIST;
       unlink(temp.c_str());
       return ReportError(q.tool(), ERR_IO_FAILURE,
                          "cannot write " + output + ": " + strerror(error));
