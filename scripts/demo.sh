@@ -53,6 +53,7 @@ ListenAddress = 127.0.0.1
 Port = 0
 Secret = "$secret"
 TrustedServerKeys = $work/trusted-keys
+IdentityKey = $work/identity.pem
 FileStore = $work/store
 PolicyDir = $work/policies
 EnableSnmpProxy = yes
@@ -94,7 +95,11 @@ echo "hkagent on $agent, snmpd on 127.0.0.1:$snmp_port"
 
 # Secrets travel in the environment, never on the command line.
 export HKQUERY_SECRET=$secret HKSNMP_AGENT_SECRET=$secret
-key=(--key "$work/server-key.pem")
+# The session runs inside TLS; the agent's key is pinned as an operator
+# would, from what the agent itself prints.
+agent_key=$("$hkagent" --config "$work/agent.conf" --show-key | head -n 1)
+echo "agent key $agent_key"
+key=(--key "$work/server-key.pem" --agent-key "$agent_key")
 
 echo
 echo "=== parameters"

@@ -4,15 +4,19 @@
 // against Debian's zabbix_agentd, which answers one request per TCP
 // connection.
 //
-//   BM_ZabbixPassiveCheck   connect, "agent.ping", read to the end, close
-//   BM_ConnectQuery/...     AgentConnection against the real hkagent:
-//                           connect, getParameter("Agent.Version"),
-//                           disconnect; plain, and in each secure mode the
-//                           library offers
+//   reference        connect, "agent.ping", read to the end, close
+//   BM_ConnectRatio  AgentConnection against the real hkagent: connect,
+//                    getParameter("Agent.Version"), disconnect; plain, and
+//                    inside TLS with the secret and an EC or RSA server key
+//   BM_PersistentRequestRatio  one request on an open session, inside TLS
+//                    against plain
 //
-// Both ends share the machine's CPUs in every case. The ratio of each case
-// to the reference is what docs/performance.md reports (paired medians from
-// scripts/perf.sh).
+// Both ends share the machine's CPUs in every case. Each figure is a paired
+// median: rounds of a batch of the reference then a batch of the subject,
+// the median of the rounds' ratios (counters reference_us, subject_us,
+// ratio), which docs/performance.md reports.
+#define OPENSSL_SUPPRESS_DEPRECATED 1
+
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -21,12 +25,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "fake_agent_files.h"
 #include "hksrv.h"
@@ -128,25 +138,26 @@ private:
    bool m_ready = false;
 };
 
-void BM_ZabbixPassiveCheck(benchmark::State &state) {
-   static ZabbixAgent agent;
-   if (!agent.ready()) {
-      state.SkipWithError("zabbix_agentd did not start (apt-get install zabbix-agent)");
-      return;
-   }
-   for (auto _ : state) {
-      if (!PassiveCheck(agent.port(), "agent.ping")) {
-         state.SkipWithError("passive check failed");
-         break;
-      }
-   }
-}
-BENCHMARK(BM_ZabbixPassiveCheck)->UseRealTime()->Unit(benchmark::kMicrosecond);
+// The real hkagent twice, started once per process: one answering
+// without authentication, one with its own key for TLS and a secret.
+const char kSecret[] = "connect-cost-benchmark-secret-0123456789";
 
-// The real hkagent, started once per process.
 struct Bed {
-   Bed() { ok = agent.start({"--allow-no-authentication"}, &error); }
-   hkload::AgentDaemon agent;
+   Bed() {
+      ok = plain.start({"--allow-no-authentication"}, &error) &&
+           secured.start({"--identity-key", keys.file("agent.pem"), "--secret", kSecret,
+                          "--accept-any-server-key"},
+                         &error);
+      EVP_PKEY *rsa = EVP_RSA_gen(2048);
+      rsaKey = rsa != nullptr ? EVP_PKEY_get1_RSA(rsa) : nullptr;
+      EVP_PKEY_free(rsa);
+      ecKey = EVP_EC_gen("P-256");
+      ok = ok && rsaKey != nullptr && ecKey != nullptr;
+   }
+   FakeTempDir keys;
+   hkload::AgentDaemon plain, secured;
+   RSA *rsaKey = nullptr;
+   EVP_PKEY *ecKey = nullptr;
    std::string error;
    bool ok = false;
 };
@@ -156,25 +167,121 @@ Bed &TheBed() {
    return bed;
 }
 
-void BM_ConnectQuery(benchmark::State &state) {
+// How a case connects: plain, or inside TLS with the secret and the
+// server's key of one kind (the agent's key is accepted as it comes).
+enum class Mode { Plain, TlsEcSecret, TlsRsaSecret };
+
+std::unique_ptr<AgentConnection> Open(Mode mode) {
+   Bed &bed = TheBed();
+   std::unique_ptr<AgentConnection> session;
+   if (mode == Mode::Plain) {
+      session =
+          std::make_unique<AgentConnection>(htonl(INADDR_LOOPBACK), bed.plain.port(), AUTH_NONE);
+   } else {
+      std::wstring secret(kSecret, kSecret + strlen(kSecret));
+      session = std::make_unique<AgentConnection>(htonl(INADDR_LOOPBACK), bed.secured.port(),
+                                                  AUTH_HMAC_SHA256, secret.c_str());
+      session->setAgentKeyTrust([](const char *) { return true; });
+      if (mode == Mode::TlsEcSecret)
+         session->setServerTlsKey(bed.ecKey);
+   }
+   if (session->connect(mode == Mode::TlsRsaSecret ? bed.rsaKey : nullptr) != 1)
+      return nullptr;
+   return session;
+}
+
+bool ConnectQueryClose(Mode mode) {
+   auto session = Open(mode);
+   wchar_t value[256];
+   bool ok = session && session->getParameter(L"Agent.Version", 256, value) == ERR_SUCCESS;
+   if (session)
+      session->disconnect();
+   return ok;
+}
+
+// Wall time of count calls of step, in us; negative when one failed.
+template <typename Step>
+double BatchUs(int count, Step step) {
+   auto begin = std::chrono::steady_clock::now();
+   for (int i = 0; i < count; i++) {
+      if (!step())
+         return -1;
+   }
+   std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - begin;
+   return took.count() / count;
+}
+
+double Median(std::vector<double> values) {
+   std::sort(values.begin(), values.end());
+   return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// Rounds of a batch of the reference then a batch of the subject, so both
+// see the same machine; the medians of each and of the rounds' ratios.
+template <typename Reference, typename Subject>
+void PairedRatio(benchmark::State &state, int batch, Reference reference, Subject subject) {
+   std::vector<double> refs, subjects, ratios;
+   for (auto _ : state) {
+      double r = BatchUs(batch, reference), s = BatchUs(batch, subject);
+      if (r <= 0 || s <= 0) {
+         state.SkipWithError("a reference or subject call failed");
+         return;
+      }
+      refs.push_back(r);
+      subjects.push_back(s);
+      ratios.push_back(s / r);
+   }
+   state.counters["reference_us"] = Median(refs);
+   state.counters["subject_us"] = Median(subjects);
+   state.counters["ratio"] = Median(ratios);
+}
+
+void BM_ConnectRatio(benchmark::State &state) {
+   static ZabbixAgent zabbix;
+   Bed &bed = TheBed();
+   if (!zabbix.ready() || !bed.ok) {
+      state.SkipWithError(!zabbix.ready() ? "zabbix_agentd did not start" : bed.error.c_str());
+      return;
+   }
+   Mode mode = (Mode)state.range(0);
+   PairedRatio(
+       state, mode == Mode::Plain ? 50 : 10,
+       [&] { return PassiveCheck(zabbix.port(), "agent.ping"); },
+       [mode] { return ConnectQueryClose(mode); });
+   static const char *const kLabels[] = {"plain", "tls-ec-secret", "tls-rsa-secret"};
+   state.SetLabel(kLabels[state.range(0)]);
+}
+BENCHMARK(BM_ConnectRatio)
+    ->Arg((int)Mode::Plain)
+    ->Arg((int)Mode::TlsEcSecret)
+    ->Arg((int)Mode::TlsRsaSecret)
+    ->Iterations(15)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// One request on a session kept open, inside TLS against plain, on the
+// same agent build.
+void BM_PersistentRequestRatio(benchmark::State &state) {
    Bed &bed = TheBed();
    if (!bed.ok) {
       state.SkipWithError(bed.error.c_str());
       return;
    }
-   wchar_t value[256];
-   for (auto _ : state) {
-      AgentConnection session(htonl(INADDR_LOOPBACK), bed.agent.port(), AUTH_NONE);
-      if (session.connect(nullptr) != 1 ||
-          session.getParameter(L"Agent.Version", 256, value) != ERR_SUCCESS) {
-         state.SkipWithError("connect or request failed");
-         break;
-      }
-      session.disconnect();
+   auto plain = Open(Mode::Plain);
+   auto tls = Open(Mode::TlsEcSecret);
+   if (!plain || !tls) {
+      state.SkipWithError("no session");
+      return;
    }
-   state.SetLabel("plain");
+   wchar_t value[256];
+   auto ask = [&value](AgentConnection *session) {
+      return session->getParameter(L"Agent.Version", 256, value) == ERR_SUCCESS;
+   };
+   PairedRatio(
+       state, 500, [&] { return ask(plain.get()); }, [&] { return ask(tls.get()); });
+   state.SetLabel("tls against plain");
 }
-BENCHMARK(BM_ConnectQuery)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PersistentRequestRatio)->Iterations(15)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -390,8 +390,9 @@ TEST_F(HkQueryTool, EncryptionAndTheGeneratedKey) {
    std::string error;
    ASSERT_TRUE(agent.start(setup, &error)) << error;
 
-   ToolResult refused =
-       m_tools.run(HkQuery(), {agent.hostPort(), "-e", "disabled", "Agent.Version"});
+   // The legacy mode follows the policy; TLS, the default, has no plain form.
+   ToolResult refused = m_tools.run(
+       HkQuery(), {agent.hostPort(), "--insecure-auth", "-e", "disabled", "Agent.Version"});
    EXPECT_EQ(refused.exitCode, 1);
    EXPECT_TRUE(Contains(refused.err, LibraryText(ERR_ENCRYPTION_REQUIRED))) << refused.err;
 
@@ -423,12 +424,22 @@ TEST_F(HkQueryTool, ThroughAProxyAgent) {
    setup.secret = "proxy-pass-phrase-01";
    std::string error;
    ASSERT_TRUE(proxy.start(setup, &error)) << error;
-   ToolResult hop = query({"--proxy", proxy.hostPort(), "--json", "Agent.Version"},
-                          {"HKQUERY_PROXY_SECRET=proxy-pass-phrase-01"});
+   // A proxy hop is spoken in the legacy mode only, where the bound method is
+   // not offered.
+   ToolResult refused = query({"--proxy", proxy.hostPort(), "Agent.Version"},
+                              {"HKQUERY_PROXY_SECRET=proxy-pass-phrase-01"});
+   EXPECT_EQ(refused.exitCode, 2);
+   EXPECT_TRUE(Contains(refused.err, "--insecure-auth")) << refused.err;
+   const std::vector<std::string> legacy = {
+       "--insecure-auth", "-a", "sha1", "--proxy-auth", "sha1", "--proxy", proxy.hostPort()};
+   std::vector<std::string> args = legacy;
+   args.insert(args.end(), {"--json", "Agent.Version"});
+   ToolResult hop = query(args, {"HKQUERY_PROXY_SECRET=proxy-pass-phrase-01"});
    ASSERT_EQ(hop.exitCode, 0) << hop.err;
    EXPECT_EQ(ParseOutput(hop)["parameters"][0]["value"].text, HK_E2E_VERSION);
-   ToolResult wrong =
-       query({"--proxy", proxy.hostPort(), "Agent.Version"}, {"HKQUERY_PROXY_SECRET=nope"});
+   args = legacy;
+   args.push_back("Agent.Version");
+   ToolResult wrong = query(args, {"HKQUERY_PROXY_SECRET=nope"});
    EXPECT_EQ(wrong.exitCode, 1);
    EXPECT_TRUE(Contains(wrong.err, LibraryText(ERR_AUTH_FAILED)));
 }
@@ -466,8 +477,9 @@ TEST_P(HkQueryHostileDownload, StopsAtTheAnnouncedSize) {
    agent.setHandler(hkagent::CMD_GET_AGENT_FILE, FakeDownload(source.file("big.bin"), options));
    TempDir dir;
    ToolRunner tools;
-   ToolResult down = tools.run(HkQuery(), {"127.0.0.1:" + std::to_string(agent.port()),
-                                           "--download", "big.bin", "-o", dir / "out.bin"});
+   ToolResult down =
+       tools.run(HkQuery(), {"127.0.0.1:" + std::to_string(agent.port()), "--insecure-auth",
+                             "--download", "big.bin", "-o", dir / "out.bin"});
    EXPECT_EQ(down.exitCode, 1);
    EXPECT_TRUE(Contains(down.err, "more than the 10 bytes it announced")) << down.err;
    EXPECT_TRUE(ListDir(dir.path()).empty());

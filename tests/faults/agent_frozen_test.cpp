@@ -266,7 +266,10 @@ TEST_P(HkQueryFrozenTest, EndsWithStatusOne) {
    ASSERT_TRUE(MakeSparseFile(agent.storeDir() + "/big.bin", kBigFileSize));
    FreezeGuard freezer(agent.pid());
 
-   std::vector<std::string> argv = {HK_E2E_HKQUERY, "-e", "disabled", "-w", "5000"};
+   // The legacy mode without encryption: the freeze, not the handshake, is
+   // under test.
+   std::vector<std::string> argv = {HK_E2E_HKQUERY, "--insecure-auth", "-e", "disabled", "-w",
+                                    "5000"};
    for (const std::string &a : c.arguments) {
       argv.push_back(a == "HOST"    ? agent.hostPort()
                      : a == "LOCAL" ? dir / "big.bin"

@@ -52,6 +52,7 @@ cat > "$box/hkagent.conf" <<CONF
 Port = 0
 Secret = "sandbox test secret"
 TrustedServerKeys = $box/trusted-server.pem
+IdentityKey = $state/identity.pem
 [actions]
 write-etc = /usr/bin/touch $probe
 write-state = /usr/bin/touch $state/probe

@@ -10,7 +10,9 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
+#include "known_agents.h"
 #include "server_key.h"
 #include "text.h"
 
@@ -37,6 +39,105 @@ bool ResolveIpv4(const std::string &host, uint32_t *address) {
    *address = ntohl(reinterpret_cast<struct sockaddr_in *>(found->ai_addr)->sin_addr.s_addr);
    freeaddrinfo(found);
    return true;
+}
+
+// What the known-agents file said of the key an agent showed in TLS; set
+// by the decision on the connecting thread, read after connect.
+struct AgentKeyCheck {
+   KnownAgents known;
+   std::string endpoint;
+   std::string storedFingerprint;  // on file for the endpoint when the key changed
+   bool changed = false;
+   explicit AgentKeyCheck(const std::string &path) : known(path) {}
+};
+
+// Asks the session for TLS with the agent's key pinned by the options, or
+// else decided by the known-agents file: a known key is accepted, an
+// unknown endpoint's key is accepted and remembered (trust on first use),
+// a changed key is refused. False with *error set when the file cannot
+// be read.
+bool PinAgentKey(const AgentLinkSettings &s, AgentConnection *session,
+                 std::shared_ptr<AgentKeyCheck> *checkOut, std::string *error) {
+   for (const std::string &pin : s.agentKeyPins)
+      session->setAgentKeyFingerprint(pin.c_str());
+   if (!s.agentKeyPins.empty())
+      return true;
+   auto check = std::make_shared<AgentKeyCheck>(s.knownAgentsFile);
+   // The host as given, without a port of its own.
+   std::string host = s.agent.host.substr(0, s.agent.host.rfind(':'));
+   std::string endpointText = host + ":" + std::to_string(s.agent.port);
+   if (!NormaliseAgentEndpoint(endpointText, &check->endpoint))
+      check->endpoint = endpointText;
+   if (check->known.path().empty()) {
+      *error = "no known-agents file: set HOME or give --known-agents FILE or --agent-key";
+      return false;
+   }
+   std::string loadError;
+   if (!check->known.load(&loadError)) {
+      *error = "cannot read the known agents: " + loadError;
+      return false;
+   }
+   session->setAgentKeyTrust([check](const char *fingerprint) {
+      switch (check->known.lookup(check->endpoint, fingerprint, &check->storedFingerprint)) {
+         case AgentKeyStatus::Known:
+            return true;
+         case AgentKeyStatus::Changed:
+            check->changed = true;
+            return false;
+         case AgentKeyStatus::Unknown:
+            break;
+      }
+      std::string rememberError;
+      if (check->known.remember(check->endpoint, fingerprint, &rememberError))
+         fprintf(stderr, "new agent %s: key %s trusted on first use, remembered in %s\n",
+                 check->endpoint.c_str(), fingerprint, check->known.path().c_str());
+      else
+         fprintf(stderr, "new agent %s: key %s trusted this once (%s)\n", check->endpoint.c_str(),
+                 fingerprint, rememberError.c_str());
+      return true;
+   });
+   *checkOut = check;
+   return true;
+}
+
+// The text for a connect that TLS or the agent's key failed: what was
+// seen and what to do. False for other results.
+bool DescribeTlsFailure(const AgentLinkSettings &s, const AgentConnection &session,
+                        const AgentKeyCheck *check, uint32_t result, std::string *error) {
+   std::string where = check != nullptr ? check->endpoint : s.agent.host;
+   std::string seen = session.getAgentKeyFingerprint();
+   switch (result) {
+      case ERR_AGENT_KEY_UNTRUSTED:
+         if (check != nullptr && check->changed) {
+            *error = "the key of agent " + where + " has CHANGED: it showed " + seen + ", and " +
+                     check->known.path() + " has " + check->storedFingerprint +
+                     ". Someone may be impersonating the agent, or its key was replaced. "
+                     "If the change is expected, check the new key with `hkagent --show-key` "
+                     "on the agent and remove the old line from that file (or pin the new "
+                     "one with --agent-key).";
+         } else {
+            *error = "agent " + where + " showed the key " + seen +
+                     ", which is not the pinned one (--agent-key)";
+         }
+         return true;
+      case ERR_AGENT_KEY_NOT_PINNED:
+         *error = "agent " + where + " showed the key " + seen +
+                  ", and nothing says to trust it: pin it with --agent-key";
+         return true;
+      case ERR_AGENT_AUTH_FAILED:
+         *error = "agent " + where +
+                  ": its proof of the shared secret did not verify: the secrets differ, or "
+                  "the session is relayed";
+         return true;
+      case ERR_TLS_FAILED:
+         *error = "TLS with agent " + where +
+                  " failed: the agent does not speak TLS, or does not trust this server's "
+                  "key (install the output of --show-key in its TrustedServerKeys); for an "
+                  "old agent without TLS, add --insecure-auth";
+         return true;
+      default:
+         return false;
+   }
 }
 
 bool ReadSecret(const ArgParser &args, const std::string &option, const std::string &envName,
@@ -123,7 +224,12 @@ std::vector<OptionSpec> AgentOptionSpecs(const AgentOptionNames &n, bool shortNa
    add(n.encryption, 'e', true, "POLICY",
        "encryption: disabled, allowed, preferred, required (default required with a secret)");
    add(n.insecureAuth, 0, false, "",
-       "allow plain, md5 and sha1, which give the secret to any impostor");
+       "the legacy mode for agents without TLS: allows plain, md5 and sha1, which give "
+       "the secret to any impostor, and authenticates no agent");
+   add(n.agentKey, 0, true, "FINGERPRINT",
+       "pin the agent's key (hkagent --show-key; hex or SHA256:base64)");
+   add(n.knownAgents, 0, true, "FILE",
+       "agents met before and their keys (default ~/.config/hksrv/known_agents)");
    add(n.key, 'k', true, "FILE", "server key (PEM); generated on first use");
    add("show-key", 0, false, "", "print the server key's fingerprint and public key");
    add(n.timeout, 'w', true, "MS",
@@ -215,6 +321,22 @@ bool ReadAgentSettings(const ArgParser &args, const AgentOptionNames &names,
           names.insecureAuth + " for an agent that has no other method";
       return false;
    }
+   settings->tls = names.insecureAuth.empty() || !args.has(names.insecureAuth);
+   if (!names.agentKey.empty() && args.has(names.agentKey)) {
+      std::string pin;
+      if (!NormaliseAgentFingerprint(args.get(names.agentKey), &pin)) {
+         *error = "--" + names.agentKey +
+                  " takes a fingerprint: 64 hex digits or SHA256: and base64 (hkagent --show-key)";
+         return false;
+      }
+      settings->agentKeyPins.push_back(pin);
+   }
+   if (!names.knownAgents.empty())
+      settings->knownAgentsFile = args.get(names.knownAgents, "");
+   if (settings->tls && settings->useProxy) {
+      *error = "a proxy hop is spoken in the legacy mode only: add --" + names.insecureAuth;
+      return false;
+   }
    settings->keyFile = args.get(names.key, DefaultServerKeyPath());
    return ReadTimeout(args, names.timeout, 500, &settings->commandTimeout, error) &&
           ReadTimeout(args, names.connectTimeout, 1000, &settings->connectTimeout, error);
@@ -245,7 +367,8 @@ ToolAgentConnection *ConnectAgent(const AgentLinkSettings &s, uint32_t *result,
                                   std::string *error) {
    *result = ERR_SUCCESS;
    RSA *key = nullptr;
-   if (s.encryptionPolicy != ENCRYPTION_DISABLED) {
+   // TLS shows the server key whatever the policy says.
+   if (s.tls || s.encryptionPolicy != ENCRYPTION_DISABLED) {
       bool created = false;
       std::string warning;
       key = LoadOrCreateServerKey(s.keyFile, &created, &warning, error);
@@ -276,6 +399,13 @@ ToolAgentConnection *ConnectAgent(const AgentLinkSettings &s, uint32_t *result,
       session->setProxy(htonl(s.proxy.address), s.proxy.port, s.proxy.authMethod,
                         proxySecret.c_str());
    }
+   std::shared_ptr<AgentKeyCheck> check;
+   if (s.tls && !PinAgentKey(s, session, &check, error)) {
+      RSA_free(key);
+      delete session;
+      *result = ERR_INTERNAL_ERROR;
+      return nullptr;
+   }
    uint32_t socketError = 0;
    int connected = session->connect(key, 1, result, &socketError);
    RSA_free(key);
@@ -283,6 +413,10 @@ ToolAgentConnection *ConnectAgent(const AgentLinkSettings &s, uint32_t *result,
       return session;
 
    const std::string &where = s.useProxy ? s.proxy.host : s.agent.host;
+   if (s.tls && DescribeTlsFailure(s, *session, check.get(), *result, error)) {
+      delete session;
+      return nullptr;
+   }
    *error = "cannot connect to " +
             (s.useProxy ? "proxy " + where + " for " + s.agent.host : where) + ": " +
             WideToUtf8(AgentErrorCodeToText((int)*result));

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 #include "hksrv.h"
@@ -62,6 +63,11 @@ struct AgentLinkSettings {
    AgentEndpoint proxy;
    int encryptionPolicy = ENCRYPTION_ALLOWED;
    std::string keyFile;
+   // TLS with the agent's key pinned (the default); false is the legacy
+   // mode, which authenticates no agent.
+   bool tls = true;
+   std::vector<std::string> agentKeyPins;  // normalised fingerprints; empty: the known-agents file
+   std::string knownAgentsFile;            // empty: DefaultKnownAgentsPath()
    uint32_t connectTimeout = 30000;
    uint32_t commandTimeout = 10000;
 };
@@ -71,9 +77,12 @@ struct AgentOptionNames {
    std::string auth, secret, secretEnv;
    std::string proxy, proxyAuth, proxySecret, proxySecretEnv;
    std::string encryption, key, timeout, connectTimeout;
-   // Opt-in for the methods that send the secret or its hash (plain, md5,
-   // sha1), under any encryption policy: old agents that know no other.
+   // Opt-in for the legacy mode (the RSA key exchange, and the methods
+   // that send the secret or its hash: plain, md5, sha1), under any
+   // encryption policy: old agents that know no other.
    std::string insecureAuth;
+   // The agent key to pin, and the known-agents file.
+   std::string agentKey, knownAgents;
 };
 
 // The option specs for those names (empty names are left out), with the
@@ -91,10 +100,12 @@ bool ParseEncryptionPolicy(const std::string &text, int *policy);
 // Fills everything but agent.host/address/port from the parsed options and
 // the environment. A secret without a method means the mutual HMAC method;
 // a method without a secret is an error. With a secret the policy defaults
-// to required. A method that sends the secret or its hash (plain, md5,
-// sha1) is refused under every policy unless the insecure opt-in is given:
-// encryption does not prove who the agent is, so an impostor would receive
-// it.
+// to required. Without the insecure opt-in the session runs inside TLS
+// with the agent's key pinned (by the option, else by the known-agents
+// file); with it, the legacy mode. A method that sends the secret or its
+// hash (plain, md5, sha1) is refused under every policy unless the
+// insecure opt-in is given: the legacy encryption does not prove who the
+// agent is, so an impostor would receive it.
 bool ReadAgentSettings(const ArgParser &args, const AgentOptionNames &names,
                        AgentLinkSettings *settings, std::string *error);
 

@@ -50,7 +50,8 @@ const ModeOption kModes[] = {
 const AgentOptionNames kAgentNames = {
     "auth",       "secret",       "HKQUERY_SECRET",       "proxy",
     "proxy-auth", "proxy-secret", "HKQUERY_PROXY_SECRET", "encryption",
-    "key",        "timeout",      "connect-timeout",      "insecure-auth"};
+    "key",        "timeout",      "connect-timeout",      "insecure-auth",
+    "agent-key",  "known-agents"};
 
 std::vector<OptionSpec> OtherSpecs() {
    return {

@@ -43,7 +43,9 @@ const AgentOptionNames kAgentNames = {"agent-auth",
                                       "key",
                                       "agent-timeout",
                                       "agent-connect-timeout",
-                                      "insecure-auth"};
+                                      "insecure-auth",
+                                      "agent-key",
+                                      "known-agents"};
 
 std::vector<OptionSpec> SnmpSpecs() {
    return {

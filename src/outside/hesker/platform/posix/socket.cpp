@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -80,7 +81,13 @@ SOCKET createSocket(int type, int protocol) {
 }  // namespace
 
 SOCKET CreateTcpSocket() {
-   return createSocket(SOCK_STREAM, IPPROTO_TCP);
+   SOCKET s = createSocket(SOCK_STREAM, IPPROTO_TCP);
+   // Every exchange is a request and its answer, and a TLS flight may take
+   // several writes: none may wait for the peer's delayed acknowledgement.
+   int one = 1;
+   if (s != INVALID_SOCKET)
+      setsockopt(fdOf(s), IPPROTO_TCP, TCP_NODELAY, (const char *)&one, sizeof(one));
+   return s;
 }
 
 SOCKET CreateUdpSocket() {

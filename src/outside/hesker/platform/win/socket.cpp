@@ -101,7 +101,13 @@ int waitFor(SOCKET s, bool forWriting, uint32_t timeoutMs) {
 }  // namespace
 
 SOCKET CreateTcpSocket() {
-   return createSocket(SOCK_STREAM, IPPROTO_TCP);
+   SOCKET s = createSocket(SOCK_STREAM, IPPROTO_TCP);
+   // Every exchange is a request and its answer, and a TLS flight may take
+   // several writes: none may wait for the peer's delayed acknowledgement.
+   int one = 1;
+   if (s != INVALID_SOCKET)
+      setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char *)&one, sizeof(one));
+   return s;
 }
 
 SOCKET CreateUdpSocket() {
