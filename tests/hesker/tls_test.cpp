@@ -183,7 +183,9 @@ INSTANTIATE_TEST_SUITE_P(Tls, TlsKeyTypes,
                             return std::string(info.param.first) + "_" + info.param.second;
                          });
 
-TEST(Tls, AFrameOverTheLimitIsSkippedAndTheNextOneArrives) {
+// The stream stays framed past a frame over the limit, but a session inside
+// TLS ends on it as on every encrypted channel.
+TEST(Tls, AFrameOverTheLimitEndsTheSessionWithTheStreamStillFramed) {
    TlsPair pair("ec", "ec");
    pair.pinnedBothWays();
    ASSERT_EQ(pair.clientResult, HKCPTlsResult::Established);
@@ -194,6 +196,7 @@ TEST(Tls, AFrameOverTheLimitIsSkippedAndTheNextOneArrives) {
              pair.client.sendMessage(*Request(8, 8));
    });
    EXPECT_EQ(pair.server.receive(kWaitMs), HKCPReceiveResult::TooLarge);
+   EXPECT_EQ(pair.server.action(HKCPReceiveResult::TooLarge), HKCPReceiveAction::End);
    EXPECT_EQ(ntohl(pair.server.frame()->dwId), 7u);
    ASSERT_EQ(pair.server.receive(kWaitMs), HKCPReceiveResult::Frame);
    EXPECT_EQ(ntohl(pair.server.frame()->dwId), 8u);

@@ -369,6 +369,8 @@ HKCPReceiveResult HKCPConnection::receive(uint32_t timeoutMs) {
          m_socketError = s == INVALID_SOCKET ? WSAESHUTDOWN : ENOMEM;
          return HKCPReceiveResult::Failed;
       }
+      // Inside TLS as on the legacy cipher: what is not delivered ends it.
+      m_receivedEncrypted = true;
       return receiveTls(s, timeoutMs);
    }
    takeBuffers();
