@@ -107,10 +107,10 @@ TEST(ServerKey, GarbageAndMissingFolderAreErrors) {
              nullptr);
 }
 
-const AgentOptionNames kNames = {
-    "auth",       "secret",       "TEST_SECRET",       "proxy",
-    "proxy-auth", "proxy-secret", "TEST_PROXY_SECRET", "encryption",
-    "key",        "timeout",      "connect-timeout",   "insecure-auth"};
+const AgentOptionNames kNames = {"auth",       "secret",       "TEST_SECRET",       "proxy",
+                                 "proxy-auth", "proxy-secret", "TEST_PROXY_SECRET", "encryption",
+                                 "key",        "timeout",      "connect-timeout",   "insecure-auth",
+                                 "agent-key",  "known-agents"};
 
 bool Read(std::vector<const char *> args, AgentLinkSettings *settings, std::string *error) {
    ArgParser parser;
@@ -211,6 +211,41 @@ TEST(AgentSettings, SecretsMethodsAndPolicies) {
       error.clear();
       EXPECT_FALSE(Read(b.args, &s, &error)) << b.args[0];
       EXPECT_NE(error.find(b.error), std::string::npos) << error;
+   }
+}
+
+// TLS with a pinned agent key unless the legacy mode is asked for.
+TEST(AgentSettings, TlsPinsAndTheLegacyMode) {
+   const std::string hex(64, 'a');
+   // SHA256: and the base64 of 32 bytes of 0xaa.
+   const char *ssh = "SHA256:qqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqo";
+   struct Row {
+      std::vector<const char *> args;
+      bool accepted, tls;
+      std::string pin, knownAgents, error;
+   } rows[] = {
+       {{}, true, true, "", "", ""},
+       {{"--insecure-auth"}, true, false, "", "", ""},
+       {{"--agent-key", hex.c_str()}, true, true, hex, "", ""},
+       {{"--agent-key", ssh}, true, true, hex, "", ""},
+       {{"--agent-key", "SHA256:short"}, false, true, "", "", "takes a fingerprint"},
+       {{"--known-agents", "/scratch/known"}, true, true, "", "/scratch/known", ""},
+       {{"--proxy", "127.0.0.2"}, false, true, "", "", "legacy mode only: add --insecure-auth"},
+       {{"--proxy", "127.0.0.2", "--insecure-auth"}, true, false, "", "", ""},
+   };
+   for (const Row &r : rows) {
+      AgentLinkSettings s;
+      std::string error;
+      bool accepted = Read(r.args, &s, &error);
+      SCOPED_TRACE(r.args.empty() ? "(none)" : r.args[0]);
+      ASSERT_EQ(accepted, r.accepted) << error;
+      if (!accepted) {
+         EXPECT_NE(error.find(r.error), std::string::npos) << error;
+         continue;
+      }
+      EXPECT_EQ(s.tls, r.tls);
+      EXPECT_EQ(s.agentKeyPins, r.pin.empty() ? std::vector<std::string>() : std::vector{r.pin});
+      EXPECT_EQ(s.knownAgentsFile, r.knownAgents);
    }
 }
 
