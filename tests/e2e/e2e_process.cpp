@@ -138,7 +138,8 @@ bool AgentProcess::start(const AgentSetup &setup, std::string *error) {
    MakeDir(policyDir());
    std::string config = "[agent]\nListenAddress = 127.0.0.1\nPort = 0\nLogLevel = info\n";
    config += "FileStore = " + storeDir() + "\nPolicyDir = " + policyDir() + "\n";
-   config += "IdentityKey = " + m_dir + "/identity.pem\n";
+   if (setup.identityKey)
+      config += "IdentityKey = " + m_dir + "/identity.pem\n";
    if (!setup.secret.empty())
       config += "Secret = \"" + setup.secret + "\"\n";
    else

@@ -40,6 +40,7 @@ struct AgentSetup {
    // file or folder when acceptAnyServerKey is off.
    bool acceptAnyServerKey = true;
    std::string trustedServerKeys;
+   bool identityKey = true;  // a TLS key of its own, made in its folder
    std::vector<std::pair<std::string, std::string>> actions;  // name, command line
    std::vector<std::string> extraLines;                       // more [agent] lines
 };

@@ -17,7 +17,7 @@ using namespace e2e;
 
 namespace {
 
-const char kSecret[] = "tls-test-secret";
+const char kSecret[] = "tls-test-secret-of-length";
 
 struct PkeyFree {
    void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
@@ -215,6 +215,7 @@ TEST(TlsLegacy, AnAgentWithoutAnIdentityKeyFailsATlsConnect) {
    AgentProcess agent;
    AgentSetup setup;
    setup.secret = kSecret;
+   setup.identityKey = false;
    std::string error;
    ASSERT_TRUE(agent.start(setup, &error)) << error;
    RecordingConnection session(LoopbackNetworkOrder(), agent.port(), AUTH_SHA1_HASH, nullptr);

@@ -401,7 +401,7 @@ TEST(AgentRefusals, FailuresOfAllAddressesTogetherStopNewcomers) {
    // Refusals for other reasons (no proof checked) do not count.
    auto plain = from(0x7F000002);
    ASSERT_TRUE(plain);
-   EXPECT_EQ(plain->authenticate(codes::AUTH_HMAC_SHA256, kSecret), ERR_ENCRYPTION_REQUIRED);
+   EXPECT_EQ(plain->authenticate(codes::AUTH_HMAC_SHA256, kSecret), ERR_TLS_REQUIRED);
    for (uint32_t address : {0x7F000002u, 0x7F000003u}) {
       auto guess = from(address);
       ASSERT_TRUE(guess);
