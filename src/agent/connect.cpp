@@ -416,6 +416,11 @@ uint32_t AgentConnection::setupEncryption(RSA *serverKey) {
    CSCPMessage *reply = waitForMessage(CMD_SESSION_KEY, requestId, m_commandTimeout.load());
    if (reply == nullptr)
       return ERR_REQUEST_TIMEOUT;
+   // An agent that serves only TLS says so rather than send a key.
+   if (reply->GetVariableLong(VID_RCC) == ERR_TLS_REQUIRED) {
+      delete reply;
+      return ERR_TLS_REQUIRED;
+   }
    HKCPEncryptionContext *context = nullptr;
    uint32_t rc =
        SetupEncryptionContext(reply, &context, nullptr, serverKey, m_protocolVersion.load());

@@ -140,6 +140,8 @@ bool AgentProcess::start(const AgentSetup &setup, std::string *error) {
    config += "FileStore = " + storeDir() + "\nPolicyDir = " + policyDir() + "\n";
    if (setup.identityKey)
       config += "IdentityKey = " + m_dir + "/identity.pem\n";
+   if (setup.allowLegacy)
+      config += "AllowLegacy = yes\n";
    if (!setup.secret.empty())
       config += "Secret = \"" + setup.secret + "\"\n";
    else

@@ -41,6 +41,7 @@ struct AgentSetup {
    bool acceptAnyServerKey = true;
    std::string trustedServerKeys;
    bool identityKey = true;  // a TLS key of its own, made in its folder
+   bool allowLegacy = true;  // also sessions outside TLS
    std::vector<std::pair<std::string, std::string>> actions;  // name, command line
    std::vector<std::string> extraLines;                       // more [agent] lines
 };

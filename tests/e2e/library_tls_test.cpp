@@ -211,6 +211,30 @@ TEST(TlsLegacy, TheBoundMethodIsRefusedOutsideTls) {
              ERR_SUCCESS);
 }
 
+// An agent with a TLS key serves the legacy exchanges only when told to;
+// TLS works either way.
+TEST(TlsLegacy, TheLegacyProtocolIsServedOnlyWhenAllowed) {
+   for (bool allowLegacy : {false, true}) {
+      SCOPED_TRACE(allowLegacy ? "AllowLegacy = yes" : "AllowLegacy = no");
+      AgentProcess agent;
+      AgentSetup setup;
+      setup.secret = kSecret;
+      setup.allowLegacy = allowLegacy;
+      std::string error;
+      ASSERT_TRUE(agent.start(setup, &error)) << error;
+      uint32_t legacy = allowLegacy ? ERR_SUCCESS : ERR_TLS_REQUIRED;
+      EXPECT_EQ(ConnectResult(agent, AUTH_SHA1_HASH, kSecret, ENCRYPTION_REQUIRED, ServerKey()),
+                legacy);
+      EXPECT_EQ(ConnectResult(agent, AUTH_SHA1_HASH, kSecret, ENCRYPTION_DISABLED, nullptr),
+                legacy);
+      RecordingConnection tls(LoopbackNetworkOrder(), agent.port(), AUTH_HMAC_SHA256, nullptr);
+      tls.setAuthData(AUTH_HMAC_SHA256, kSecret);
+      tls.setAgentKeyTrust([](const char *) { return true; });
+      uint32_t result = 0;
+      EXPECT_EQ(tls.connect(ServerKey(), 0, &result), 1) << result;
+   }
+}
+
 TEST(TlsLegacy, AnAgentWithoutAnIdentityKeyFailsATlsConnect) {
    AgentProcess agent;
    AgentSetup setup;

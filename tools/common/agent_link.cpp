@@ -417,6 +417,12 @@ ToolAgentConnection *ConnectAgent(const AgentLinkSettings &s, uint32_t *result,
       delete session;
       return nullptr;
    }
+   if (!s.tls && *result == ERR_TLS_REQUIRED) {
+      *error = "cannot connect to " + where +
+               ": the agent requires TLS (or the method needs it): leave out --insecure-auth";
+      delete session;
+      return nullptr;
+   }
    *error = "cannot connect to " +
             (s.useProxy ? "proxy " + where + " for " + s.agent.host : where) + ": " +
             WideToUtf8(AgentErrorCodeToText((int)*result));

@@ -213,6 +213,8 @@ const KeyInfo kAgentKeys[] = {
      true},
     {"AllowNoAuthentication", "yes or no",
      [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->allowNoAuthentication); }},
+    {"AllowLegacy", "yes or no",
+     [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->allowLegacy); }},
     {"AllowShortSecret", "yes or no",
      [](AgentConfig *c, std::string_view v) { return ParseBool(v, &c->allowShortSecret); }},
     {"MaxUnauthenticatedSessions", "a number from 1 to 100000",

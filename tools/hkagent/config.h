@@ -77,6 +77,11 @@ struct AgentConfig {
    // The agent's own key for TLS (PEM, made on first start, mode 0600); its
    // clients' keys must pass the two settings above. Empty: no TLS.
    std::string identityKey;
+   // With an identity key, sessions outside TLS (the RSA key exchange, the
+   // methods that send the secret or its hash, plain requests) are served
+   // only when this says old servers still need them. Without one, the
+   // legacy protocol is all the agent speaks.
+   bool allowLegacy = false;
    uint32_t maxSessions = 1024;
    uint32_t maxSessionsPerAddress = 32;
    // Sessions that have not authenticated yet, in all and from one address.

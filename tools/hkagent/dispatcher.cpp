@@ -275,7 +275,17 @@ void Dispatcher::answerKeyRequest(SessionState &state, const CSCPMessage &reques
 void Dispatcher::dispatch(SessionState &state, const CSCPMessage &request, CSCPMessage *reply,
                           DispatchOutcome *outcome) {
    reply->SetId(request.GetId());
+   std::shared_ptr<const AgentConfig> config = m_runtime.config();
+   // An agent with a TLS key serves the legacy protocol only when told to:
+   // outside TLS it answers nothing but the way in.
+   bool legacyRefused = !state.tls && m_runtime.identity() && !config->allowLegacy &&
+                        request.GetCode() != CMD_START_TLS;
    if (request.GetCode() == CMD_REQUEST_SESSION_KEY) {
+      if (legacyRefused) {
+         reply->SetCode(CMD_SESSION_KEY);
+         reply->SetVariable(VID_RCC, ERR_TLS_REQUIRED);
+         return;
+      }
       if (state.tls) {
          // The tunnel is the encryption: no legacy cipher inside it.
          reply->SetCode(CMD_SESSION_KEY);
@@ -287,10 +297,11 @@ void Dispatcher::dispatch(SessionState &state, const CSCPMessage &request, CSCPM
    }
 
    reply->SetCode(CMD_REQUEST_COMPLETED);
-   std::shared_ptr<const AgentConfig> config = m_runtime.config();
    RequestContext ctx{m_runtime, *config, state};
    uint32_t rcc;
-   if (request.GetCode() == CMD_START_TLS) {
+   if (legacyRefused) {
+      rcc = ERR_TLS_REQUIRED;
+   } else if (request.GetCode() == CMD_START_TLS) {
       // Only as the first step: nothing said in the clear before may count
       // inside the tunnel.
       if (!m_runtime.identity())

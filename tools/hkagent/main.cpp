@@ -34,6 +34,7 @@ const char kUsage[] =
     "  --secret TEXT            shared secret clients must prove\n"
     "  --allow-no-authentication  serve without a secret (anyone who connects)\n"
     "  --allow-short-secret     start with a secret under 16 characters\n"
+    "  --allow-legacy           also serve sessions outside TLS (old servers)\n"
     "  --allow-config-update    accept configuration files sent by clients\n"
     "  --auth-timeout MS        time to finish the handshake (default 10000)\n"
     "  --require-encryption     refuse requests on unencrypted sessions\n"
@@ -88,6 +89,7 @@ const FlagInfo kFlags[] = {
     {"--auth-timeout", "AuthTimeout", nullptr},
     {"--max-sessions-per-address", "MaxSessionsPerAddress", nullptr},
     {"--allow-short-secret", "AllowShortSecret", "yes"},
+    {"--allow-legacy", "AllowLegacy", "yes"},
     {"--max-unauthenticated", "MaxUnauthenticatedSessions", nullptr},
     {"--max-unauthenticated-per-address", "MaxUnauthenticatedPerAddress", nullptr},
     {"--max-auth-failures-total", "MaxAuthFailuresTotal", nullptr},
