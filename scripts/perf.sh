@@ -17,6 +17,10 @@
 #                      snmpd's whole MIB-2
 #   snmp_v3_walk_bench SnmpEnumerate over SNMPv3 authPriv against snmpwalk -v3 of
 #                      snmpd's MIB-2 with the same user
+#   agent_connect_bench  connect, one request and close against the real
+#                      hkagent (plain, and inside TLS with the secret), each
+#                      paired with a passive check of zabbix_agentd; one
+#                      request on an open TLS session against a plain one
 #   hksrv_load_tests   memory, threads and idle CPU per connected session
 #                      (ten thousand sessions on the real hkagent)
 # Raw results stay in BUILD_DIR/perf-results/. The machine's load is printed
@@ -28,7 +32,11 @@ out=$build/perf-results
 mkdir -p "$out"
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHK_BUILD_BENCH=ON >"$out/configure.log"
-cmake --build "$build" -j2 --target agent_bench agent_file_bench snmp_walk_bench \
+# The connect-cost reference is Debian's Zabbix agent.
+dpkg-query -W -f='${Status}' zabbix-agent 2>/dev/null | grep -q 'install ok installed' ||
+   { apt-get install -y zabbix-agent >"$out/zabbix-install.log" 2>&1 &&
+     { systemctl disable --now zabbix-agent >/dev/null 2>&1 || true; }; }
+cmake --build "$build" -j2 --target agent_bench agent_file_bench agent_connect_bench snmp_walk_bench \
    snmp_bulk_walk_bench snmp_v3_walk_bench hksrv_load_tests hkagent >"$out/build.log"
 
 echo "load before: $(uptime)"
@@ -45,6 +53,8 @@ echo "load before: $(uptime)"
    --benchmark_out="$out/snmp_bulk.json" --benchmark_out_format=json >"$out/snmp_bulk.txt"
 "$build/bench/snmp/snmp_v3_walk_bench" \
    --benchmark_out="$out/snmpv3.json" --benchmark_out_format=json >"$out/snmpv3.txt"
+"$build/bench/agent/agent_connect_bench" \
+   --benchmark_out="$out/connect.json" --benchmark_out_format=json >"$out/connect.txt"
 HK_LOAD_SESSIONS=10000 "$build/tests/load/hksrv_load_tests" --gtest_filter='LoadManySessions.*' >"$out/load.txt"
 echo "load after: $(uptime)"
 
@@ -107,6 +117,15 @@ bw = next(b for b in bulk if b["name"].startswith("BM_BulkWalkRatio"))
 print(f"| bulk walk of snmpd .1.3.6.1.2.1 ({bw['library_vars']:.0f} variables) | {bw['library_ms']:.1f} ms | snmpbulkwalk -v2c {bw['snmpbulkwalk_ms']:.1f} ms | {bw['ratio']:.2f}x | <= 1.0x |")
 v3 = json.load(open(f"{out}/snmpv3.json"))["benchmarks"][0]
 print(f"| SNMPv3 authPriv GETNEXT walk of snmpd .1.3.6.1.2.1 ({v3['library_vars']:.0f} variables) | {v3['library_ms']:.1f} ms | snmpwalk -v3 {v3['snmpwalk_ms']:.1f} ms ({v3['snmpwalk_vars']:.0f}) | {v3['ratio']:.2f}x | <= 1.0x |")
+
+connect = json.load(open(f"{out}/connect.json"))["benchmarks"]
+targets = {"plain": "<= 2.5x", "tls-ec-secret": "<= 20x", "tls-rsa-secret": "(reported)"}
+for b in connect:
+    label = b.get("label", "")
+    if b["name"].startswith("BM_ConnectRatio"):
+        print(f"| connect + 1 request + close to hkagent, {label} | {b['subject_us']:,.0f} us | zabbix_agentd passive check {b['reference_us']:,.0f} us | {b['ratio']:.1f}x | {targets.get(label, '')} |")
+    elif b["name"].startswith("BM_PersistentRequestRatio"):
+        print(f"| request on an open session inside TLS | {b['subject_us']:,.0f} us | plain session {b['reference_us']:,.0f} us | {b['ratio']:.2f}x | <= 1.15x |")
 
 for line in open(f"{out}/load.txt"):
     if line.startswith("LOAD "):
