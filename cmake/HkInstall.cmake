@@ -39,6 +39,7 @@ set(HK_OUTSIDE_HEADERS
     ${PROJECT_SOURCE_DIR}/src/outside/hesker/hk_text.h
     ${PROJECT_SOURCE_DIR}/src/outside/hesker/hkcp_connection.h
     ${PROJECT_SOURCE_DIR}/src/outside/hesker/hkcp_tls.h
+    ${PROJECT_SOURCE_DIR}/src/outside/hesker/hkcp_tls_client.h
     ${PROJECT_SOURCE_DIR}/src/outside/hksnmp/hksnmp.h
     ${PROJECT_SOURCE_DIR}/src/outside/hksnmp/hksnmp_export.h)
 install(FILES ${HK_PUBLIC_HEADERS} ${HK_OUTSIDE_HEADERS} DESTINATION ${HK_INSTALL_INCLUDEDIR})

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "hkcp_tls_client.h"
 #include "hksrv_agent.h"
 #include "hksrv_log.h"
 
@@ -23,22 +24,7 @@ std::string AgentNarrowPath(const wchar_t *path);
 
 // What a session was told about TLS, and what its last handshake saw.
 struct AgentConnection::TlsSettings {
-   TlsSettings() = default;
-   TlsSettings(const TlsSettings &) = delete;
-   TlsSettings &operator=(const TlsSettings &) = delete;
-   ~TlsSettings();
-
-   bool requested = false;  // a setter asked for TLS
-   std::vector<std::array<uint8_t, HKCP_KEY_FINGERPRINT_SIZE>> pins;
-   std::function<bool(const char *fingerprint)> decide;
-   EVP_PKEY *serverKey = nullptr;  // one reference; null: connect's RSA key
-   // The identity made for the key in use, kept across connects; made for
-   // serverKey when identityFor is it, else for connect's RSA key.
-   std::shared_ptr<HKCPTlsIdentity> identity;
-   const EVP_PKEY *identityFor = nullptr;
-   // The agent key seen last; read by callers while connect may write it.
-   mutable std::mutex seenLock;
-   std::string seen;
+   HKCPTlsClient client;
 };
 
 // The session's default hook for diagnostic lines, usable with a va_list.

@@ -54,112 +54,51 @@ uint32_t TlsResult(HKCPTlsResult result, bool pinned) {
 
 // ---------------------------------------------------------------- TLS settings
 
-AgentConnection::TlsSettings::~TlsSettings() {
-   EVP_PKEY_free(serverKey);
-}
-
 bool AgentConnection::setAgentKeyFingerprint(const char *fingerprint) {
-   if (fingerprint == nullptr) {
-      m_tlsSettings->pins.clear();
-      return true;
-   }
-   std::array<uint8_t, HKCP_KEY_FINGERPRINT_SIZE> pin;
-   if (!HKCPParseFingerprint(fingerprint, pin.data()))
-      return false;
-   m_tlsSettings->pins.push_back(pin);
-   m_tlsSettings->requested = true;
-   return true;
+   return m_tlsSettings->client.addPin(fingerprint);
 }
 
 void AgentConnection::setAgentKeyTrust(std::function<bool(const char *fingerprint)> decide) {
-   if (decide)
-      m_tlsSettings->requested = true;
-   m_tlsSettings->decide = std::move(decide);
+   m_tlsSettings->client.setDecision(std::move(decide));
 }
 
 bool AgentConnection::setServerTlsKey(EVP_PKEY *key) {
-   std::shared_ptr<HKCPTlsIdentity> identity;
-   if (key != nullptr && !(identity = HKCPTlsIdentity::create(key)))
-      return false;
-   if (key != nullptr && EVP_PKEY_up_ref(key) != 1)
-      return false;
-   EVP_PKEY_free(m_tlsSettings->serverKey);
-   m_tlsSettings->serverKey = key;
-   m_tlsSettings->identity = identity;
-   m_tlsSettings->identityFor = key;
-   if (key != nullptr)
-      m_tlsSettings->requested = true;
-   return true;
+   return m_tlsSettings->client.setKey(key);
 }
 
 std::string AgentConnection::getAgentKeyFingerprint() const {
-   std::lock_guard<std::mutex> guard(m_tlsSettings->seenLock);
-   return m_tlsSettings->seen;
+   return m_tlsSettings->client.seenFingerprint();
 }
 
 uint32_t AgentConnection::startTls(RSA *serverKey) {
-   TlsSettings &settings = *m_tlsSettings;
-   {
-      std::lock_guard<std::mutex> guard(settings.seenLock);
-      settings.seen.clear();
-   }
-   // The identity is made once per key: a certificate and two contexts.
-   if (settings.serverKey == nullptr) {
-      // Compared by fingerprint, not address: a freed key's address may
-      // come back for another.
-      uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE];
-      if (serverKey == nullptr || !HKCPKeyFingerprint(serverKey, fingerprint))
-         return ERR_INVALID_PUBLIC_KEY;
-      if (!settings.identity || settings.identityFor != nullptr ||
-          memcmp(settings.identity->fingerprint(), fingerprint, sizeof(fingerprint)) != 0) {
-         settings.identity = HKCPTlsIdentity::fromRsa(serverKey);
-         settings.identityFor = nullptr;
-         if (!settings.identity)
-            return ERR_INVALID_PUBLIC_KEY;
-      }
-   }
-
-   bool pinned = !settings.pins.empty() || (bool)settings.decide;
-   auto pins = settings.pins;
-   auto decide = settings.decide;
-   std::unique_ptr<HKCPTls> tls =
-       HKCPTls::create(settings.identity, false, [pins, decide](const uint8_t *fingerprint) {
-          for (const auto &pin : pins) {
-             if (CRYPTO_memcmp(pin.data(), fingerprint, HKCP_KEY_FINGERPRINT_SIZE) == 0)
-                return true;
-          }
-          return decide && decide(HKCPFingerprintText(fingerprint).c_str());
-       });
-   if (!tls)
-      return ERR_INTERNAL_ERROR;
+   HKCPTlsClient &client = m_tlsSettings->client;
    // The request and its reply in the clear, on this thread: the receiver
    // has not started, so the handshake's bytes are read by TLS alone.
+   HKCPTlsResult result = HKCPTlsResult::Closed;
    uint32_t rcc = ERR_SUCCESS;
-   HKCPTlsResult result = m_connection.startTlsConnecting(
-       tls, m_protocolVersion.load(), generateRequestId(), m_commandTimeout.load(), &rcc);
+   switch (client.start(m_connection, serverKey, m_protocolVersion.load(), generateRequestId(),
+                        m_commandTimeout.load(), &result, &rcc)) {
+      case HKCPTlsClient::Start::InvalidKey:
+         return ERR_INVALID_PUBLIC_KEY;
+      case HKCPTlsClient::Start::NoMemory:
+         return ERR_INTERNAL_ERROR;
+      case HKCPTlsClient::Start::Done:
+         break;
+   }
+   wchar_t address[16];
    if (result == HKCPTlsResult::NotOffered) {
       // An agent without TLS says "unknown command": never a reason to go
       // on in the clear once TLS was asked for.
-      wchar_t address[16];
       PrintMsg(L"Agent %s refused TLS (%s)", IpToStr(getIpAddr(), address),
                AgentErrorCodeToText((int)rcc));
       return ERR_TLS_FAILED;
    }
    if (rcc != ERR_SUCCESS)
       return rcc;
-   uint8_t fingerprint[HKCP_KEY_FINGERPRINT_SIZE];
-   bool seen = result == HKCPTlsResult::Established ? m_connection.tlsPeerFingerprint(fingerprint)
-                                                    : (tls && tls->peerFingerprint(fingerprint));
-   if (seen) {
-      std::lock_guard<std::mutex> guard(settings.seenLock);
-      settings.seen = HKCPFingerprintText(fingerprint);
-   }
-   uint32_t rc = TlsResult(result, pinned);
-   if (rc != ERR_SUCCESS) {
-      wchar_t address[16];
+   uint32_t rc = TlsResult(result, client.pinned());
+   if (rc != ERR_SUCCESS)
       PrintMsg(L"TLS with agent %s failed (%s)", IpToStr(getIpAddr(), address),
                AgentErrorCodeToText((int)rc));
-   }
    return rc;
 }
 
@@ -203,7 +142,7 @@ int AgentConnection::connect(RSA *serverKey, int verbose, uint32_t *error, uint3
       return failConnect(ERR_INTERNAL_ERROR, error, socketError);
    m_protocolVersion = version;
 
-   bool tls = m_tlsSettings->requested;
+   bool tls = m_tlsSettings->client.requested();
    if (tls) {
       if (m_useProxy)
          return failConnect(ERR_NOT_IMPLEMENTED, error, socketError);

@@ -116,7 +116,7 @@ uint32_t ISC::Connect(uint32_t service, RSA *serverKey, int requireEncryption) {
 
    // TLS before the receiver starts, so only TLS reads the handshake; once
    // asked for, never a reason to go on in the clear.
-   const bool tls = m_tlsSettings->requested;
+   const bool tls = m_tlsSettings->client.requested();
    if (tls) {
       const uint32_t result = startTls(serverKey);
       if (result != ISC_ERR_SUCCESS) {
