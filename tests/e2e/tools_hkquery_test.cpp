@@ -417,6 +417,50 @@ TEST_F(HkQueryTool, EncryptionAndTheGeneratedKey) {
    EXPECT_TRUE(Exists(dir / "k.pem"));
 }
 
+// TLS is the default: an agent met for the first time is remembered, a
+// changed key is refused with both fingerprints, and a pin wins over the
+// file.
+TEST_F(HkQueryTool, PinsTheAgentKeyLikeSshHostKeys) {
+   const std::string known = m_tools.home() + "/.config/hksrv/known_agents";
+   ToolResult first = query({"Agent.Version"});
+   ASSERT_EQ(first.exitCode, 0) << first.err;
+   EXPECT_TRUE(Contains(first.err, "trusted on first use")) << first.err;
+   std::string line = ReadFile(known);
+   const std::string endpoint = s_agent->hostPort() + " ";
+   ASSERT_EQ(line.rfind(endpoint, 0), 0u) << line;
+   const std::string fingerprint = line.substr(endpoint.size(), 64);
+   ASSERT_EQ(fingerprint.size(), 64u);
+   struct stat info;
+   ASSERT_EQ(stat((m_tools.home() + "/.config/hksrv").c_str(), &info), 0);
+   EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+   ToolResult again = query({"Agent.Version"});
+   EXPECT_EQ(again.exitCode, 0) << again.err;
+   EXPECT_FALSE(Contains(again.err, "new agent")) << again.err;
+
+   const std::string other(64, 'a');
+   ASSERT_TRUE(WriteFile(known, endpoint + other + "\n"));
+   struct Row {
+      std::vector<std::string> args;
+      int exitCode;
+      std::vector<std::string> says;
+   } rows[] = {
+       {{}, 1, {"has CHANGED", fingerprint, other, known}},
+       {{"--agent-key", fingerprint}, 0, {}},
+       {{"--agent-key", other}, 1, {"not the pinned one", fingerprint}},
+   };
+   for (const Row &r : rows) {
+      std::vector<std::string> args = r.args;
+      args.push_back("Agent.Version");
+      ToolResult result = query(args);
+      EXPECT_EQ(result.exitCode, r.exitCode) << result.err;
+      for (const std::string &part : r.says)
+         EXPECT_TRUE(Contains(result.err, part)) << part << " in " << result.err;
+   }
+   // A refusal leaves the file as it was.
+   EXPECT_EQ(ReadFile(known), endpoint + other + "\n");
+}
+
 TEST_F(HkQueryTool, ThroughAProxyAgent) {
    AgentProcess proxy;
    AgentSetup setup;
