@@ -60,6 +60,21 @@ bool ReadFrame(int fd, std::vector<uint8_t> *frame) {
    return ReadExactly(fd, frame->data() + HKCP_HEADER_SIZE, size - HKCP_HEADER_SIZE);
 }
 
+// One TLS record (type, version, 16-bit length, body); false at the end of
+// the stream or on a length TLS does not allow.
+bool ReadTlsRecord(int fd, std::vector<uint8_t> *record) {
+   record->resize(5);
+   if (!ReadExactly(fd, record->data(), 5))
+      return false;
+   size_t length = ((size_t)(*record)[3] << 8) | (*record)[4];
+   if (length > 16384 + 256)
+      return false;
+   record->resize(5 + length);
+   return ReadExactly(fd, record->data() + 5, length);
+}
+
+const uint8_t kTlsApplicationData = 23;
+
 bool WriteAll(int fd, const void *data, size_t size) {
    const uint8_t *p = static_cast<const uint8_t *>(data);
    while (size > 0) {
@@ -360,8 +375,19 @@ void KeyRelay::passThrough(int client, int agent) {
       // A frame from the agent goes back to it when reflecting to the agent.
       std::atomic<bool> &reflect = toAgent ? m_reflectToServer : m_reflectToAgent;
       std::vector<uint8_t> frame;
-      while (ReadFrame(from, &frame)) {
-         bool encrypted = IsEncrypted(frame);
+      // After CMD_START_TLS and its answer the stream is TLS records, and
+      // the faults apply to the records that carry frames.
+      bool records = false;
+      while (records ? ReadTlsRecord(from, &frame) : ReadFrame(from, &frame)) {
+         bool encrypted = records ? frame[0] == kTlsApplicationData : IsEncrypted(frame);
+         if (!records && toAgent &&
+             ntohs(reinterpret_cast<CSCP_MESSAGE *>(frame.data())->wCode) == CMD_START_TLS) {
+            // The server sends nothing more until the answer, then its hello.
+            m_startTlsSeen = true;
+            records = true;
+         } else if (!records && !toAgent && m_startTlsSeen.load()) {
+            records = true;  // this frame is the answer; TLS follows it
+         }
          if (encrypted && reflect.exchange(false)) {
             if (!writeTo(from, frame))
                break;

@@ -10,9 +10,10 @@
 // connection, strictly request after reply (the connect sequence and
 // simple requests).
 //
-// PassThrough: forwards bytes frame by frame without any key, and once told
-// to sends each encrypted frame of a chosen direction twice, drops one, or
-// sends one back to where it came from.
+// PassThrough: forwards bytes frame by frame without any key (TLS record by
+// record once the server started TLS), and once told to sends each
+// encrypted frame (or record of application data) of a chosen direction
+// twice, drops one, or sends one back to where it came from.
 //
 // Equalise: reads the server's key request, asks the agent for a key with
 // its own RSA key, and hands the server the very key the agent chose,
@@ -112,6 +113,7 @@ private:
    std::atomic<bool> m_reflectToServer{false};
    std::atomic<uint32_t> m_agentKeyRefusal{0};
    std::atomic<bool> m_tlsEstablished{false};
+   std::atomic<bool> m_startTlsSeen{false};  // PassThrough: the server asked for TLS
    std::thread m_thread;
 
    std::mutex m_mutex;

@@ -224,6 +224,7 @@ struct PathFault {
    const char *agentLine;     // when the agent is the one that notices
    const wchar_t *localLine;  // when the library's session is
    const char *runs;          // Action: what the action left behind
+   bool tls = false;          // inside TLS, the agent's key trusted as it comes
 };
 
 // A session that keeps the lines it prints.
@@ -270,8 +271,12 @@ TEST_P(FramesOnThePath, FailClosed) {
    auto s = std::make_unique<LineRecordingConnection>(LoopbackNetworkOrder(), m_agent.port(),
                                                       AUTH_NONE, nullptr);
    // The legacy mode authenticates nobody; what is tested is that its
-   // channel ends on a frame dropped or sent back.
-   ASSERT_EQ(ConnectThrough(relay, AUTH_SHA1_HASH, s.get()), ERR_SUCCESS);
+   // channel, or TLS, ends on a frame dropped or sent back.
+   if (p.tls)
+      s->setAgentKeyTrust([](const char *) { return true; });
+   ASSERT_EQ(ConnectThrough(relay, p.tls ? AUTH_HMAC_SHA256 : AUTH_SHA1_HASH, s.get()),
+             ERR_SUCCESS);
+   EXPECT_EQ(s->isTlsActive(), p.tls);
    if (p.fault == PathFault::Fault::Drop)
       relay.dropFrame(p.toAgent, 3);
    else
@@ -323,7 +328,16 @@ INSTANTIATE_TEST_SUITE_P(
                   "in this side's own direction (reflected back)", nullptr, "run\n"},
         // The server's request comes back to the server: the action never ran.
         PathFault{"ReflectToServer", PathFault::Fault::Reflect, false, PathFault::Work::Action,
-                  nullptr, L"in this side's own direction (reflected back)", ""}),
+                  nullptr, L"in this side's own direction (reflected back)", ""},
+        // Inside TLS the record layer notices the same faults.
+        PathFault{"TlsDropToAgentMidUpload", PathFault::Fault::Drop, true, PathFault::Work::Upload,
+                  nullptr, nullptr, nullptr, true},
+        PathFault{"TlsDropToServerMidDownload", PathFault::Fault::Drop, false,
+                  PathFault::Work::Download, nullptr, nullptr, nullptr, true},
+        PathFault{"TlsReflectToAgent", PathFault::Fault::Reflect, true, PathFault::Work::Action,
+                  nullptr, nullptr, nullptr, true},
+        PathFault{"TlsReflectToServer", PathFault::Fault::Reflect, false, PathFault::Work::Action,
+                  nullptr, nullptr, "", true}),
     [](const ::testing::TestParamInfo<PathFault> &info) { return info.param.name; });
 
 }  // namespace
