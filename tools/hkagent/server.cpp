@@ -127,10 +127,34 @@ size_t Server::unauthenticatedCount() const {
 }
 
 void *Server::SessionThread(void *raw) {
-   std::unique_ptr<SessionThreadArg> arg(static_cast<SessionThreadArg *>(raw));
-   arg->session->run();
-   arg->server->endSession(arg->session);
+   Server *server;
+   {
+      std::unique_ptr<SessionThreadArg> arg(static_cast<SessionThreadArg *>(raw));
+      server = arg->server;
+      arg->session->run();
+      server->endSession(arg->session);
+   }
+   // Last, once the session is gone: whoever joins this thread waits only
+   // for its exit.
+   server->threadFinished(pthread_self());
    return nullptr;
+}
+
+void Server::threadFinished(pthread_t thread) {
+   std::lock_guard<std::mutex> guard(m_lock);
+   m_liveThreads--;
+   m_finished.push_back(thread);
+   m_sessionsChanged.notify_all();
+}
+
+void Server::joinFinished() {
+   std::vector<pthread_t> finished;
+   {
+      std::lock_guard<std::mutex> guard(m_lock);
+      finished.swap(m_finished);
+   }
+   for (pthread_t thread : finished)
+      pthread_join(thread, nullptr);
 }
 
 void Server::endSession(const std::shared_ptr<Session> &session) {
@@ -251,17 +275,25 @@ void Server::acceptOne() {
    if (!admit(session, *config))
       return;  // the session's destructor closes the socket
    m_handshakeWatch.watch(session, GetMonotonicMs() + config->authTimeoutMs);
+   joinFinished();
    pthread_attr_t attr;
    pthread_attr_init(&attr);
    pthread_attr_setstacksize(&attr, kSessionStackSize);
-   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
    auto *arg = new SessionThreadArg{this, session};
+   {
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_liveThreads++;
+   }
    pthread_t thread;
    int rc = pthread_create(&thread, &attr, &Server::SessionThread, arg);
    pthread_attr_destroy(&attr);
    if (rc != 0) {
       HKLOG_WARN("no thread for a session with %s: %s", Ipv4ToText(address).c_str(), strerror(rc));
       delete arg;
+      {
+         std::lock_guard<std::mutex> guard(m_lock);
+         m_liveThreads--;
+      }
       endSession(session);
    }
 }
@@ -293,8 +325,12 @@ void Server::run(uint32_t waitMs) {
    sessions.clear();
    std::unique_lock<std::mutex> lock(m_lock);
    if (!m_sessionsChanged.wait_for(lock, std::chrono::milliseconds(waitMs),
-                                   [this] { return m_sessions.empty(); }))
+                                   [this] { return m_sessions.empty() && m_liveThreads == 0; }))
       HKLOG_WARN("%zu sessions still busy at shutdown", m_sessions.size());
+   lock.unlock();
+   // Threads still busy are left to the process's end; the others are
+   // joined, so nothing of theirs is left half cleaned up.
+   joinFinished();
 }
 
 void Server::sendTrap(uint32_t code, const std::string &text) {

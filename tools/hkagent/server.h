@@ -1,11 +1,13 @@
 // The listener: accepts clients, runs each session on its own thread (small
-// stack, detached, counted), keeps the registry of live sessions for traps,
+// stack, joined once it ends, counted), keeps the registry of live sessions for traps,
 // data pushes and shutdown, and sends the periodic data push.
 //
 // Threads: run() is the accept loop; one thread per session; one push
 // thread. stop() may be called from any thread.
 #ifndef HKAGENT_SERVER_H
 #define HKAGENT_SERVER_H
+
+#include <pthread.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -17,6 +19,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "fd_util.h"
 #include "handshake_watch.h"
@@ -60,6 +63,10 @@ private:
    void acceptOne();
    void pushLoop();
    void endSession(const std::shared_ptr<Session> &session);
+   // The last step of a session thread: it is to be joined.
+   void threadFinished(pthread_t thread);
+   // Joins the session threads that have finished.
+   void joinFinished();
    // Registers session unless its address is at one of its limits. At the
    // agent's limits it makes room by ending an unauthenticated session (see
    // pickVictim); with none to end, it refuses.
@@ -88,6 +95,11 @@ private:
    // Sessions told to end to make room, until their thread ends them; they
    // still hold their thread but no longer count against the limits.
    std::set<std::shared_ptr<Session>> m_evicted;
+   // Session threads started and not yet finished, and those finished but
+   // not joined yet (joined at the next accept and at shutdown, so that a
+   // thread's own clean-up has run before the process ends). Under m_lock.
+   uint32_t m_liveThreads = 0;
+   std::vector<pthread_t> m_finished;
 
    HandshakeWatch m_handshakeWatch;
 
